@@ -1,0 +1,246 @@
+#include "config/MessLog.hpp"
+
+#include "config/BuildVersion.hpp"
+#include "platform/FileText.hpp"
+#include "platform/LocalTime.hpp"
+#include "platform/Paths.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+
+namespace config {
+namespace {
+
+// Opens for appending, sharing with every reader and writer: a shared lock
+// that fails only where another program holds the file exclusively.
+int OpenShared(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void WriteAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n <= 0)
+            return;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+std::string AbsolutePath(std::string name)
+{
+    if (!name.empty() && name.front() == '/')
+        return name;
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) == nullptr)
+        return name;
+    return std::string(cwd) + "/" + name;
+}
+
+} // namespace
+
+std::string FileVersionText(bool zeroPadded)
+{
+    try {
+        const char* part = zeroPadded ? "%.3d." : "%d.";
+        std::string text = Format(part, kVersionMajor) + Format(part, kVersionMinor) +
+                           Format(part, kVersionPatch) + Format(part, kVersionTweak);
+        text.pop_back();
+        return text;
+    } catch (...) {
+        return std::string();
+    }
+}
+
+std::string VersionLine()
+{
+    return platform::ExecutablePath() + "   Version - " + FileVersionText();
+}
+
+void ForceDeleteFile(const std::string& fileName) noexcept
+{
+    try {
+        if (::unlink(fileName.c_str()) == 0)
+            return;
+        const std::string del = fileName + ".del";
+        ::unlink(del.c_str());
+        ::rename(fileName.c_str(), del.c_str());
+    } catch (...) {
+    }
+}
+
+TMessLog::TMessLog(std::string fileName, TOptions options, std::string openingMessage, TClock clock)
+    : m_clock(clock ? std::move(clock) : TClock([] { return std::chrono::system_clock::now(); })),
+      m_options(options)
+{
+    try {
+        m_fileName = AbsolutePath(fileName.empty() ? std::string("Messages.log") : std::move(fileName));
+        platform::MakeFolders(platform::ParentFolder(m_fileName));
+        if (m_options.Rotate) {
+            m_periodNumber = PeriodNow();
+            m_currentFile = LogFileName(m_periodNumber);
+        } else {
+            m_currentFile = m_fileName;
+            if (m_options.DeleteOnNewPeriod && platform::FileExists(m_currentFile))
+                ForceDeleteFile(m_currentFile);
+        }
+        m_headerPending = !m_options.NoHeader;
+        if (!openingMessage.empty()) {
+            m_endMarker = true;
+            Add(openingMessage);
+        }
+    } catch (...) {
+    }
+}
+
+TMessLog::~TMessLog()
+{
+    Log(m_endMarker ? "End Log" : "");
+}
+
+std::string TMessLog::Stamp() const
+{
+    const auto t = platform::ToLocal(m_clock());
+    return Format("%.2d:%.2d:%.2d.%.3d %.2d/%.2d/%.2d", t.Hour, t.Minute, t.Second, t.Millisecond, t.Day,
+                  t.Month, t.Year % 100);
+}
+
+int TMessLog::PeriodNow() const
+{
+    const auto t = platform::ToLocal(m_clock());
+    return m_options.ByDayOfMonth ? t.Day : t.DayOfWeek;
+}
+
+std::string TMessLog::LogFileName(int period) const
+{
+    const auto slash = m_fileName.rfind('/');
+    const auto dot = m_fileName.rfind('.');
+    const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    const std::string stem = hasExt ? m_fileName.substr(0, dot) : m_fileName;
+    const std::string ext = hasExt ? m_fileName.substr(dot) : std::string();
+    return Format("%s%d%s", stem, period, ext);
+}
+
+void TMessLog::Append(std::string line)
+{
+    if (m_pending.size() >= kMaxPendingLines)
+        m_pending.pop_front();
+    m_pending.push_back(std::move(line));
+}
+
+void TMessLog::WriteOut(std::string_view direct)
+{
+    if (m_pending.empty() && direct.empty())
+        return;
+    if (m_options.Rotate) {
+        const int period = PeriodNow();
+        if (period != m_periodNumber) {
+            m_periodNumber = period;
+            m_currentFile = LogFileName(period);
+            if (m_options.DeleteOnNewPeriod && platform::FileExists(m_currentFile))
+                ForceDeleteFile(m_currentFile);
+        }
+    }
+    if (!platform::FileExists(m_currentFile)) {
+        const int fd = ::open(m_currentFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            m_headerPending = !m_options.NoHeader;
+        }
+    }
+    int fd = OpenShared(m_currentFile);
+    if (fd < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(87));
+        fd = OpenShared(m_currentFile);
+    }
+    if (fd < 0)
+        return;  // the pending lines wait for the next write-out; direct text is dropped
+    std::string out;
+    if (m_headerPending) {
+        out += std::string(21, '.') + " - " + VersionLine() + "\r\n";
+        m_headerPending = false;
+    }
+    for (const auto& line : m_pending)
+        out += line;
+    if (!direct.empty())
+        out += Stamp() + " - " + std::string(direct) + "\r\n";
+    WriteAll(fd, out);
+    ::close(fd);
+    m_pending.clear();
+}
+
+void TMessLog::Log(std::string_view text) noexcept
+{
+    try {
+        std::scoped_lock lock(m_lock);
+        WriteOut(text);
+    } catch (...) {
+    }
+}
+
+int TMessLog::Add(std::string_view text) noexcept
+{
+    try {
+        std::scoped_lock lock(m_lock);
+        Append(Stamp() + " - " + std::string(text) + "\r\n");
+        if (m_pending.size() >= static_cast<std::size_t>(kAutoFlushLines)) {
+            WriteOut(std::string_view());
+            return -1;
+        }
+        return static_cast<int>(m_pending.size()) - 1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int TMessLog::AddQuiet(std::string_view text) noexcept
+{
+    try {
+        std::scoped_lock lock(m_lock);
+        Append(Stamp() + " - " + std::string(text) + "\r\n");
+        return static_cast<int>(m_pending.size()) - 1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+void TMessLog::LogFmtFailed(const std::exception& e, std::string_view format) noexcept
+{
+    try {
+        const std::string reason = std::string(" - ") + e.what() + "  " + std::string(format);
+        if (std::string_view(e.what()).substr(0, 16) == "Cannot open file") {
+            AddQuiet("TMessLog Format() Exception!");
+            AddQuiet(reason);
+        } else {
+            Log("TMessLog Format() Exception!");
+            Log(reason);
+        }
+    } catch (...) {
+    }
+}
+
+std::string TMessLog::CurrentFile()
+{
+    std::scoped_lock lock(m_lock);
+    return m_currentFile;
+}
+
+std::size_t TMessLog::PendingCount()
+{
+    std::scoped_lock lock(m_lock);
+    return m_pending.size();
+}
+
+} // namespace config

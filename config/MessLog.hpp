@@ -1,0 +1,97 @@
+#pragma once
+
+#include "config/Format.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace config {
+
+// The service's text log: time-stamped lines buffered in memory and appended
+// to a file that is opened once per write-out and closed again, rotated by
+// period. Every entry point is thread-safe and never throws.
+class TMessLog {
+public:
+    using TClock = std::function<std::chrono::system_clock::time_point()>;
+
+    struct TOptions {
+        bool DeleteOnNewPeriod = false;
+        bool Rotate = false;
+        bool ByDayOfMonth = false;
+        bool NoHeader = false;
+    };
+
+    // A non-empty opening message is added at once and "End Log" is written at
+    // destruction. clock serves tests; it defaults to the system clock.
+    TMessLog(std::string fileName, TOptions options, std::string openingMessage = "Start Log",
+             TClock clock = {});
+    ~TMessLog();
+    TMessLog(const TMessLog&) = delete;
+    TMessLog& operator=(const TMessLog&) = delete;
+
+    // Writes out the pending lines, then text as a new line; an empty text only writes out.
+    void Log(std::string_view text) noexcept;
+    // Formats outside the lock; a format that does not fit its arguments logs
+    // "TMessLog Format() Exception!" and the reason instead.
+    template <typename... TArgs>
+    void LogFmt(std::string_view format, const TArgs&... args) noexcept;
+    // Buffers a line; the 250th pending line writes everything out. Returns the
+    // line's index, or -1 when it wrote out.
+    int Add(std::string_view text) noexcept;
+    // Buffers a line and never writes out by itself.
+    int AddQuiet(std::string_view text) noexcept;
+
+    std::string CurrentFile();
+    std::size_t PendingCount();
+
+    static constexpr int kAutoFlushLines = 250;
+    // Lines kept while the file cannot be opened; older ones are dropped first.
+    static constexpr std::size_t kMaxPendingLines = 20000;
+
+private:
+    void LogFmtFailed(const std::exception& e, std::string_view format) noexcept;
+    std::string Stamp() const;
+    int PeriodNow() const;
+    std::string LogFileName(int period) const;
+    void WriteOut(std::string_view direct);
+    void Append(std::string line);
+
+    std::recursive_mutex m_lock;
+    TClock m_clock;
+    std::string m_fileName;
+    std::string m_currentFile;
+    TOptions m_options;
+    int m_periodNumber = 0;
+    bool m_endMarker = false;
+    bool m_headerPending = true;
+    std::deque<std::string> m_pending;
+};
+
+template <typename... TArgs>
+void TMessLog::LogFmt(std::string_view format, const TArgs&... args) noexcept
+{
+    std::string text;
+    try {
+        text = Format(format, args...);
+    } catch (const std::exception& e) {
+        LogFmtFailed(e, format);
+        return;
+    } catch (...) {
+        return;
+    }
+    Log(text);
+}
+
+// The header's version: the build's four-part version joined by full stops.
+std::string FileVersionText(bool zeroPadded = false);
+// Full path of the program, "   Version - " and its version.
+std::string VersionLine();
+// Removes a file; a file that cannot be removed is renamed to name + ".del".
+void ForceDeleteFile(const std::string& fileName) noexcept;
+
+} // namespace config

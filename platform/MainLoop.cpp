@@ -1,0 +1,143 @@
+#include "platform/MainLoop.hpp"
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+
+namespace platform {
+
+TMainLoop::TMainLoop() : m_context(std::make_unique<asio::io_context>(1)) {}
+
+TMainLoop::~TMainLoop() = default;
+
+void TMainLoop::Run()
+{
+    m_mainThread = std::this_thread::get_id();
+    auto work = asio::make_work_guard(*m_context);
+    m_context->run();
+}
+
+void TMainLoop::Quit()
+{
+    {
+        std::scoped_lock lock(m_lock);
+        m_quitting = true;
+    }
+    m_changed.notify_all();
+    m_context->stop();
+}
+
+bool TMainLoop::Quitting() const
+{
+    std::scoped_lock lock(m_lock);
+    return m_quitting;
+}
+
+bool TMainLoop::OnMainThread() const noexcept
+{
+    return std::this_thread::get_id() == m_mainThread;
+}
+
+void TMainLoop::Post(std::function<void()> fn)
+{
+    asio::post(*m_context, std::move(fn));
+}
+
+bool TMainLoop::Invoke(std::function<void()> fn, std::stop_token stop)
+{
+    if (OnMainThread()) {
+        fn();
+        return true;
+    }
+    enum class TState { Pending, Running, Done, Cancelled };
+    // Shared with the posted call, which may outlive a cancelled wait.
+    auto state = std::make_shared<TState>(TState::Pending);
+    {
+        std::scoped_lock lock(m_lock);
+        if (m_quitting)
+            return false;
+    }
+    asio::post(*m_context, [this, state, fn = std::move(fn)] {
+        {
+            std::scoped_lock lock(m_lock);
+            if (*state != TState::Pending)
+                return;
+            *state = TState::Running;
+        }
+        try {
+            fn();
+        } catch (...) {
+        }
+        {
+            std::scoped_lock lock(m_lock);
+            *state = TState::Done;
+        }
+        m_changed.notify_all();
+    });
+    std::unique_lock lock(m_lock);
+    m_changed.wait(lock, stop, [&] { return *state == TState::Done || m_quitting; });
+    if (*state == TState::Pending) {
+        *state = TState::Cancelled;
+        return false;
+    }
+    m_changed.wait(lock, [&] { return *state == TState::Done; });
+    return true;
+}
+
+struct TTimer::TImpl {
+    TImpl(asio::io_context& context, std::chrono::milliseconds interval, std::function<void()> onTimer)
+        : Timer(context), Interval(interval), OnTimer(std::move(onTimer))
+    {
+    }
+    asio::steady_timer Timer;
+    std::chrono::milliseconds Interval;
+    std::function<void()> OnTimer;
+    bool Enabled = false;
+    std::uint64_t Generation = 0;
+};
+
+TTimer::TTimer(TMainLoop& loop, std::chrono::milliseconds interval, std::function<void()> onTimer)
+    : m_impl(std::make_shared<TImpl>(loop.Context(), interval, std::move(onTimer)))
+{
+}
+
+TTimer::~TTimer()
+{
+    m_impl->Enabled = false;
+    m_impl->Timer.cancel();
+}
+
+bool TTimer::Enabled() const noexcept
+{
+    return m_impl->Enabled;
+}
+
+void TTimer::SetInterval(std::chrono::milliseconds interval)
+{
+    m_impl->Interval = interval;
+}
+
+std::chrono::milliseconds TTimer::Interval() const noexcept
+{
+    return m_impl->Interval;
+}
+
+void TTimer::SetEnabled(bool enabled)
+{
+    TImpl& impl = *m_impl;
+    impl.Enabled = enabled;
+    const std::uint64_t generation = ++impl.Generation;
+    impl.Timer.cancel();
+    if (!enabled)
+        return;
+    impl.Timer.expires_after(impl.Interval);
+    impl.Timer.async_wait([weak = std::weak_ptr<TImpl>(m_impl), generation](const std::error_code& ec) {
+        const auto self = weak.lock();
+        if (ec || !self || generation != self->Generation || !self->Enabled)
+            return;
+        self->OnTimer();
+    });
+}
+
+} // namespace platform

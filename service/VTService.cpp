@@ -1,0 +1,96 @@
+#include "service/VTService.hpp"
+
+#include "platform/Signals.hpp"
+#include "platform/SysLog.hpp"
+
+#include <cmath>
+#include <exception>
+#include <string>
+
+namespace service {
+
+long long SecondsBetween(platform::TDateTime a, platform::TDateTime b) noexcept
+{
+    // Round to the millisecond first: 21 s stored as days must not read as 20.999.
+    const double ms = std::round(std::fabs(a - b) * 86400000.0);
+    return static_cast<long long>(ms / 1000.0);
+}
+
+TVELIXCard::TVELIXCard(platform::TMainLoop& loop, TServiceCore& core, TServiceTiming timing)
+    : timMain(loop, timing.MainInterval, [this] { timMainTimer(); }),
+      tmrRestart(loop, timing.RestartInterval, [this] { tmrRestartTimer(); }),
+      m_loop(loop),
+      m_core(core),
+      m_now(timing.Now ? timing.Now : platform::NowDateTime)
+{
+}
+
+void TVELIXCard::ServiceExecute(std::stop_token stop)
+{
+    m_loop.Invoke([this] {
+        m_core.Started = false;
+        LastAttempt = m_now() - 21.0 / 86400.0;
+        tmrRestart.SetEnabled(true);
+    });
+    bool stopped = false;
+    // A stop request is SIGTERM/SIGINT, or the owner stopping this thread.
+    while (!stopped) {
+        if (stop.stop_requested() || platform::WaitForStopSignal(std::chrono::milliseconds(50)))
+            ServiceStop(stopped);
+    }
+    RunShutDown();
+    m_loop.Quit();
+}
+
+void TVELIXCard::ServiceStop(bool& stopped)
+{
+    // A stopping service must not start up again between the two shutdowns.
+    m_loop.Invoke([this] { tmrRestart.SetEnabled(false); });
+    RunShutDown();
+    stopped = true;
+}
+
+void TVELIXCard::RunShutDown()
+{
+    m_loop.Invoke([this] {
+        try {
+            m_core.ShutDown(timMain);
+        } catch (const std::exception& e) {
+            platform::SysLogError(std::string("ShutDown: ") + e.what());
+        } catch (...) {
+            platform::SysLogError("ShutDown: unknown error");
+        }
+    });
+}
+
+void TVELIXCard::tmrRestartTimer()
+{
+    tmrRestart.SetEnabled(false);
+    try {
+        if (!m_core.Started && SecondsBetween(LastAttempt, m_now()) > 20) {
+            if (!m_core.StartUp(timMain))
+                LastAttempt = m_now();
+        }
+    } catch (const std::exception& e) {
+        platform::SysLogError(e.what());
+    } catch (...) {
+        platform::SysLogError("tmrRestartTimer: unknown error");
+    }
+    tmrRestart.SetEnabled(true);
+}
+
+void TVELIXCard::timMainTimer()
+{
+    timMain.SetEnabled(false);
+    try {
+        m_core.MainTick();
+    } catch (const std::exception& e) {
+        platform::SysLogError(e.what());
+    } catch (...) {
+        platform::SysLogError("timMainTimer: unknown error");
+    }
+    if (m_core.Started)
+        timMain.SetEnabled(true);
+}
+
+} // namespace service

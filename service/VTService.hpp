@@ -1,0 +1,65 @@
+#pragma once
+
+#include "platform/LocalTime.hpp"
+#include "platform/MainLoop.hpp"
+
+#include <chrono>
+#include <functional>
+#include <stop_token>
+
+namespace service {
+
+// What the service module drives: start-up, shutdown and the main tick, with
+// the Started flag they keep. Main thread only.
+class TServiceCore {
+public:
+    virtual ~TServiceCore() = default;
+    virtual bool StartUp(platform::TTimer& timMain) = 0;
+    virtual void ShutDown(platform::TTimer& timMain) = 0;
+    virtual void MainTick() = 0;
+    bool Started = false;
+};
+
+// Timer intervals and clock of the service module; tests shorten them.
+struct TServiceTiming {
+    std::chrono::milliseconds MainInterval{750};
+    std::chrono::milliseconds RestartInterval{1000};
+    std::function<platform::TDateTime()> Now = platform::NowDateTime;
+};
+
+// The service module: owns the restart and main timers and runs the stop.
+class TVELIXCard {
+public:
+    static constexpr const char* kServiceName = "VELIXCard";
+    static constexpr const char* kDisplayName = "VELIX Card Access Controller";
+
+    TVELIXCard(platform::TMainLoop& loop, TServiceCore& core, TServiceTiming timing = {});
+    TVELIXCard(const TVELIXCard&) = delete;
+    TVELIXCard& operator=(const TVELIXCard&) = delete;
+
+    // Service thread: arms the restart timer, waits for SIGTERM/SIGINT or stop,
+    // runs the stop, then ends the main loop.
+    void ServiceExecute(std::stop_token stop);
+    // Service thread: the shutdown runs on the main thread, between handlers.
+    void ServiceStop(bool& stopped);
+
+    // Main thread.
+    void tmrRestartTimer();
+    void timMainTimer();
+
+    platform::TTimer timMain;
+    platform::TTimer tmrRestart;
+    platform::TDateTime LastAttempt = 0;
+
+private:
+    void RunShutDown();
+
+    platform::TMainLoop& m_loop;
+    TServiceCore& m_core;
+    std::function<platform::TDateTime()> m_now;
+};
+
+// Whole seconds between two date-times, as an absolute value.
+long long SecondsBetween(platform::TDateTime a, platform::TDateTime b) noexcept;
+
+} // namespace service

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh folder under /tmp, removed with everything in it at destruction.
+class TTempDir {
+public:
+    TTempDir();
+    ~TTempDir();
+    TTempDir(const TTempDir&) = delete;
+    TTempDir& operator=(const TTempDir&) = delete;
+    const std::string& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+std::vector<std::string> SplitLines(const std::string& text);  // on CR LF or LF
+
+// Polls cond every 10 ms until it holds or the deadline passes.
+bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds deadline);
+
+// A child process with its own environment additions; killed (by pid) at destruction.
+class TChild {
+public:
+    TChild(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
+    ~TChild();
+    TChild(const TChild&) = delete;
+    TChild& operator=(const TChild&) = delete;
+    int Pid() const { return m_pid; }
+    void Signal(int sig);
+    // Exit status, or -1 when it did not end within the deadline.
+    int Wait(std::chrono::milliseconds deadline);
+    std::string Output() const;
+
+private:
+    int m_pid = -1;
+    bool m_reaped = false;
+    std::string m_outFile;
+};
+
+struct TRunResult {
+    int Status = -1;
+    std::string Out;
+    std::string Err;
+};
+TRunResult Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
+
+} // namespace testing_support

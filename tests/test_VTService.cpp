@@ -1,0 +1,227 @@
+#include "service/VTService.hpp"
+
+#include "TestSupport.hpp"
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using service::TVELIXCard;
+using testing_support::ReadFile;
+using testing_support::SplitLines;
+using testing_support::TTempDir;
+
+namespace {
+
+constexpr double kSecond = 1.0 / 86400.0;
+
+class TFakeCore : public service::TServiceCore {
+public:
+    bool StartUp(platform::TTimer& timMain) override
+    {
+        ++StartUps;
+        if (StartUpThrows)
+            throw std::runtime_error("boom");
+        Started = StartUpResult;
+        timMain.SetEnabled(Started);
+        return Started;
+    }
+    void ShutDown(platform::TTimer& timMain) override
+    {
+        ShutDownThreads.push_back(std::this_thread::get_id());
+        timMain.SetEnabled(false);
+        Started = false;
+    }
+    void MainTick() override
+    {
+        TickStarts.push_back(std::chrono::steady_clock::now());
+        if (TickWork > 0ms)
+            std::this_thread::sleep_for(TickWork);
+        if (OnTick)
+            OnTick();
+        if (TickThrows)
+            throw std::runtime_error("tick failed");
+    }
+    int StartUps = 0;
+    bool StartUpResult = false;
+    bool StartUpThrows = false;
+    bool TickThrows = false;
+    std::chrono::milliseconds TickWork{0};
+    std::function<void()> OnTick;
+    std::vector<std::chrono::steady_clock::time_point> TickStarts;
+    std::vector<std::thread::id> ShutDownThreads;
+};
+
+} // namespace
+
+TEST(VTService, StartUpIsRetriedOnlyAfterMoreThanTwentyWholeSeconds)
+{
+    platform::TMainLoop loop;
+    TFakeCore core;
+    double now = 45000.5;
+    TVELIXCard module(loop, core, {.MainInterval = 750ms, .RestartInterval = 1000ms, .Now = [&] { return now; }});
+    module.LastAttempt = now - 21 * kSecond;
+
+    struct TStep {
+        const char* what;
+        double advance;  // seconds since the previous step
+        bool startsUp;
+    };
+    const TStep steps[] = {
+        {"first tick after execute", 0, true},
+        {"one second after a failure", 1, false},
+        {"twenty seconds after", 19, false},
+        {"20.9 seconds after", 0.9, false},
+        {"21 seconds after", 0.1, true},
+        {"right after the second failure", 0.5, false},
+    };
+    int expected = 0;
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.what);
+        now += s.advance * kSecond;
+        module.tmrRestartTimer();
+        expected += s.startsUp ? 1 : 0;
+        EXPECT_EQ(core.StartUps, expected);
+        EXPECT_TRUE(module.tmrRestart.Enabled());
+    }
+    // A clock set back also counts: the difference is absolute.
+    now -= 30 * kSecond;
+    module.tmrRestartTimer();
+    EXPECT_EQ(core.StartUps, expected + 1);
+}
+
+TEST(VTService, TimersStayArmedThroughErrorsAndFollowStarted)
+{
+    platform::TMainLoop loop;
+    TFakeCore core;
+    TVELIXCard module(loop, core);
+    core.StartUpThrows = true;
+    module.LastAttempt = -1;
+    module.tmrRestartTimer();
+    EXPECT_TRUE(module.tmrRestart.Enabled());
+
+    core.Started = true;
+    core.TickThrows = true;
+    module.timMainTimer();
+    EXPECT_TRUE(module.timMain.Enabled()) << "an error escaping the tick re-arms the timer";
+
+    core.TickThrows = false;
+    core.OnTick = [&] { core.Started = false; };  // a restart request shuts down inside the tick
+    module.timMainTimer();
+    EXPECT_FALSE(module.timMain.Enabled());
+
+    // While started, the restart timer does nothing.
+    core.Started = true;
+    const int before = core.StartUps;
+    module.tmrRestartTimer();
+    EXPECT_EQ(core.StartUps, before);
+}
+
+TEST(VTService, TicksComeOneIntervalAfterThePreviousTicksWorkAndStopRunsOnTheMainThread)
+{
+    platform::TMainLoop loop;
+    TFakeCore core;
+    core.StartUpResult = true;
+    core.TickWork = 15ms;
+    TVELIXCard module(loop, core, {.MainInterval = 20ms, .RestartInterval = 10ms, .Now = platform::NowDateTime});
+    std::jthread serviceThread([&](std::stop_token stop) { module.ServiceExecute(stop); });
+    core.OnTick = [&] {
+        if (core.TickStarts.size() == 6)
+            serviceThread.request_stop();
+    };
+    const auto mainThread = std::this_thread::get_id();
+    loop.Run();
+    serviceThread.join();
+
+    EXPECT_EQ(core.StartUps, 1);
+    ASSERT_GE(core.TickStarts.size(), 6u);
+    for (std::size_t i = 1; i < core.TickStarts.size(); ++i)
+        EXPECT_GE(core.TickStarts[i] - core.TickStarts[i - 1], 35ms) << "tick " << i;
+    // ServiceStop and the end of ServiceExecute: two shutdowns, both on the main thread.
+    ASSERT_EQ(core.ShutDownThreads.size(), 2u);
+    for (const auto& id : core.ShutDownThreads)
+        EXPECT_EQ(id, mainThread);
+    EXPECT_FALSE(core.Started);
+}
+
+TEST(VTService, InstallAndUninstallManageTheUnitFile)
+{
+    TTempDir dir;
+    const std::map<std::string, std::string> env = {{"VELIXCARD_UNIT_DIR", dir.Path()},
+                                                    {"VELIXCARD_HOME", dir / "home"},
+                                                    {"VELIXCARD_REGISTRY", dir / "r.reg"}};
+    const std::string unit = dir / "VELIXCard.service";
+
+    auto r = testing_support::Run({VELIXCARD_BIN, "/install"}, env);
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Out, "Service installed successfully\n");
+    const std::string text = ReadFile(unit);
+    EXPECT_NE(text.find("Description=VELIX Card Access Controller\n"), std::string::npos);
+    EXPECT_NE(text.find("ExecStart=" + std::filesystem::canonical(VELIXCARD_BIN).string() + "\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("WantedBy=multi-user.target\n"), std::string::npos);
+    EXPECT_NE(text.find("Environment=\"VELIXCARD_HOME=" + dir / "home" + "\"\n"), std::string::npos);
+    EXPECT_NE(text.find("Environment=\"VELIXCARD_REGISTRY=" + dir / "r.reg" + "\"\n"), std::string::npos);
+
+    r = testing_support::Run({VELIXCARD_BIN, "-UnInstall", "silent"}, env);
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Out, "");
+    EXPECT_FALSE(std::filesystem::exists(unit));
+
+    r = testing_support::Run({VELIXCARD_BIN, "UNINSTALL"}, env);
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err.rfind("Service \"VELIX Card Access Controller\" failed to uninstall with error: \"", 0), 0u)
+        << r.Err;
+
+    r = testing_support::Run({VELIXCARD_BIN, "INSTALL"}, {{"VELIXCARD_UNIT_DIR", dir / "missing"}});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err.rfind("Service \"VELIX Card Access Controller\" failed to install with error: \"", 0), 0u);
+}
+
+TEST(VTService, ScrambleSwitchPrintsTheStoredForm)
+{
+    auto r = testing_support::Run({VELIXCARD_BIN, "SCRAMBLE", "pelmox"}, {});
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Out, "qgoqt3\n");
+    r = testing_support::Run({VELIXCARD_BIN, "SCRAMBLE", "no\"quote"}, {});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Out, "");
+}
+
+TEST(VTService, RealProcessStartsRetriesAndStopsOnSigterm)
+{
+    TTempDir dir;
+    const std::string home = dir / "home";
+    testing_support::TChild child({VELIXCARD_BIN}, {{"VELIXCARD_HOME", home},
+                                                    {"VELIXCARD_REGISTRY", dir / "r.reg"}});
+    const std::string logFolder = home + "/log";
+    auto logText = [&] {
+        std::string all;
+        if (std::filesystem::exists(logFolder))
+            for (const auto& e : std::filesystem::directory_iterator(logFolder))
+                all += ReadFile(e.path());
+        return all;
+    };
+    ASSERT_TRUE(testing_support::WaitFor([&] { return logText().find("End Log") != std::string::npos; }, 10s))
+        << child.Output();
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.Wait(10s), 0) << child.Output();
+
+    std::vector<std::string> messages;
+    for (const auto& line : SplitLines(logText()))
+        messages.push_back(line.size() > 24 && line[0] != '.' ? line.substr(24) : line.substr(0, 21));
+    const std::vector<std::string> expected = {std::string(21, '.'),
+                                               "Start Log",
+                                               "Starting server, Reading Registry",
+                                               "Connecting to: 127.0.0.1, Database: gtw",
+                                               "ShutDown...",
+                                               "End Log"};
+    EXPECT_EQ(messages, expected);
+    // The registry file was created with the product key on first read.
+    EXPECT_NE(ReadFile(dir / "r.reg").find("[HKEY_LOCAL_MACHINE\\Software\\Trellant\\Velix]"), std::string::npos);
+}
