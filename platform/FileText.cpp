@@ -69,10 +69,8 @@ std::string ParentFolder(const std::string& path)
 
 TReplaceFile::TReplaceFile(std::string path) : m_path(std::move(path))
 {
-    std::string folder = ParentFolder(m_path);
-    if (folder.empty())
-        folder = ".";
-    m_temp = folder + "/.tmpXXXXXX";
+    const std::string parent = ParentFolder(m_path);
+    m_temp = (parent.empty() ? std::string(".") : parent) + "/.tmpXXXXXX";
     m_fd = ::mkostemp(m_temp.data(), O_CLOEXEC);
     if (m_fd < 0) {
         m_failed = true;

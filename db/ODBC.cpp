@@ -1,0 +1,389 @@
+#include "db/ODBC.hpp"
+
+#include "config/MessLog.hpp"
+#include "db/SqlWorker.hpp"
+#include "platform/FileText.hpp"
+#include "platform/RegistryFile.hpp"
+
+#include <odbcinst.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace db {
+namespace {
+
+std::string Lower(std::string_view s)
+{
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+std::string Upper(std::string_view s)
+{
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return out;
+}
+
+void AddPair(std::string& out, std::string_view key, std::string_view value)
+{
+    if (value.empty())
+        return;
+    if (!out.empty())
+        out += ';';
+    out += key;
+    out += '=';
+    out += value;
+}
+
+// The pairs of the [ODBC] section of a file DSN, in file order.
+std::string FileDsnPairs(const std::string& path)
+{
+    const auto text = platform::ReadWholeFile(path);
+    if (!text)
+        return std::string();
+    std::string out;
+    bool inSection = false;
+    std::string_view rest = *text;
+    while (!rest.empty()) {
+        const auto nl = rest.find('\n');
+        std::string line = config::TrimText(rest.substr(0, nl));
+        rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+        if (line.size() >= 2 && line.front() == '[') {
+            inSection = platform::EqualsNoCase(config::TrimText(line.substr(1, line.find(']') - 1)), "ODBC");
+            continue;
+        }
+        const auto eq = line.find('=');
+        if (!inSection || eq == std::string::npos || line.front() == ';')
+            continue;
+        const std::string key = config::TrimText(line.substr(0, eq));
+        std::string value = config::TrimText(line.substr(eq + 1));
+        if (platform::EqualsNoCase(key, "DRIVER") && value.find(' ') != std::string::npos &&
+            value.front() != '{')
+            value = "{" + value + "}";
+        AddPair(out, key, value);
+    }
+    return out;
+}
+
+// MariaDB/MySQL drivers count changed rather than matched rows unless bit 2 of
+// OPTION is set; an UPDATE that rewrites a value a row already holds would
+// read as "no row". Sets the bit, keeping the bits a site has set.
+std::string WithFoundRows(std::string text, const std::string& dsnOption)
+{
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t end = std::min(text.find(';', pos), text.size());
+        const std::string pair = text.substr(pos, end - pos);
+        const auto eq = pair.find('=');
+        if (eq != std::string::npos && platform::EqualsNoCase(config::TrimText(pair.substr(0, eq)), "OPTION")) {
+            const std::string value = config::TrimText(pair.substr(eq + 1));
+            unsigned long bits = 0;
+            std::from_chars(value.data(), value.data() + value.size(), bits);
+            text.replace(pos, end - pos, pair.substr(0, eq + 1) + std::to_string(bits | 2UL));
+            return text;
+        }
+        pos = end + 1;
+    }
+    unsigned long bits = 0;
+    std::from_chars(dsnOption.data(), dsnOption.data() + dsnOption.size(), bits);
+    return text + (text.empty() ? "" : ";") + "OPTION=" + std::to_string(bits | 2UL);
+}
+
+bool Ok(SQLRETURN rc)
+{
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+} // namespace
+
+TColKind ColKindOf(SQLLEN sqlType) noexcept
+{
+    switch (sqlType) {
+    case SQL_CHAR:
+    case SQL_VARCHAR:
+    case SQL_WCHAR:
+    case SQL_WVARCHAR:
+    case SQL_LONGVARBINARY:
+    case SQL_VARBINARY:
+        return ckString;
+    case SQL_INTEGER:
+    case SQL_SMALLINT:
+    case SQL_TINYINT:
+    case SQL_BIGINT:
+        return ckInteger;
+    case SQL_NUMERIC:
+    case SQL_DECIMAL:
+    case SQL_FLOAT:
+    case SQL_REAL:
+    case SQL_DOUBLE:
+        return ckFloat;
+    case SQL_BIT:
+        return ckBoolean;
+    case SQL_TYPE_DATE:
+        return ckDate;
+    case SQL_TYPE_TIME:
+    case SQL_TIME:
+        return ckTime;
+    case SQL_TYPE_TIMESTAMP:
+    case SQL_DATETIME:
+    case SQL_TIMESTAMP:
+        return ckDateTime;
+    case SQL_LONGVARCHAR:
+    case SQL_WLONGVARCHAR:
+        return ckMemo;
+    default:
+        return ckUnknown;
+    }
+}
+
+TDbKind DetectKind(std::string_view text, TDbKind current) noexcept
+{
+    const std::string t = Lower(text);
+    struct TRule {
+        const char* word;
+        TDbKind kind;
+    };
+    // MariaDB escapes backslashes as MySQL does.
+    static constexpr TRule kRules[] = {
+        {"oracle", dkOracle},   {"firebird", dkFirebird}, {"mysql", dkMySql},     {"mariadb", dkMySql},
+        {"sql server", dkSqlServer}, {"sql native client", dkSqlServer}, {"codebase", dkCodebase},
+        {"foxpro", dkFoxPro},   {"dbf", dkFoxPro},        {"access", dkAccess},   {"excel", dkExcel},
+    };
+    for (const auto& r : kRules)
+        if (t.find(r.word) != std::string::npos)
+            return r.kind;
+    return current;
+}
+
+TODBC::TODBC()
+{
+    if (!Ok(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_env))) {
+        m_env = nullptr;
+        return;
+    }
+    if (!Ok(SQLSetEnvAttr(m_env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0))) {
+        SQLFreeHandle(SQL_HANDLE_ENV, m_env);
+        m_env = nullptr;
+    }
+}
+
+TODBC::~TODBC()
+{
+    Disconnect();
+    m_worker.reset();
+    if (m_env)
+        SQLFreeHandle(SQL_HANDLE_ENV, m_env);
+}
+
+TSqlWorker& TODBC::Worker()
+{
+    if (!m_worker)
+        m_worker = std::make_unique<TSqlWorker>();
+    return *m_worker;
+}
+
+void TODBC::Register(TODBCStatement* statement)
+{
+    const auto slot = std::find(m_statements.begin(), m_statements.end(), nullptr);
+    if (slot != m_statements.end())
+        *slot = statement;
+    else
+        m_statements.push_back(statement);
+}
+
+void TODBC::Unregister(TODBCStatement* statement) noexcept
+{
+    const auto it = std::find(m_statements.begin(), m_statements.end(), statement);
+    if (it != m_statements.end())
+        *it = nullptr;
+}
+
+std::string ConnectionString(TDbKind kind, const std::string& dsn, const std::string& user,
+                             const std::string& password, const std::string& driver, const std::string& database,
+                             const std::string& options, const std::string& dsnOption)
+{
+    std::string out;
+    if (!dsn.empty() && platform::FileExists(dsn) && !platform::IsDirectory(dsn))
+        out = FileDsnPairs(dsn);
+    if (out.empty()) {
+        AddPair(out, "DSN", dsn);
+        AddPair(out, "DRIVER", "{" + driver + "}");
+        const char* dbKey = (kind == dkOracle || kind == dkCodebase) ? "DBQ"
+                            : kind == dkFoxPro                       ? "SourceDB"
+                                                                     : "Database";
+        AddPair(out, dbKey, database);
+    }
+    AddPair(out, "UID", user);
+    AddPair(out, "PWD", password);
+    if (!options.empty()) {
+        if (!out.empty())
+            out += ';';
+        out += options;
+    }
+    if (kind == dkMySql)
+        out = WithFoundRows(out, dsnOption);
+    return out;
+}
+
+bool IsLostConnection(std::string_view state, std::string_view message) noexcept
+{
+    static constexpr std::string_view kLost[] = {"08001", "08002", "08003", "08004",
+                                                 "08005", "08006", "08007", "08S01"};
+    return std::find(std::begin(kLost), std::end(kLost), state) != std::end(kLost) ||
+           Upper(message).find("UNABLE TO COMPLETE NETWORK REQUEST TO HOST") != std::string::npos;
+}
+
+std::string TODBC::DataSourceDescription(const std::string& dsn)
+{
+    SQLCHAR name[SQL_MAX_DSN_LENGTH + 1];
+    SQLCHAR desc[512];
+    SQLSMALLINT nameLen = 0, descLen = 0;
+    SQLUSMALLINT direction = SQL_FETCH_FIRST;
+    while (Ok(SQLDataSources(m_env, direction, name, sizeof name, &nameLen, desc, sizeof desc, &descLen))) {
+        direction = SQL_FETCH_NEXT;
+        if (platform::EqualsNoCase(reinterpret_cast<char*>(name), dsn))
+            return reinterpret_cast<char*>(desc);
+    }
+    return dsn;
+}
+
+bool TODBC::Connect(const std::string& dsn, const std::string& user, const std::string& password,
+                    const std::string& driver, const std::string& database, const std::string& options,
+                    bool autoCommitOff) noexcept
+{
+    try {
+        if (Connected)
+            return true;
+        if (!m_env || !Ok(SQLAllocHandle(SQL_HANDLE_DBC, m_env, &m_dbc))) {
+            m_dbc = nullptr;
+            return false;
+        }
+        ConnReport(SQLSetConnectAttr(m_dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(5), 0));
+        m_kind = DetectKind(driver, m_kind);
+        if (!database.empty() && m_kind != dkCodebase)
+            ConnReport(SQLSetConnectAttr(m_dbc, SQL_ATTR_CURRENT_CATALOG,
+                                         reinterpret_cast<SQLPOINTER>(const_cast<char*>(database.c_str())),
+                                         SQL_NTS));
+        SQLSetConnectAttr(m_dbc, SQL_ATTR_METADATA_ID, reinterpret_cast<SQLPOINTER>(SQL_FALSE), 0);
+        if (autoCommitOff)
+            ConnReport(SQLSetConnectAttr(m_dbc, SQL_ATTR_AUTOCOMMIT,
+                                         reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0));
+        ConnReport(SQLSetConnectAttr(m_dbc, SQL_ATTR_ODBC_CURSORS,
+                                     reinterpret_cast<SQLPOINTER>(SQL_CUR_USE_IF_NEEDED), 0));
+
+        SQLRETURN rc = SQL_ERROR;
+        // A MySQL-family DSN goes through the connection string too, so that
+        // matched rows are counted (see WithFoundRows).
+        const bool viaDsn = !dsn.empty() && m_kind != dkMySql;
+        if (viaDsn) {
+            rc = SQLConnect(m_dbc, reinterpret_cast<SQLCHAR*>(const_cast<char*>(dsn.c_str())), SQL_NTS,
+                            reinterpret_cast<SQLCHAR*>(const_cast<char*>(user.c_str())), SQL_NTS,
+                            reinterpret_cast<SQLCHAR*>(const_cast<char*>(password.c_str())), SQL_NTS);
+        }
+        if (Ok(rc)) {
+            ConnectString = DataSourceDescription(dsn);
+        } else {
+            std::string dsnOption;
+            if (m_kind == dkMySql && !dsn.empty()) {
+                char buf[64] = {};
+                SQLGetPrivateProfileString(dsn.c_str(), "OPTION", "", buf, sizeof buf, "odbc.ini");
+                dsnOption = buf;
+            }
+            const std::string in =
+                ConnectionString(m_kind, dsn, user, password, driver, database, options, dsnOption);
+            SQLCHAR out[1024] = {};
+            SQLSMALLINT outLen = 0;
+            rc = SQLDriverConnect(m_dbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(in.c_str())),
+                                  SQL_NTS, out, sizeof out - 1, &outLen, SQL_DRIVER_NOPROMPT);
+            ConnectString = reinterpret_cast<char*>(out);
+        }
+        if (!Ok(rc)) {
+            m_kind = dkUnknown;
+            ConnReport(rc);
+            SQLFreeHandle(SQL_HANDLE_DBC, m_dbc);
+            m_dbc = nullptr;
+            return false;
+        }
+        m_kind = DetectKind(ConnectString, m_kind);
+        ConnectionLost = false;
+        Connected = true;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void TODBC::Disconnect() noexcept
+{
+    for (TODBCStatement* s : m_statements)
+        if (s)
+            s->ReleaseHandle();
+    m_statements.clear();
+    if (Connected && m_dbc) {
+        try {
+            SQLEndTran(SQL_HANDLE_DBC, m_dbc, SQL_COMMIT);
+            ConnReport(SQLDisconnect(m_dbc));
+            ConnReport(SQLFreeHandle(SQL_HANDLE_DBC, m_dbc));
+        } catch (const std::exception& e) {
+            if (MessageLog)
+                MessageLog->Log(std::string("EXCEPTION: DisconnectFromDataSource ") + e.what());
+        }
+    }
+    m_dbc = nullptr;
+    Connected = false;
+    ConnectionLost = false;
+}
+
+bool TODBC::IsDead() noexcept
+{
+    if (ConnectionLost)
+        return true;
+    if (!m_dbc)
+        return false;
+    SQLUINTEGER dead = 0;
+    const SQLRETURN rc = SQLGetConnectAttr(m_dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+    ConnReport(rc);
+    return Ok(rc) && dead == SQL_CD_TRUE;
+}
+
+void TODBC::ReportDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc) noexcept
+{
+    if (Ok(rc) || !ReportErrors || !handle)
+        return;
+    try {
+        for (SQLSMALLINT record = 1;; ++record) {
+            SQLCHAR state[6] = {};
+            SQLINTEGER native = 0;
+            SQLCHAR message[512] = {};
+            SQLSMALLINT length = 0;
+            // Read only while records come back; some drivers misbehave past the last one.
+            if (!Ok(SQLGetDiagRec(handleType, handle, record, state, &native, message, sizeof message, &length)))
+                break;
+            std::string text = reinterpret_cast<char*>(message);
+            const std::string st = reinterpret_cast<char*>(state);
+            if (st == "HY000") {
+                SQLCHAR again[512] = {};
+                SQLSMALLINT len2 = 0;
+                if (Ok(SQLGetDiagField(handleType, handle, record, SQL_DIAG_MESSAGE_TEXT, again, sizeof again,
+                                       &len2)))
+                    text = reinterpret_cast<char*>(again);
+            }
+            if (!ConnectionLost)
+                ConnectionLost = IsLostConnection(st, text);
+            if (st == "IM001")
+                break;
+            if (MessageLog)
+                MessageLog->Log(text + ". State:  " + st);
+        }
+    } catch (...) {
+    }
+}
+
+} // namespace db

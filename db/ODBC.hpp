@@ -1,0 +1,190 @@
+#pragma once
+
+#include "config/Format.hpp"
+#include "db/DbKind.hpp"
+#include "platform/LocalTime.hpp"
+
+#include <sql.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace config {
+class TMessLog;
+}
+
+namespace db {
+
+class TODBCStatement;
+class TSqlWorker;
+
+enum TColKind : std::uint8_t {
+    ckUnknown = 0,
+    ckString = 1,
+    ckInteger = 2,
+    ckFloat = 3,
+    ckBoolean = 4,
+    ckDate = 5,
+    ckTime = 6,
+    ckDateTime = 7,
+    ckMemo = 8,
+};
+
+struct TColInfo {
+    char Name[129] = {};  // upper-cased, cut at 128 characters
+    TColKind Kind = ckUnknown;
+    std::int32_t Size = 0;
+    SQLLEN Indicator = 0;  // length/indicator cell of the bound buffer
+};
+
+using TColInfoList = std::vector<TColInfo>;
+
+TColKind ColKindOf(SQLLEN sqlType) noexcept;
+// A diagnostic record that shows the server connection is gone.
+bool IsLostConnection(std::string_view state, std::string_view message) noexcept;
+// The connection string for SQLDriverConnect. A dsn naming an existing file
+// contributes that file's [ODBC] pairs. dsnOption is the OPTION value of the
+// named data source, merged for MySQL-family connections.
+std::string ConnectionString(TDbKind kind, const std::string& dsn, const std::string& user,
+                             const std::string& password, const std::string& driver,
+                             const std::string& database, const std::string& options,
+                             const std::string& dsnOption);
+// The family named by text (driver name or connection string); current when
+// nothing is recognised.
+TDbKind DetectKind(std::string_view text, TDbKind current) noexcept;
+
+// One ODBC connection. Not thread-safe: one thread at a time uses a TODBC and
+// its statements. Never throws for a database failure.
+class TODBC {
+public:
+    TODBC();
+    ~TODBC();
+    TODBC(const TODBC&) = delete;
+    TODBC& operator=(const TODBC&) = delete;
+
+    // True at once when already connected.
+    bool Connect(const std::string& dsn, const std::string& user, const std::string& password,
+                 const std::string& driver, const std::string& database, const std::string& options,
+                 bool autoCommitOff) noexcept;
+    // Releases every statement's handle (the statement objects stay with their
+    // owners and fail from then on), commits and disconnects.
+    void Disconnect() noexcept;
+    bool IsDead() noexcept;
+    TDbKind Kind() const noexcept { return m_kind; }
+
+    config::TMessLog* MessageLog = nullptr;  // not owned
+    bool ReportErrors = false;
+    bool BindColumns = false;
+    bool Connected = false;
+    bool ConnectionLost = false;
+    std::string ConnectString;
+
+    SQLHENV EnvHandle() const noexcept { return m_env; }
+    SQLHDBC ConnHandle() const noexcept { return m_dbc; }
+
+    // Writes the diagnostics of a failed call to the log (when ReportErrors) and
+    // notes a lost server connection. rc success values report nothing.
+    void ReportDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc) noexcept;
+
+private:
+    friend class TODBCStatement;
+    void Register(TODBCStatement* statement);
+    void Unregister(TODBCStatement* statement) noexcept;
+    TSqlWorker& Worker();
+    std::string DataSourceDescription(const std::string& dsn);
+    void ConnReport(SQLRETURN rc) noexcept { ReportDiagnostics(SQL_HANDLE_DBC, m_dbc, rc); }
+
+    SQLHENV m_env = nullptr;
+    SQLHDBC m_dbc = nullptr;
+    TDbKind m_kind = dkUnknown;
+    std::vector<TODBCStatement*> m_statements;  // empty slots are reused
+    std::unique_ptr<TSqlWorker> m_worker;
+};
+
+// One statement handle and its current result row. Lives inside the one
+// operation that uses it.
+class TODBCStatement {
+public:
+    explicit TODBCStatement(TODBC& owner);
+    ~TODBCStatement();
+    TODBCStatement(const TODBCStatement&) = delete;
+    TODBCStatement& operator=(const TODBCStatement&) = delete;
+
+    // Runs a statement; a query is positioned on its first row. True for a
+    // SELECT exactly when a row came back; true for a change statement that
+    // ran (Eof set when it touched no row). Failures are not logged.
+    bool ExecSQL(const std::string& sql) noexcept;
+    // ExecSQL, and on failure the SQL text and the diagnostics go to the log.
+    bool Exec(const std::string& sql) noexcept;
+    template <typename... TArgs>
+    bool ExecFmt(std::string_view format, const TArgs&... args) noexcept;
+    template <typename... TArgs>
+    bool ExecFmtQuiet(std::string_view format, const TArgs&... args) noexcept;
+
+    bool Next() noexcept;
+    bool Eof() const noexcept { return m_eof; }
+    int FieldIndex(std::string_view name) const noexcept;
+
+    // Unknown columns read as empty, 0, false, today's date at midnight.
+    std::string AsString(std::string_view name) noexcept;
+    std::int32_t AsInteger(std::string_view name) noexcept;
+    double AsFloat(std::string_view name) noexcept;
+    bool AsBool(std::string_view name) noexcept;
+    platform::TDateTime AsDateTime(std::string_view name) noexcept;
+
+    // The table's column names, upper-cased, comma-separated.
+    std::string ListColumns(std::string_view table) noexcept;
+
+    const TColInfoList& Columns() const noexcept { return m_columns; }
+    bool Allocated() const noexcept { return m_allocated; }
+    bool RefreshCapable() const noexcept { return m_refreshCapable; }
+    const std::string& LastSQL() const noexcept { return m_lastSql; }
+    SQLHSTMT StmtHandle() const noexcept { return m_stmt; }
+
+private:
+    friend class TODBC;
+    void ReleaseHandle() noexcept;
+    void DescribeResult();
+    void Report(SQLRETURN rc) noexcept { m_owner.ReportDiagnostics(SQL_HANDLE_STMT, m_stmt, rc); }
+    bool FormatFailed(std::string_view format, const std::exception& e) noexcept;
+    std::string ColumnText(int index);
+
+    TODBC& m_owner;
+    SQLHSTMT m_stmt = nullptr;
+    bool m_allocated = false;
+    bool m_bindColumns = false;
+    bool m_eof = false;
+    bool m_refreshCapable = false;
+    std::string m_lastSql;
+    TColInfoList m_columns;
+    std::vector<std::unique_ptr<char[]>> m_buffers;
+};
+
+template <typename... TArgs>
+bool TODBCStatement::ExecFmt(std::string_view format, const TArgs&... args) noexcept
+{
+    std::string sql;
+    try {
+        sql = config::Format(format, args...);
+    } catch (const std::exception& e) {
+        return FormatFailed(format, e);
+    }
+    return Exec(sql);
+}
+
+template <typename... TArgs>
+bool TODBCStatement::ExecFmtQuiet(std::string_view format, const TArgs&... args) noexcept
+{
+    std::string sql;
+    try {
+        sql = config::Format(format, args...);
+    } catch (const std::exception& e) {
+        return FormatFailed(format, e);
+    }
+    return ExecSQL(sql);
+}
+
+} // namespace db

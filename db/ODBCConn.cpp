@@ -1,0 +1,163 @@
+#include "db/ODBCConn.hpp"
+
+#include "config/MessLog.hpp"
+#include "db/ODBC.hpp"
+#include "platform/Ping.hpp"
+
+#include <chrono>
+#include <memory>
+
+namespace db {
+namespace {
+
+// The process-wide binding for a manager that was given none.
+std::unique_ptr<TODBC> gSharedBinding;
+
+} // namespace
+
+TODBCConn::TODBCConn(int pingTimeoutMs) : PingTimeout(pingTimeoutMs) {}
+
+TODBCConn::~TODBCConn()
+{
+    CloseConnection();
+}
+
+void TODBCConn::SetParams(std::string dsn, std::string driver, std::string options, std::string password,
+                          std::string user, std::string database)
+{
+    DSN = std::move(dsn);
+    Driver = std::move(driver);
+    Options = std::move(options);
+    Password = std::move(password);
+    UserName = std::move(user);
+    DatabaseName = std::move(database);
+}
+
+void TODBCConn::SetLog(config::TMessLog* log)
+{
+    MessageLog = log;
+    if (Binding && !Binding->MessageLog)
+        Binding->MessageLog = log;
+}
+
+void TODBCConn::Log(const std::string& text) noexcept
+{
+    if (MessageLog)
+        MessageLog->Log(text);
+}
+
+void TODBCConn::AcquireBinding()
+{
+    if (Binding)
+        return;
+    if (!gSharedBinding) {
+        gSharedBinding = std::make_unique<TODBC>();
+        OwnsBinding = true;
+    }
+    Binding = gSharedBinding.get();
+}
+
+bool TODBCConn::EnsureConnected() noexcept
+{
+    std::scoped_lock lock(m_lock);
+    try {
+        AcquireBinding();
+        if (!Binding) {
+            Log("TODBC Could not be Created!");
+            return false;
+        }
+        bool connected = Binding->Connected;
+        if (connected && Binding->IsDead()) {
+            Log("ODBC Connection 'Dead'!");
+            try {
+                CloseConnection();
+            } catch (...) {
+            }
+            AcquireBinding();
+            connected = false;
+        }
+        if (!connected) {
+            bool opened = false;
+            try {
+                opened = OpenConnection();
+            } catch (...) {
+                Log("Exception: ODBC Connect!");
+                opened = false;
+            }
+            if (opened && Binding && Binding->Connected) {
+                Log("Connected to DataSource!");
+            } else {
+                Log("Could not connect to DataSource, check your setup...");
+                CloseConnection();
+            }
+        }
+        return Binding && Binding->Connected;
+    } catch (...) {
+        Log("EXCEPTION: ConnectToODBC!");
+        return Binding && Binding->Connected;
+    }
+}
+
+bool TODBCConn::OpenConnection()
+{
+    AcquireBinding();
+    if (!Binding)
+        return false;
+    if (MessageLog) {
+        Binding->ReportErrors = true;
+        Binding->MessageLog = MessageLog;
+        if (!DatabaseName.empty())
+            Log("Connecting to " + DatabaseName);
+        else if (!UserName.empty())
+            Log("Connecting as " + UserName);
+    } else {
+        Binding->ReportErrors = false;
+    }
+    bool ok = false;
+    if (PingTimeout <= 0 || Ping())
+        ok = Binding->Connect(DSN, UserName, Password, Driver, DatabaseName, Options, false);
+    Binding->BindColumns = true;
+    if (MessageLog)
+        Binding->ReportErrors = true;
+    if (!ok)
+        CloseConnection();
+    return ok;
+}
+
+void TODBCConn::CloseConnection() noexcept
+{
+    if (Binding) {
+        Binding->Disconnect();
+        if (Binding->Connected)
+            Log("Problem Disconnecting from the DataSource!");
+    }
+    if (OwnsBinding) {
+        gSharedBinding.reset();
+        Binding = nullptr;
+        OwnsBinding = false;
+    }
+}
+
+bool TODBCConn::Ping() noexcept
+{
+    if (PingHost.size() <= 6)
+        return true;
+    Log("Pinging - " + PingHost);
+    bool result = false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const platform::TEcho echo = platform::SendEcho(PingHost, std::chrono::milliseconds(PingTimeout));
+        if (echo.Result == platform::TEchoResult::Unresolved) {
+            Log("Ping Exception - " + echo.Error);
+            result = false;
+            break;
+        }
+        if (echo.Result != platform::TEchoResult::NotSent) {
+            result = echo.Result == platform::TEchoResult::Answered;
+            break;
+        }
+    }
+    Log(result ? "Ping OK" : "Ping FAIL");
+    return result;
+}
+
+} // namespace db

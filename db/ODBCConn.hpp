@@ -1,0 +1,54 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+
+namespace config {
+class TMessLog;
+}
+
+namespace db {
+
+class TODBC;
+
+// Keeps one ODBC connection usable for its owner: EnsureConnected before each
+// piece of work notices a dead connection, drops it and connects again,
+// pinging the host first. Never throws; every step is logged.
+class TODBCConn {
+public:
+    // pingTimeoutMs <= 0 switches the ping off; the service uses 700.
+    explicit TODBCConn(int pingTimeoutMs);
+    ~TODBCConn();
+    TODBCConn(const TODBCConn&) = delete;
+    TODBCConn& operator=(const TODBCConn&) = delete;
+
+    void SetParams(std::string dsn, std::string driver, std::string options, std::string password,
+                   std::string user, std::string database);
+    void SetLog(config::TMessLog* log);
+
+    // True when the binding is connected on return.
+    bool EnsureConnected() noexcept;
+    bool OpenConnection();
+    void CloseConnection() noexcept;
+    bool Ping() noexcept;
+
+    TODBC* Binding = nullptr;  // assigned by the creator right after construction
+    bool OwnsBinding = false;
+    config::TMessLog* MessageLog = nullptr;
+    std::string DSN;
+    std::string DatabaseName;
+    std::string UserName;
+    std::string Password;
+    std::string Driver;
+    std::string Options;
+    std::string PingHost;
+    int PingTimeout;
+
+private:
+    void AcquireBinding();
+    void Log(const std::string& text) noexcept;
+
+    std::recursive_mutex m_lock;
+};
+
+} // namespace db

@@ -1,0 +1,419 @@
+#include "config/MessLog.hpp"
+#include "db/ODBC.hpp"
+#include "db/SqlWorker.hpp"
+
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+namespace db {
+namespace {
+
+bool Ok(SQLRETURN rc)
+{
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+std::string Lowered(std::string_view s)
+{
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+std::string Upper(std::string_view s)
+{
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return out;
+}
+
+// Fixed-position number of a date-time text; nullopt when not a number.
+std::optional<int> Part(std::string_view text, std::size_t from, std::size_t length)
+{
+    if (text.size() < from - 1 + length)
+        return std::nullopt;
+    const std::string_view s = text.substr(from - 1, length);
+    int v = 0;
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (r.ec != std::errc() || r.ptr != s.data() + s.size())
+        return std::nullopt;
+    return v;
+}
+
+std::optional<platform::TDateTime> ParseDate(std::string_view text)
+{
+    const int y = Part(text, 1, 4).value_or(1899);
+    const int m = Part(text, 6, 2).value_or(12);
+    const int d = Part(text, 9, 2).value_or(30);
+    if (!platform::IsValidDate(y, m, d))
+        return std::nullopt;
+    return platform::EncodeDate(y, m, d);
+}
+
+std::optional<platform::TDateTime> ParseTime(std::string_view text, std::size_t at)
+{
+    const int h = Part(text, at, 2).value_or(0);
+    const int n = Part(text, at + 3, 2).value_or(0);
+    const int s = Part(text, at + 6, 2).value_or(0);
+    if (!platform::IsValidTime(h, n, s))
+        return std::nullopt;
+    return platform::EncodeTime(h, n, s);
+}
+
+platform::TDateTime Today()
+{
+    const auto t = platform::LocalNow();
+    return platform::EncodeDate(t.Year, t.Month, t.Day);
+}
+
+} // namespace
+
+TODBCStatement::TODBCStatement(TODBC& owner) : m_owner(owner), m_bindColumns(owner.BindColumns)
+{
+    if (!owner.ConnHandle() || !Ok(SQLAllocHandle(SQL_HANDLE_STMT, owner.ConnHandle(), &m_stmt))) {
+        m_stmt = nullptr;
+        return;
+    }
+    m_allocated = true;
+    for (SQLULEN concurrency : {SQL_CONCUR_ROWVER, SQL_CONCUR_VALUES, SQL_CONCUR_LOCK})
+        if (SQLSetStmtAttr(m_stmt, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(concurrency), 0) != SQL_ERROR)
+            break;
+    SQLSetStmtAttr(m_stmt, SQL_ATTR_METADATA_ID, reinterpret_cast<SQLPOINTER>(SQL_FALSE), 0);
+    Report(SQLSetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_DYNAMIC), 0));
+    SQLULEN cursor = SQL_CURSOR_FORWARD_ONLY;
+    const TDbKind kind = owner.Kind();
+    if (kind == dkOracle || kind == dkMySql) {
+        SQLGetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr);
+        if ((kind == dkOracle && cursor == SQL_CURSOR_KEYSET_DRIVEN) || (kind == dkMySql && cursor == SQL_CURSOR_STATIC))
+            SQLSetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_FORWARD_ONLY), 0);
+    }
+    cursor = SQL_CURSOR_FORWARD_ONLY;
+    SQLGetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr);
+    const SQLUSMALLINT info = cursor == SQL_CURSOR_KEYSET_DRIVEN ? SQL_KEYSET_CURSOR_ATTRIBUTES1
+                              : cursor == SQL_CURSOR_DYNAMIC     ? SQL_DYNAMIC_CURSOR_ATTRIBUTES1
+                              : cursor == SQL_CURSOR_STATIC      ? SQL_STATIC_CURSOR_ATTRIBUTES1
+                                                                 : SQL_FORWARD_ONLY_CURSOR_ATTRIBUTES1;
+    SQLUINTEGER attributes = 0;
+    owner.ConnReport(SQLGetInfo(owner.ConnHandle(), info, &attributes, sizeof attributes, nullptr));
+    m_refreshCapable = (attributes & SQL_CA1_POS_REFRESH) != 0 && cursor != SQL_CURSOR_STATIC;
+    SQLSetStmtAttr(m_stmt, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(0), 0);
+    owner.Register(this);
+}
+
+TODBCStatement::~TODBCStatement()
+{
+    m_owner.Unregister(this);
+    ReleaseHandle();
+}
+
+void TODBCStatement::ReleaseHandle() noexcept
+{
+    if (!m_allocated)
+        return;
+    Report(SQLCancel(m_stmt));
+    Report(SQLFreeStmt(m_stmt, SQL_CLOSE));
+    Report(SQLFreeStmt(m_stmt, SQL_UNBIND));
+    Report(SQLFreeStmt(m_stmt, SQL_RESET_PARAMS));
+    Report(SQLFreeHandle(SQL_HANDLE_STMT, m_stmt));
+    m_stmt = nullptr;
+    m_allocated = false;
+    m_columns.clear();
+    m_buffers.clear();
+}
+
+bool TODBCStatement::FormatFailed(std::string_view format, const std::exception& e) noexcept
+{
+    if (m_owner.MessageLog)
+        m_owner.MessageLog->Log("EXCEPTION: ExecFmt " + std::string(e.what()) + "  " + std::string(format));
+    m_eof = false;
+    return false;
+}
+
+bool TODBCStatement::ExecSQL(const std::string& sql) noexcept
+{
+    try {
+        m_lastSql = sql;
+        m_eof = false;
+        if (!m_allocated)
+            return false;
+        SQLFreeStmt(m_stmt, SQL_UNBIND);
+        Report(SQLFreeStmt(m_stmt, SQL_CLOSE));
+        const SQLRETURN rc = m_owner.Worker().ExecDirect(m_stmt, sql);
+        const std::string verb = config::TrimText(Upper(std::string_view(sql).substr(0, 6)));
+        const bool change = verb == "INSERT" || verb == "DELETE" || verb == "UPDATE";
+        if (Ok(rc)) {
+            DescribeResult();
+            if (verb == "SELECT") {
+                std::size_t at = sql.find(' ');
+                const std::size_t second = at == std::string::npos ? at : sql.find(' ', at + 1);
+                if (second != std::string::npos)
+                    at = second;
+                std::string word = at == std::string::npos ? std::string() : Upper(config::TrimText(sql.substr(at + 1)));
+                word = word.substr(0, word.find(' '));
+                if (word == "INTO")
+                    return true;
+                const bool fetched = Next();
+                m_eof = !fetched;
+                return fetched;
+            }
+            if (change) {
+                // Drivers that answer SQL_SUCCESS for a statement that touched
+                // no row still say so in the row count.
+                SQLLEN rows = -1;
+                if (Ok(SQLRowCount(m_stmt, &rows)) && rows == 0)
+                    m_eof = true;
+            }
+            return true;
+        }
+        if (rc == SQL_NO_DATA) {
+            m_eof = true;
+            return change;
+        }
+        return false;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool TODBCStatement::Exec(const std::string& sql) noexcept
+{
+    const bool result = ExecSQL(sql);
+    if (!result && !m_eof) {
+        if (config::TMessLog* log = m_owner.MessageLog) {
+            const bool report = m_owner.ReportErrors;
+            m_owner.ReportErrors = true;
+            log->Add(sql);
+            Report(SQL_ERROR);
+            m_owner.ReportErrors = report;
+        } else {
+            Report(SQL_ERROR);
+        }
+    }
+    return result;
+}
+
+void TODBCStatement::DescribeResult()
+{
+    m_columns.clear();
+    m_buffers.clear();
+    SQLSMALLINT count = 0;
+    Report(SQLNumResultCols(m_stmt, &count));
+    if (count <= 0)
+        return;
+    m_columns.resize(static_cast<std::size_t>(count));
+    if (m_bindColumns)
+        m_buffers.resize(static_cast<std::size_t>(count));
+    for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
+        TColInfo& col = m_columns[i - 1];
+        char name[254] = {};
+        SQLSMALLINT nameLen = 0;
+        SQLColAttribute(m_stmt, i, SQL_DESC_NAME, name, sizeof name, &nameLen, nullptr);
+        const std::string upper = Upper(name).substr(0, 128);
+        std::memcpy(col.Name, upper.c_str(), upper.size() + 1);
+        SQLLEN size = 0;
+        SQLColAttribute(m_stmt, i, SQL_COLUMN_DISPLAY_SIZE, nullptr, 0, nullptr, &size);
+        SQLLEN type = SQL_CHAR;
+        if (!Ok(SQLColAttribute(m_stmt, i, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, &type)))
+            type = SQL_CHAR;
+        if (m_owner.Kind() == dkSqlServer && size == 0 && type == SQL_VARCHAR)
+            size = 8000;
+        col.Kind = ColKindOf(type);
+        if (col.Kind == ckUnknown)
+            size = 0;
+        col.Size = static_cast<std::int32_t>(std::clamp<SQLLEN>(size, -1, 1 << 24));
+        if (!m_bindColumns)
+            continue;
+        if (col.Kind == ckMemo) {
+            m_buffers[i - 1] = std::make_unique<char[]>(1);
+            continue;
+        }
+        std::int32_t capacity = col.Size <= 0 ? 10 : col.Size;
+        if (col.Kind == ckInteger || col.Kind == ckFloat)
+            capacity += 20;
+        // Display sizes count characters; UTF-8 text needs up to four bytes each.
+        if (col.Kind == ckString)
+            capacity *= 4;
+        m_buffers[i - 1] = std::make_unique<char[]>(static_cast<std::size_t>(capacity) + 2);
+        col.Indicator = capacity + 1;
+        Report(SQLBindCol(m_stmt, i, SQL_C_CHAR, m_buffers[i - 1].get(), capacity + 1, &col.Indicator));
+    }
+}
+
+bool TODBCStatement::Next() noexcept
+{
+    if (!m_allocated)
+        return false;
+    if (m_bindColumns)
+        for (auto& b : m_buffers)
+            if (b)
+                b[0] = '\0';
+    return Ok(SQLFetch(m_stmt));
+}
+
+int TODBCStatement::FieldIndex(std::string_view name) const noexcept
+{
+    char upper[129];
+    const std::size_t n = std::min<std::size_t>(name.size(), 128);
+    for (std::size_t i = 0; i < n; ++i)
+        upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
+    upper[n] = '\0';
+    for (std::size_t i = 0; i < m_columns.size(); ++i)
+        if (std::strcmp(m_columns[i].Name, upper) == 0)
+            return static_cast<int>(i);
+    return -1;
+}
+
+std::string TODBCStatement::ColumnText(int index)
+{
+    const auto i = static_cast<std::size_t>(index);
+    if (m_columns[i].Kind != ckMemo) {
+        if (!m_bindColumns || !m_buffers[i])
+            return std::string();
+        return config::TrimText(m_buffers[i].get());
+    }
+    const auto column = static_cast<SQLUSMALLINT>(index + 1);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        char probe[1];
+        SQLLEN length = 0;
+        const SQLRETURN rc = SQLGetData(m_stmt, column, SQL_C_CHAR, probe, 0, &length);
+        if (rc == SQL_NO_DATA && m_refreshCapable && attempt == 0) {
+            if (SQLSetPos(m_stmt, 1, SQL_REFRESH, SQL_LOCK_NO_CHANGE) == SQL_ERROR)
+                return std::string();
+            continue;
+        }
+        if (!Ok(rc) || (length <= 0 && length != SQL_NO_TOTAL))
+            return std::string();
+        std::string text;
+        std::vector<char> chunk(length == SQL_NO_TOTAL ? 4096 : static_cast<std::size_t>(length) + 1);
+        for (;;) {
+            SQLLEN got = 0;
+            const SQLRETURN r = SQLGetData(m_stmt, column, SQL_C_CHAR, chunk.data(),
+                                           static_cast<SQLLEN>(chunk.size()), &got);
+            if (!Ok(r))
+                break;
+            text += chunk.data();
+            if (r == SQL_SUCCESS)
+                break;
+        }
+        return config::TrimText(text);
+    }
+    return std::string();
+}
+
+std::string TODBCStatement::AsString(std::string_view name) noexcept
+{
+    try {
+        const int index = FieldIndex(name);
+        return index < 0 ? std::string() : ColumnText(index);
+    } catch (...) {
+        return std::string();
+    }
+}
+
+std::int32_t TODBCStatement::AsInteger(std::string_view name) noexcept
+{
+    const std::string text = AsString(name);
+    std::int32_t v = 0;
+    const char* begin = text.data();
+    if (!text.empty() && text.front() == '+')
+        ++begin;
+    const auto r = std::from_chars(begin, text.data() + text.size(), v);
+    if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size())
+        return 0;
+    return v;
+}
+
+double TODBCStatement::AsFloat(std::string_view name) noexcept
+{
+    const std::string text = AsString(name);
+    if (text.empty())
+        return 0;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size() ? v : 0;
+}
+
+bool TODBCStatement::AsBool(std::string_view name) noexcept
+{
+    return AsInteger(name) != 0;
+}
+
+platform::TDateTime TODBCStatement::AsDateTime(std::string_view name) noexcept
+{
+    try {
+        const int index = FieldIndex(name);
+        if (index < 0)
+            return Today();
+        const TColKind kind = m_columns[static_cast<std::size_t>(index)].Kind;
+        if (kind != ckDate && kind != ckTime && kind != ckDateTime)
+            return Today();
+        const std::string text = ColumnText(index);
+        if (kind == ckTime)
+            return ParseTime(text, 1).value_or(0);
+        const auto date = ParseDate(text);
+        if (kind == ckDate)
+            return date.value_or(0);
+        const auto time = ParseTime(text, 12);
+        return date && time ? *date + *time : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+std::string TODBCStatement::ListColumns(std::string_view table) noexcept
+{
+    try {
+        if (!m_allocated)
+            return std::string();
+        std::string name(table);
+        if (m_owner.Kind() == dkFirebird)
+            name = Upper(name);
+        auto list = [this](std::string tableName) {
+            Report(SQLFreeStmt(m_stmt, SQL_CLOSE));
+            Report(SQLFreeStmt(m_stmt, SQL_UNBIND));
+            Report(SQLFreeStmt(m_stmt, SQL_RESET_PARAMS));
+            m_columns.clear();
+            m_buffers.clear();
+            std::string out;
+            SQLRETURN rc = SQLColumns(m_stmt, nullptr, 0, nullptr, 0,
+                                      reinterpret_cast<SQLCHAR*>(tableName.data()), SQL_NTS, nullptr, 0);
+            Report(rc);
+            if (!Ok(rc))
+                return out;
+            char column[126] = {};
+            SQLLEN indicator = 0;
+            Report(SQLBindCol(m_stmt, 4, SQL_C_CHAR, column, sizeof column, &indicator));
+            while (SQLFetch(m_stmt) == SQL_SUCCESS) {
+                std::string c = Upper(column);
+                if (c.find(' ') != std::string::npos)
+                    c = "\"" + c + "\"";
+                if (!out.empty())
+                    out += ",";
+                out += c;
+            }
+            SQLFreeStmt(m_stmt, SQL_UNBIND);
+            SQLFreeStmt(m_stmt, SQL_CLOSE);
+            return out;
+        };
+        std::string out = list(name);
+        // A catalog that stores names in the other letter case (MySQL on Linux).
+        for (const std::string& other : {Lowered(name), Upper(name)}) {
+            if (!out.empty() || other == name)
+                continue;
+            out = list(other);
+        }
+        return out;
+    } catch (...) {
+        return std::string();
+    }
+}
+
+} // namespace db

@@ -1,0 +1,48 @@
+// SQLite extension that gives the ODBC escapes {fn now()} and {fn curdate()},
+// which the SQLite ODBC driver turns into now() and curdate(), their meaning
+// in the local time of this machine. Loaded with the driver's LoadExt option.
+#include <sqlite3ext.h>
+
+#include <time.h>
+
+#include <cstdio>
+
+SQLITE_EXTENSION_INIT1
+
+namespace {
+
+void LocalText(sqlite3_context* ctx, bool withTime)
+{
+    const time_t now = time(nullptr);
+    struct tm t {};
+    localtime_r(&now, &t);
+    char text[80];
+    if (withTime)
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
+                      t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    else
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    sqlite3_result_text(ctx, text, -1, SQLITE_TRANSIENT);
+}
+
+void Now(sqlite3_context* ctx, int, sqlite3_value**)
+{
+    LocalText(ctx, true);
+}
+
+void CurDate(sqlite3_context* ctx, int, sqlite3_value**)
+{
+    LocalText(ctx, false);
+}
+
+} // namespace
+
+extern "C" int sqlite3_extension_init(sqlite3* db, char**, const sqlite3_api_routines* api)
+{
+    SQLITE_EXTENSION_INIT2(api);
+    // Not deterministic: the value changes with the clock.
+    int rc = sqlite3_create_function(db, "now", 0, SQLITE_UTF8, nullptr, Now, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_create_function(db, "curdate", 0, SQLITE_UTF8, nullptr, CurDate, nullptr, nullptr);
+    return rc;
+}

@@ -1,0 +1,138 @@
+#include "TestDb.hpp"
+
+#include "config/MessLog.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace testing_support {
+namespace {
+
+std::string Env(const char* name)
+{
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+TDbParams MariaDbParams(const std::string& database)
+{
+    TDbParams p;
+    p.Driver = "MariaDB";
+    p.Database = database;
+    p.User = "svcuser";
+    p.Password = "pelmox";
+    p.Options = "SERVER=127.0.0.1;PORT=" + Env("VELIX_MARIADB_PORT") + ";database=" + database;
+    return p;
+}
+
+} // namespace
+
+const char* ToText(TDbFamily family)
+{
+    return family == TDbFamily::MariaDB ? "MariaDB" : "SQLite";
+}
+
+std::string SourceDir()
+{
+    return VELIX_SOURCE_DIR;
+}
+
+std::string BuildDir()
+{
+    return VELIX_BUILD_DIR;
+}
+
+TTestDatabase::TTestDatabase(TDbFamily family) : m_family(family)
+{
+    if (Env("ODBCSYSINI").empty()) {
+        m_problem = "ODBCSYSINI is not set: start the test servers with scripts/test-servers start build/testenv "
+                    "and export what it prints (scripts/test does both)";
+        return;
+    }
+    if (family == TDbFamily::SQLite) {
+        m_dir = std::make_unique<TTempDir>();
+        m_params.Driver = "SQLite3";
+        m_params.Database = *m_dir / "site.db";
+        m_params.Options = "LoadExt=" + BuildDir() + "/libvelixsqlite.so;JournalMode=WAL;SyncPragma=NORMAL";
+        m_ready = true;
+        return;
+    }
+    if (Env("VELIX_MARIADB_PORT").empty()) {
+        m_problem = "VELIX_MARIADB_PORT is not set: the private MariaDB server is not running "
+                    "(scripts/test-servers start build/testenv)";
+        return;
+    }
+    static std::atomic<int> counter{0};
+    const std::string name = "t" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    db::TODBC admin;
+    admin.BindColumns = true;
+    if (!admin.Connect("", "svcuser", "pelmox", "MariaDB", "",
+                       "SERVER=127.0.0.1;PORT=" + Env("VELIX_MARIADB_PORT"), false)) {
+        m_problem = "cannot reach the private MariaDB server on 127.0.0.1:" + Env("VELIX_MARIADB_PORT");
+        return;
+    }
+    db::TODBCStatement s(admin);
+    if (!s.ExecSQL("CREATE DATABASE " + name)) {
+        m_problem = "CREATE DATABASE " + name + " failed";
+        return;
+    }
+    m_params = MariaDbParams(name);
+    m_ready = true;
+}
+
+TTestDatabase::~TTestDatabase()
+{
+    if (m_family != TDbFamily::MariaDB || !m_ready)
+        return;
+    db::TODBC admin;
+    if (admin.Connect("", "svcuser", "pelmox", "MariaDB", "", "SERVER=127.0.0.1;PORT=" + Env("VELIX_MARIADB_PORT"),
+                      false)) {
+        db::TODBCStatement s(admin);
+        s.ExecSQL("DROP DATABASE IF EXISTS " + m_params.Database);
+    }
+}
+
+bool TTestDatabase::Connect(db::TODBC& odbc) const
+{
+    if (!m_ready)
+        return false;
+    odbc.BindColumns = true;
+    return odbc.Connect("", m_params.User, m_params.Password, m_params.Driver, m_params.Database, m_params.Options,
+                        false);
+}
+
+bool TTestDatabase::Run(db::TODBC& odbc, const std::string& sql) const
+{
+    db::TODBCStatement s(odbc);
+    return s.Exec(sql);
+}
+
+bool TTestDatabase::RunScript(db::TODBC& odbc, const std::string& path) const
+{
+    const std::string text = ReadFile(path);
+    if (text.empty())
+        return false;
+    std::string statement;
+    for (const auto& line : SplitLines(text)) {
+        if (line.rfind("--", 0) == 0)
+            continue;
+        statement += line + "\n";
+        const auto end = line.find_last_not_of(" \t");
+        if (end != std::string::npos && line[end] == ';') {
+            statement.erase(statement.find_last_of(';'));
+            if (!Run(odbc, statement))
+                return false;
+            statement.clear();
+        }
+    }
+    return true;
+}
+
+bool TTestDatabase::CreateSchema(db::TODBC& odbc) const
+{
+    return RunScript(odbc, SourceDir() + (m_family == TDbFamily::MariaDB ? "/db/schema/mysql.sql"
+                                                                         : "/db/schema/sqlite.sql"));
+}
+
+} // namespace testing_support

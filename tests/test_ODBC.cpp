@@ -1,0 +1,337 @@
+#include "db/ODBC.hpp"
+
+#include "config/MessLog.hpp"
+#include "db/Sql.hpp"
+
+#include "TestDb.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sqlext.h>
+
+#include <cmath>
+
+using db::TODBC;
+using db::TODBCStatement;
+using testing_support::ReadFile;
+using testing_support::SplitLines;
+using testing_support::TDbFamily;
+using testing_support::TTempDir;
+using testing_support::TTestDatabase;
+
+namespace {
+
+class ODBC : public ::testing::TestWithParam<TDbFamily> {
+protected:
+    void SetUp() override
+    {
+        m_db = std::make_unique<TTestDatabase>(GetParam());
+        ASSERT_TRUE(m_db->Ready()) << m_db->Problem();
+        m_log = std::make_unique<config::TMessLog>(m_dir / "test.log", config::TMessLog::TOptions{.NoHeader = true},
+                                                   "");
+        m_odbc.MessageLog = m_log.get();
+        m_odbc.ReportErrors = true;
+        ASSERT_TRUE(m_db->Connect(m_odbc)) << ReadFile(m_dir / "test.log");
+        ASSERT_TRUE(m_db->CreateSchema(m_odbc)) << ReadFile(m_dir / "test.log");
+    }
+
+    // The messages written to the log so far, without time stamps.
+    std::vector<std::string> LogLines()
+    {
+        m_log->Log("");
+        std::vector<std::string> out;
+        for (const auto& l : SplitLines(ReadFile(m_dir / "test.log")))
+            out.push_back(l.size() > 24 ? l.substr(24) : l);
+        return out;
+    }
+
+    bool Exec(const std::string& sql)
+    {
+        TODBCStatement s(m_odbc);
+        return s.Exec(sql);
+    }
+
+    int Count(const std::string& table)
+    {
+        TODBCStatement s(m_odbc);
+        return s.Exec("SELECT COUNT(*) AS n FROM " + table) ? s.AsInteger("n") : -1;
+    }
+
+    TTempDir m_dir;
+    std::unique_ptr<TTestDatabase> m_db;
+    std::unique_ptr<config::TMessLog> m_log;
+    TODBC m_odbc;  // declared last: disconnected before the log goes
+};
+
+std::string Family(const ::testing::TestParamInfo<TDbFamily>& info)
+{
+    return testing_support::ToText(info.param);
+}
+
+} // namespace
+
+TEST_P(ODBC, SelectAndChangeResultsFollowTheirRules)
+{
+    ASSERT_TRUE(Exec("INSERT INTO lot (id, name, lot_count) VALUES (1, 'North', 5)"));
+    struct TCase {
+        const char* what;
+        const char* sql;
+        bool result;
+        bool eof;
+    };
+    const TCase cases[] = {
+        {"select with a row", "SELECT * FROM lot WHERE id = 1", true, false},
+        {"select without a row", "SELECT * FROM lot WHERE id = 99", false, true},
+        {"update of a row", "UPDATE lot SET lot_count = 6 WHERE id = 1", true, false},
+        {"update that changes nothing new", "UPDATE lot SET lot_count = 6 WHERE id = 1", true, false},
+        {"update of no row", "UPDATE lot SET lot_count = 1 WHERE id = 99", true, true},
+        {"delete of no row", "DELETE FROM lot WHERE id = 99", true, true},
+        {"insert", "INSERT INTO lot (id) VALUES (2)", true, false},
+        {"syntax error", "SELEC nothing FROM", false, false},
+        {"unknown table", "SELECT * FROM no_such_table", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TODBCStatement s(m_odbc);
+        EXPECT_EQ(s.ExecSQL(c.sql), c.result);
+        EXPECT_EQ(s.Eof(), c.eof);
+    }
+}
+
+TEST_P(ODBC, StartUpSettingsRowStaysSingle)
+{
+    // What start-up does with the settings row, three starts in a row.
+    for (int start = 0; start < 3; ++start) {
+        TODBCStatement s(m_odbc);
+        ASSERT_TRUE(s.Exec("UPDATE settings SET reset_dadid = 0"));
+        if (s.Eof())
+            ASSERT_TRUE(s.Exec("INSERT into settings (reset_dadid) values (0)"));
+        EXPECT_EQ(Count("settings"), 1) << "start " << start;
+    }
+}
+
+TEST_P(ODBC, ExecLogsTheFailedTextAndTheDiagnostics)
+{
+    EXPECT_FALSE(Exec("SELECT * FROM lot WHERE id = 99"));
+    EXPECT_FALSE(Exec("SELECT nonsense FROM lot"));
+    const auto lines = LogLines();
+    ASSERT_EQ(lines.size(), 2u) << ReadFile(m_dir / "test.log");
+    EXPECT_EQ(lines[0], "SELECT nonsense FROM lot");
+    EXPECT_NE(lines[1].find(". State:  "), std::string::npos) << lines[1];
+
+    // A format that does not fit its arguments fails the statement, not the caller.
+    TODBCStatement s(m_odbc);
+    EXPECT_FALSE(s.ExecFmt("SELECT * FROM lot WHERE id = %d", "x"));
+}
+
+TEST_P(ODBC, ReadsColumnsByNameWithTheirDefaults)
+{
+    ASSERT_TRUE(Exec("INSERT INTO card (number, type_id, first_name, start_dt, exp_iry, debit_left) "
+                     "VALUES (12345, 7, '  O''Neil  ', {ts '2024-03-05 07:08:09'}, NULL, -3)"));
+    ASSERT_TRUE(Exec("INSERT INTO a_l_range (id, start_time, end_time) VALUES (1, '22:00:00', NULL)"));
+    ASSERT_TRUE(Exec("INSERT INTO holiday (holi_day, tab_num) VALUES ({d '2024-12-25'}, 2)"));
+    ASSERT_TRUE(Exec("INSERT INTO device (id, open_pulse) VALUES (1, 2.75)"));
+
+    TODBCStatement card(m_odbc);
+    ASSERT_TRUE(card.ExecFmt("SELECT * FROM card WHERE number = %f", 12345.0));
+    EXPECT_EQ(card.AsString("first_name"), "O'Neil");
+    EXPECT_EQ(card.AsString("LAST_NAME"), "");
+    EXPECT_EQ(card.AsInteger("Type_Id"), 7);
+    EXPECT_EQ(card.AsInteger("debit_left"), -3);
+    EXPECT_DOUBLE_EQ(card.AsFloat("number"), 12345.0);
+    EXPECT_FALSE(card.AsBool("date_set"));
+    EXPECT_DOUBLE_EQ(card.AsDateTime("start_dt"),
+                     platform::EncodeDate(2024, 3, 5) + platform::EncodeTime(7, 8, 9));
+    EXPECT_EQ(card.AsDateTime("exp_iry"), 0.0) << "NULL date-time";
+    EXPECT_EQ(card.AsString("no_such"), "");
+    EXPECT_EQ(card.AsInteger("no_such"), 0);
+    const auto today = platform::LocalNow();
+    EXPECT_EQ(card.AsDateTime("no_such"), platform::EncodeDate(today.Year, today.Month, today.Day));
+    EXPECT_EQ(card.AsDateTime("first_name"), platform::EncodeDate(today.Year, today.Month, today.Day))
+        << "a text column is no date";
+    EXPECT_FALSE(card.Next());
+
+    TODBCStatement range(m_odbc);
+    ASSERT_TRUE(range.Exec("SELECT * FROM a_l_range"));
+    EXPECT_DOUBLE_EQ(range.AsDateTime("start_time"), platform::EncodeTime(22, 0, 0));
+    EXPECT_EQ(range.AsDateTime("end_time"), 0.0);
+
+    TODBCStatement holiday(m_odbc);
+    ASSERT_TRUE(holiday.Exec("SELECT * FROM holiday"));
+    EXPECT_EQ(holiday.AsDateTime("holi_day"), platform::EncodeDate(2024, 12, 25));
+
+    TODBCStatement device(m_odbc);
+    ASSERT_TRUE(device.Exec("SELECT * FROM device WHERE id = 1"));
+    EXPECT_EQ(std::trunc(device.AsFloat("open_pulse")), 2.0);
+    // NULL reads as empty text, 0 and false.
+    EXPECT_EQ(device.AsString("ptr_paper"), "");
+    EXPECT_EQ(device.AsInteger("ptr_paper"), 0);
+    EXPECT_FALSE(device.AsBool("ptr_paper"));
+}
+
+TEST_P(ODBC, WalksEveryRowAndReusesTheStatement)
+{
+    for (int i = 1; i <= 5; ++i)
+        ASSERT_TRUE(Exec("INSERT INTO counters (id, lot_id) VALUES (" + std::to_string(i) + ", " +
+                         std::to_string(i * 10) + ")"));
+    TODBCStatement s(m_odbc);
+    int sum = 0;
+    int rows = 0;
+    for (bool more = s.Exec("SELECT * FROM counters ORDER BY id"); more; more = s.Next()) {
+        sum += s.AsInteger("lot_id");
+        ++rows;
+    }
+    EXPECT_EQ(rows, 5);
+    EXPECT_EQ(sum, 150);
+    ASSERT_TRUE(s.Exec("SELECT lot_id FROM counters WHERE id = 3"));
+    EXPECT_EQ(s.AsInteger("lot_id"), 30);
+    EXPECT_EQ(s.Columns().size(), 1u);
+}
+
+TEST_P(ODBC, StoresTextWithQuotesAndBackslashesIntact)
+{
+    db::TSql sql(m_odbc.Kind());
+    const std::string name = "O'Neil \\ C:\\temp\\'; DROP TABLE card; --";
+    sql.AddFloat("number", 4711);
+    sql.AddField("first_name", name, true);
+    ASSERT_TRUE(Exec(sql.BuildInsert("INSERT INTO card", "Values", "")));
+    TODBCStatement s(m_odbc);
+    ASSERT_TRUE(s.Exec("SELECT * FROM card WHERE number = 4711.00"));
+    EXPECT_EQ(s.AsString("first_name"), name);
+    EXPECT_EQ(Count("card"), 1);
+}
+
+TEST_P(ODBC, ListColumnsNamesEveryColumnWhateverTheCase)
+{
+    for (const char* table : {"DEVICE", "device", "Device"}) {
+        SCOPED_TRACE(table);
+        TODBCStatement s(m_odbc);
+        const std::string list = s.ListColumns(table);
+        EXPECT_EQ(list.rfind("ID,LOOP_ID,LOT_ID,ADDR_ESS,NAME,", 0), 0u) << list;
+        EXPECT_NE(list.find(",PTR_STAT2"), std::string::npos);
+    }
+    TODBCStatement s(m_odbc);
+    EXPECT_EQ(s.ListColumns("no_such_table"), "");
+}
+
+TEST_P(ODBC, KindComesFromTheDriver)
+{
+    EXPECT_EQ(m_odbc.Kind(), GetParam() == TDbFamily::MariaDB ? db::dkMySql : db::dkUnknown);
+    EXPECT_FALSE(m_odbc.IsDead());
+}
+
+TEST_P(ODBC, DisconnectLeavesStatementsFailingNotDangling)
+{
+    TODBCStatement s(m_odbc);
+    ASSERT_TRUE(s.Exec("SELECT COUNT(*) AS n FROM lot"));
+    m_odbc.Disconnect();
+    EXPECT_FALSE(m_odbc.Connected);
+    EXPECT_FALSE(s.Exec("SELECT COUNT(*) AS n FROM lot"));
+    EXPECT_EQ(s.AsString("n"), "");
+    ASSERT_TRUE(m_db->Connect(m_odbc));
+    TODBCStatement again(m_odbc);
+    EXPECT_TRUE(again.Exec("SELECT COUNT(*) AS n FROM lot"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, ODBC, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite), Family);
+
+TEST(ODBCText, DetectKindRecognisesTheFamilies)
+{
+    struct TCase {
+        const char* text;
+        db::TDbKind kind;
+    };
+    const TCase cases[] = {
+        {"MySQL ODBC 3.51 Driver", db::dkMySql},
+        {"MariaDB", db::dkMySql},
+        {"DRIVER={MariaDB Unicode};SERVER=x", db::dkMySql},
+        {"Oracle in OraClient11g", db::dkOracle},
+        {"Firebird/InterBase(r) driver", db::dkFirebird},
+        {"SQL Server", db::dkSqlServer},
+        {"SQL Native Client", db::dkSqlServer},
+        {"Microsoft Visual FoxPro Driver", db::dkFoxPro},
+        {"Microsoft dBase Driver (*.dbf)", db::dkFoxPro},
+        {"Microsoft Access Driver (*.mdb)", db::dkAccess},
+        {"Microsoft Excel Driver (*.xls)", db::dkExcel},
+        {"CodeBase ODBC", db::dkCodebase},
+        {"SQLite3", db::dkSqlServer},  // no hit: the current kind stays
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(db::DetectKind(c.text, db::dkSqlServer), c.kind);
+    }
+}
+
+TEST(ODBCText, ConnectionStringsAreBuiltPairByPair)
+{
+    struct TCase {
+        const char* what;
+        db::TDbKind kind;
+        std::string dsn, user, password, driver, database, options, dsnOption;
+        std::string expected;
+    };
+    const TCase cases[] = {
+        {"service defaults", db::dkMySql, "", "svcuser", "pelmox", "MySQL ODBC 3.51 Driver", "gtw",
+         "SERVER=127.0.0.1;database=gtw", "",
+         "DRIVER={MySQL ODBC 3.51 Driver};Database=gtw;UID=svcuser;PWD=pelmox;SERVER=127.0.0.1;database=gtw;OPTION=2"},
+        {"site option bits kept", db::dkMySql, "", "u", "", "MariaDB", "", "SERVER=h;Option = 16", "",
+         "DRIVER={MariaDB};UID=u;SERVER=h;Option =18"},
+        {"data source option merged", db::dkMySql, "site", "", "", "MariaDB", "", "", "8",
+         "DSN=site;DRIVER={MariaDB};OPTION=10"},
+        {"oracle uses DBQ", db::dkOracle, "", "", "", "Oracle", "orcl", "", "", "DRIVER={Oracle};DBQ=orcl"},
+        {"foxpro uses SourceDB", db::dkFoxPro, "", "", "", "FoxPro", "c:\\d", "", "",
+         "DRIVER={FoxPro};SourceDB=c:\\d"},
+        {"no empty pairs", db::dkUnknown, "", "", "", "SQLite3", "", "", "", "DRIVER={SQLite3}"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(db::ConnectionString(c.kind, c.dsn, c.user, c.password, c.driver, c.database, c.options,
+                                       c.dsnOption),
+                  c.expected);
+    }
+}
+
+TEST(ODBCText, FileDsnGivesItsOdbcSection)
+{
+    TTempDir dir;
+    testing_support::WriteFile(dir / "site.dsn", "[ODBC]\r\nDRIVER=SQLite3 Driver\r\nDatabase=/x.db\r\n\r\n"
+                                                 "[Other]\r\nA=B\r\n");
+    EXPECT_EQ(db::ConnectionString(db::dkUnknown, dir / "site.dsn", "u", "", "Ignored", "gtw", "", ""),
+              "DRIVER={SQLite3 Driver};Database=/x.db;UID=u");
+}
+
+TEST(ODBCText, LostConnectionStatesAndMessages)
+{
+    struct TCase {
+        const char* state;
+        const char* message;
+        bool lost;
+    };
+    const TCase cases[] = {
+        {"08S01", "Communication link failure", true},
+        {"08001", "", true},
+        {"08007", "", true},
+        {"08008", "", false},
+        {"HY000", "Unable to complete network request to host \"db\"", true},
+        {"42S02", "Table doesn't exist", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.state);
+        EXPECT_EQ(db::IsLostConnection(c.state, c.message), c.lost);
+    }
+}
+
+TEST(ODBCText, ColumnKindsFromSqlTypes)
+{
+    EXPECT_EQ(db::ColKindOf(SQL_VARCHAR), db::ckString);
+    EXPECT_EQ(db::ColKindOf(SQL_VARBINARY), db::ckString);
+    EXPECT_EQ(db::ColKindOf(SQL_BIGINT), db::ckInteger);
+    EXPECT_EQ(db::ColKindOf(SQL_DECIMAL), db::ckFloat);
+    EXPECT_EQ(db::ColKindOf(SQL_BIT), db::ckBoolean);
+    EXPECT_EQ(db::ColKindOf(SQL_TYPE_DATE), db::ckDate);
+    EXPECT_EQ(db::ColKindOf(10), db::ckTime);
+    EXPECT_EQ(db::ColKindOf(9), db::ckDateTime);
+    EXPECT_EQ(db::ColKindOf(11), db::ckDateTime);
+    EXPECT_EQ(db::ColKindOf(SQL_LONGVARCHAR), db::ckMemo);
+    EXPECT_EQ(db::ColKindOf(SQL_BINARY), db::ckUnknown);
+}
