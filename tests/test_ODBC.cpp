@@ -335,3 +335,16 @@ TEST(ODBCText, ColumnKindsFromSqlTypes)
     EXPECT_EQ(db::ColKindOf(SQL_LONGVARCHAR), db::ckMemo);
     EXPECT_EQ(db::ColKindOf(SQL_BINARY), db::ckUnknown);
 }
+
+TEST(ODBCMariaDB, SelectIntoReturnsTrueWithoutFetching)
+{
+    TTestDatabase tdb(TDbFamily::MariaDB);
+    ASSERT_TRUE(tdb.Ready()) << tdb.Problem();
+    TODBC odbc;
+    ASSERT_TRUE(tdb.Connect(odbc));
+    TODBCStatement s(odbc);
+    EXPECT_TRUE(s.Exec("SELECT 42 INTO @answer"));
+    EXPECT_FALSE(s.Eof());
+    ASSERT_TRUE(s.Exec("SELECT @answer AS answer"));
+    EXPECT_EQ(s.AsInteger("answer"), 42);
+}
