@@ -182,11 +182,13 @@ TODBC::~TODBC()
         SQLFreeHandle(SQL_HANDLE_ENV, m_env);
 }
 
-TSqlWorker& TODBC::Worker()
+SQLRETURN TODBC::ExecDirect(SQLHSTMT stmt, const std::string& sql)
 {
+    if (m_inProcess)
+        return SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
     if (!m_worker)
         m_worker = std::make_unique<TSqlWorker>();
-    return *m_worker;
+    return m_worker->ExecDirect(stmt, sql);
 }
 
 void TODBC::Register(TODBCStatement* statement)
@@ -312,6 +314,13 @@ bool TODBC::Connect(const std::string& dsn, const std::string& user, const std::
             return false;
         }
         m_kind = DetectKind(ConnectString, m_kind);
+        SQLUSMALLINT fileUsage = SQL_FILE_NOT_SUPPORTED;
+        char driverFile[256] = {};
+        SQLGetInfo(m_dbc, SQL_DRIVER_NAME, driverFile, sizeof driverFile, nullptr);
+        // The SQLite driver reports no file usage, so it is named too.
+        m_inProcess = (Ok(SQLGetInfo(m_dbc, SQL_FILE_USAGE, &fileUsage, sizeof fileUsage, nullptr)) &&
+                       fileUsage != SQL_FILE_NOT_SUPPORTED) ||
+                      Lower(driverFile).find("sqlite") != std::string::npos;
         ConnectionLost = false;
         Connected = true;
         return true;

@@ -82,6 +82,10 @@ public:
     bool ConnectionLost = false;
     std::string ConnectString;
 
+    // True for a file-based driver that works inside this process (SQLite):
+    // its statements run on the calling thread, since a hand-over to the worker
+    // costs more than such a statement itself.
+    bool InProcess() const noexcept { return m_inProcess; }
     SQLHENV EnvHandle() const noexcept { return m_env; }
     SQLHDBC ConnHandle() const noexcept { return m_dbc; }
 
@@ -93,13 +97,14 @@ private:
     friend class TODBCStatement;
     void Register(TODBCStatement* statement);
     void Unregister(TODBCStatement* statement) noexcept;
-    TSqlWorker& Worker();
+    SQLRETURN ExecDirect(SQLHSTMT stmt, const std::string& sql);
     std::string DataSourceDescription(const std::string& dsn);
     void ConnReport(SQLRETURN rc) noexcept { ReportDiagnostics(SQL_HANDLE_DBC, m_dbc, rc); }
 
     SQLHENV m_env = nullptr;
     SQLHDBC m_dbc = nullptr;
     TDbKind m_kind = dkUnknown;
+    bool m_inProcess = false;
     std::vector<TODBCStatement*> m_statements;  // empty slots are reused
     std::unique_ptr<TSqlWorker> m_worker;
 };

@@ -89,12 +89,13 @@ TODBCStatement::TODBCStatement(TODBC& owner) : m_owner(owner), m_bindColumns(own
     SQLSetStmtAttr(m_stmt, SQL_ATTR_METADATA_ID, reinterpret_cast<SQLPOINTER>(SQL_FALSE), 0);
     Report(SQLSetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_DYNAMIC), 0));
     SQLULEN cursor = SQL_CURSOR_FORWARD_ONLY;
-    const TDbKind kind = owner.Kind();
-    if (kind == dkOracle || kind == dkMySql) {
-        SQLGetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr);
-        if ((kind == dkOracle && cursor == SQL_CURSOR_KEYSET_DRIVEN) || (kind == dkMySql && cursor == SQL_CURSOR_STATIC))
-            SQLSetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_FORWARD_ONLY), 0);
-    }
+    SQLGetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr);
+    // A driver that turns the dynamic cursor into a static one reads the whole
+    // result up front (MySQL, SQLite) or runs the query twice; rows are only
+    // ever walked forward here, so a forward-only cursor serves. Oracle's
+    // keyset cursor likewise.
+    if ((owner.Kind() == dkOracle && cursor == SQL_CURSOR_KEYSET_DRIVEN) || cursor == SQL_CURSOR_STATIC)
+        SQLSetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_FORWARD_ONLY), 0);
     cursor = SQL_CURSOR_FORWARD_ONLY;
     SQLGetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr);
     const SQLUSMALLINT info = cursor == SQL_CURSOR_KEYSET_DRIVEN ? SQL_KEYSET_CURSOR_ATTRIBUTES1
@@ -146,7 +147,7 @@ bool TODBCStatement::ExecSQL(const std::string& sql) noexcept
             return false;
         SQLFreeStmt(m_stmt, SQL_UNBIND);
         Report(SQLFreeStmt(m_stmt, SQL_CLOSE));
-        const SQLRETURN rc = m_owner.Worker().ExecDirect(m_stmt, sql);
+        const SQLRETURN rc = m_owner.ExecDirect(m_stmt, sql);
         const std::string verb = config::TrimText(Upper(std::string_view(sql).substr(0, 6)));
         const bool change = verb == "INSERT" || verb == "DELETE" || verb == "UPDATE";
         if (Ok(rc)) {

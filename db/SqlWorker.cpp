@@ -2,6 +2,9 @@
 
 #include <sqlext.h>
 
+#include <pthread.h>
+#include <sched.h>
+
 namespace db {
 
 TSqlWorker::TSqlWorker() : m_thread([this](std::stop_token stop) { Serve(stop); }) {}
@@ -14,6 +17,17 @@ TSqlWorker::~TSqlWorker()
 
 SQLRETURN TSqlWorker::ExecDirect(SQLHSTMT stmt, const std::string& sql)
 {
+    // Keep the worker on the caller's core: the caller only waits, and the
+    // driver's data (for SQLite the whole parsed schema) stays in that core's
+    // cache. On another core a statement cost about twice as much.
+    const int cpu = ::sched_getcpu();
+    if (cpu >= 0 && cpu != m_cpu) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(cpu, &set);
+        if (::pthread_setaffinity_np(m_thread.native_handle(), sizeof set, &set) == 0)
+            m_cpu = cpu;
+    }
     std::unique_lock lock(m_lock);
     m_stmt = stmt;
     m_sql = &sql;

@@ -33,6 +33,7 @@ private:
     SQLRETURN m_result = 0;
     bool m_pending = false;
     bool m_done = false;
+    int m_cpu = -1;  // the core the worker is held on
     std::jthread m_thread;  // declared last: stopped and joined first
 };
 

@@ -348,3 +348,33 @@ TEST(ODBCMariaDB, SelectIntoReturnsTrueWithoutFetching)
     ASSERT_TRUE(s.Exec("SELECT @answer AS answer"));
     EXPECT_EQ(s.AsInteger("answer"), 42);
 }
+
+TEST_P(ODBC, NowAndCurdateEscapesGiveTheLocalClock)
+{
+    const auto before = platform::LocalNow();
+    ASSERT_TRUE(Exec("INSERT INTO trans (dat_e, device_id) VALUES ({fn now()}, 1)"));
+    TODBCStatement s(m_odbc);
+    ASSERT_TRUE(s.Exec("SELECT dat_e FROM trans WHERE device_id = 1"));
+    const double stored = s.AsDateTime("dat_e");
+    const double now = platform::EncodeDateTime(before);
+    EXPECT_LT(std::fabs(stored - now) * 86400.0, 5.0) << "stored " << stored << " now " << now;
+
+    ASSERT_TRUE(Exec("INSERT INTO holiday (holi_day, tab_num) VALUES ({fn curdate()}, 9)"));
+    ASSERT_TRUE(s.Exec("SELECT holi_day FROM holiday WHERE tab_num = 9"));
+    const auto today = platform::LocalNow();
+    EXPECT_EQ(s.AsDateTime("holi_day"), platform::EncodeDate(today.Year, today.Month, today.Day));
+}
+
+TEST(ODBCSQLite, FileDsnConnectsThroughItsOdbcSection)
+{
+    TTestDatabase tdb(TDbFamily::SQLite);
+    ASSERT_TRUE(tdb.Ready()) << tdb.Problem();
+    TTempDir dir;
+    testing_support::WriteFile(dir / "site.dsn", "[ODBC]\nDRIVER=SQLite3\nDatabase=" + tdb.Params().Database + "\n");
+    TODBC odbc;
+    odbc.BindColumns = true;
+    ASSERT_TRUE(odbc.Connect(dir / "site.dsn", "", "", "Unused Driver", "", "", false));
+    EXPECT_NE(odbc.ConnectString.find(tdb.Params().Database), std::string::npos) << odbc.ConnectString;
+    TODBCStatement s(odbc);
+    EXPECT_TRUE(s.Exec("CREATE TABLE x (a integer)"));
+}
