@@ -378,3 +378,20 @@ TEST(ODBCSQLite, FileDsnConnectsThroughItsOdbcSection)
     TODBCStatement s(odbc);
     EXPECT_TRUE(s.Exec("CREATE TABLE x (a integer)"));
 }
+
+TEST_P(ODBC, LongTextColumnsAreReadWhole)
+{
+    ASSERT_TRUE(Exec("CREATE TABLE notes (id int, body text)"));
+    std::string body;
+    for (int i = 0; i < 600; ++i)
+        body += "line " + std::to_string(i) + " ";
+    ASSERT_TRUE(Exec("INSERT INTO notes VALUES (1, '  " + body + "  ')"));
+    ASSERT_TRUE(Exec("INSERT INTO notes VALUES (2, NULL)"));
+    TODBCStatement s(m_odbc);
+    ASSERT_TRUE(s.Exec("SELECT * FROM notes ORDER BY id"));
+    if (GetParam() == TDbFamily::MariaDB)
+        EXPECT_EQ(s.Columns()[1].Kind, db::ckMemo);  // SQLite reports text as a sized string
+    EXPECT_EQ(s.AsString("body"), config::TrimText(body));
+    ASSERT_TRUE(s.Next());
+    EXPECT_EQ(s.AsString("body"), "");
+}
