@@ -1,0 +1,72 @@
+#include "line/Frame.hpp"
+
+#include "config/Format.hpp"
+#include "platform/LocalTime.hpp"
+
+namespace line {
+
+std::vector<std::uint8_t> BuildFrame(std::uint8_t start, int address, std::string_view data)
+{
+    std::vector<std::uint8_t> frame;
+    frame.reserve(data.size() + 4);
+    frame.push_back(start);
+    const auto addr = static_cast<std::uint8_t>(0x30 + address);
+    frame.push_back(addr);
+    std::uint8_t check = addr;
+    for (const char c : data) {
+        frame.push_back(static_cast<std::uint8_t>(c));
+        check ^= static_cast<std::uint8_t>(c);
+    }
+    frame.push_back(kEtx);
+    check ^= kEtx;
+    frame.push_back(check);
+    return frame;
+}
+
+std::vector<std::uint8_t> BuildReply(std::string_view text)
+{
+    std::vector<std::uint8_t> frame;
+    frame.push_back(kSoh);
+    std::uint8_t check = kEot;
+    for (const char c : text) {
+        frame.push_back(static_cast<std::uint8_t>(c));
+        check ^= static_cast<std::uint8_t>(c);
+    }
+    frame.push_back(kEot);
+    frame.push_back(check);
+    return frame;
+}
+
+TReplyAssembler::TStep TReplyAssembler::Feed(std::uint8_t byte)
+{
+    if (m_sawEnd) {
+        std::uint8_t check = kEot;
+        for (const char c : m_text)
+            check ^= static_cast<std::uint8_t>(c);
+        return check == byte ? TStep::Done : TStep::Bad;
+    }
+    switch (byte) {
+    case kAck:
+        m_text = "*";
+        return TStep::Done;
+    case kEot:
+        m_sawEnd = true;
+        return TStep::More;
+    case kSoh:
+        m_text.clear();
+        return TStep::More;
+    default:
+        if (m_text.size() >= kMaxReplyText)
+            return TStep::Bad;
+        m_text += static_cast<char>(byte);
+        return TStep::More;
+    }
+}
+
+std::string DateTimeStamp()
+{
+    const auto t = platform::LocalNow();
+    return config::Format("%.2d%.2d%.2d%.2d%.2d%.2d", t.Hour, t.Minute, t.Second, t.Year - 2000, t.Month, t.Day);
+}
+
+} // namespace line

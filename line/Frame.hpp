@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace line {
+
+inline constexpr std::uint8_t kStx = 0x02;
+inline constexpr std::uint8_t kPayOnFootStart = 0x05;
+inline constexpr std::uint8_t kSoh = 0x01;
+inline constexpr std::uint8_t kEtx = 0x03;
+inline constexpr std::uint8_t kEot = 0x04;
+inline constexpr std::uint8_t kAck = 0x06;
+// A reply longer than this is noise, not a device talking.
+inline constexpr std::size_t kMaxReplyText = 1024;
+
+// Host-to-device frame: start, 0x30 + address, data, 0x03, XOR check of all but the start.
+std::vector<std::uint8_t> BuildFrame(std::uint8_t start, int address, std::string_view data);
+// Device-to-host text frame: 0x01, text, 0x04, XOR of 0x04 and the text.
+std::vector<std::uint8_t> BuildReply(std::string_view text);
+
+// Fed one received byte at a time; knows nothing of time-outs.
+class TReplyAssembler {
+public:
+    enum class TStep { More, Done, Bad };
+    TStep Feed(std::uint8_t byte);
+    // "*" for an ACK, else the reply text.
+    const std::string& Text() const noexcept { return m_text; }
+
+private:
+    std::string m_text;
+    bool m_sawEnd = false;
+};
+
+// hhmmssYYMMDD of the local time.
+std::string DateTimeStamp();
+
+} // namespace line

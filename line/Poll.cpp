@@ -1,0 +1,278 @@
+#include "line/Poll.hpp"
+
+#include "line/Card.hpp"
+#include "line/Frame.hpp"
+#include "platform/LocalTime.hpp"
+
+namespace line {
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+} // namespace
+
+TPoll::TPoll(TCard& card, platform::TMainLoop& mainLoop, const TLineEvents& events)
+    : m_card(card), m_dispatcher(mainLoop, events)
+{
+    const int hour = platform::LocalNow().Hour;
+    for (auto& s : m_state)
+        s.LastStampHour = hour;
+}
+
+TPoll::~TPoll()
+{
+    m_thread.request_stop();
+    if (m_thread.joinable())
+        m_thread.join();
+    m_dispatcher.Stop();
+}
+
+std::optional<std::string> TPoll::OpenPort(int portNumber)
+{
+    if (auto error = m_port.Open(platform::SerialPortPath(portNumber), m_card.Baud.load()))
+        return error;
+    m_port.Purge();
+    m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
+    return std::nullopt;
+}
+
+TQueueResult TPoll::QueueCommand(int address, char letter, std::string_view payload)
+{
+    if (address < m_card.FirstReader() || address > m_card.LastReader())
+        return TQueueResult::OutOfRange;
+    std::string text(1, letter);
+    text.append(payload);
+    std::scoped_lock lock(m_queueLock);
+    return m_queue.Push(TCommand{address, std::move(text)}) ? TQueueResult::Queued : TQueueResult::Full;
+}
+
+std::string TPoll::LastPayload()
+{
+    std::scoped_lock lock(m_queueLock);
+    return m_lastPayload;
+}
+
+bool TPoll::Online(int address) const
+{
+    return address >= 0 && address <= 16 && m_state[static_cast<std::size_t>(address)].Online;
+}
+
+void TPoll::Post(TEventKind kind, int address, std::string value, bool comstat)
+{
+    TEventValues v;
+    v.Reader = static_cast<std::int16_t>(address);
+    v.Comstat = comstat;
+    v.Value = std::move(value);
+    m_dispatcher.Queue().Post(kind, v);
+}
+
+bool TPoll::SendFrame(int address, std::string_view data)
+{
+    if (const int turnAround = m_card.TurnAround.load(); turnAround > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(turnAround));
+    const auto frame = BuildFrame(m_card.PayOnFoot.load() ? kPayOnFootStart : kStx, address, data);
+    const bool ok = m_port.WriteAll(frame);
+    if (ok)
+        m_replyBase = TClock::now() + std::chrono::milliseconds(static_cast<long>(frame.size()) +
+                                                               m_card.RespDelay.load());
+    Post(TEventKind::CommStatus, address, std::string(), ok);
+    return ok;
+}
+
+std::optional<std::uint8_t> TPoll::ReadOneByte()
+{
+    const auto base = m_replyBase.value_or(TClock::now());
+    m_replyBase.reset();
+    return m_port.ReadByte(base + std::chrono::milliseconds(m_card.OffLineDelay.load()));
+}
+
+bool TPoll::ReadReply(std::string& reply)
+{
+    TReplyAssembler assembler;
+    for (;;) {
+        const auto byte = ReadOneByte();
+        if (!byte)
+            return false;
+        switch (assembler.Feed(*byte)) {
+        case TReplyAssembler::TStep::More:
+            continue;
+        case TReplyAssembler::TStep::Done:
+            reply = assembler.Text();
+            return true;
+        case TReplyAssembler::TStep::Bad:
+            return false;
+        }
+    }
+}
+
+bool TPoll::Transact(int address, int attempts, std::string& reply, std::string_view data)
+{
+    bool ok = false;
+    for (int i = 0; i < attempts && !ok; ++i) {
+        m_port.Purge();
+        SendFrame(address, data);
+        ok = ReadReply(reply);
+    }
+    if (address < 0 || address > 16)
+        return ok;
+    TAddressState& s = m_state[static_cast<std::size_t>(address)];
+    if (s.FirstContact) {
+        s.FirstContact = false;
+        if (ok) {
+            s.Online = true;
+            s.Failures = 0;
+            Post(TEventKind::PowerUp, address);
+            Post(TEventKind::ErrorEx, address, std::string(), true);
+        } else {
+            s.Online = false;
+            Post(TEventKind::Error, address);
+        }
+        return ok;
+    }
+    if (s.Online && !ok) {
+        if (++s.Failures >= 4) {
+            s.Online = false;
+            Post(TEventKind::Error, address);
+        }
+    } else if (ok) {
+        s.Failures = 0;
+    }
+    if (!s.Online && ok) {
+        s.Online = true;
+        Post(TEventKind::PowerUp, address);
+        Post(TEventKind::ErrorEx, address, std::string(), false);
+    }
+    return ok;
+}
+
+std::string TPoll::PollText(int address)
+{
+    TAddressState& s = m_state[static_cast<std::size_t>(address)];
+    std::string text = "C";
+    bool general = true;
+    if (!m_card.NoCounters.load() && ++s.CounterTicks > 10) {
+        s.CounterTicks = 0;
+        text = "R";
+        general = false;
+    }
+    if (!m_card.NoInputs.load() && general && ++s.InputTicks > 20) {
+        s.InputTicks = 0;
+        text = "I";
+    }
+    if (m_card.StampCapable(address)) {
+        const int hour = platform::LocalNow().Hour;
+        if (hour != s.LastStampHour) {
+            s.LastStampHour = hour;
+            text = "S" + DateTimeStamp();
+        }
+    }
+    return text;
+}
+
+void TPoll::PollCycle()
+{
+    std::optional<TCommand> head;
+    {
+        std::scoped_lock lock(m_queueLock);
+        head = m_queue.Head();
+    }
+    if (head) {
+        std::string reply;
+        const bool ok = Transact(head->Address, 1, reply, head->Text);
+        if (ok || !Online(head->Address)) {
+            std::scoped_lock lock(m_queueLock);
+            m_queue.PopHead();
+        }
+    }
+    const int first = m_card.FirstReader();
+    const int last = m_card.LastReader();
+    if (++CurrentAddress > last)
+        CurrentAddress = first;
+    if (CurrentAddress <= last && CurrentAddress >= 1 && CurrentAddress <= 16) {
+        const std::string text = PollText(CurrentAddress);
+        std::string reply;
+        if (Transact(CurrentAddress, 1, reply, text))
+            HandleReply(CurrentAddress, reply);
+    }
+    std::this_thread::yield();
+    if (const int delay = m_card.PollDelay.load(); delay > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+}
+
+void TPoll::HandleReply(int address, const std::string& reply)
+{
+    const std::string payload = reply.size() > 2 ? reply.substr(2) : std::string();
+    {
+        std::scoped_lock lock(m_queueLock);
+        m_lastPayload = payload;
+    }
+    if (reply.size() < 2)
+        return;  // an ACK
+    TAddressState& s = m_state[static_cast<std::size_t>(address)];
+    auto ack = [&](char letter, std::string_view p = {}) { QueueCommand(address, letter, p); };
+    switch (reply[1]) {
+    case '#': ack('A'); Post(TEventKind::BarCode, address, payload); break;
+    case 'C': ack('B'); Post(TEventKind::Data, address, payload); break;
+    case 'D': ack('D'); Post(TEventKind::DiscCode, address, payload); break;
+    case 'E': ack('E'); Post(TEventKind::EscrowLever, address); break;
+    case 'I': Post(TEventKind::Input, address, payload); break;
+    case 'J': ack('J'); Post(TEventKind::Printer, address, payload); break;
+    case 'K': {
+        const std::string key = payload.substr(0, 1);
+        ack('K', key);
+        const bool up = payload.size() > 1 && payload[1] == '1';
+        Post(up ? TEventKind::ButtonUp : TEventKind::ButtonDown, address, key);
+        break;
+    }
+    case 'L': {
+        if (payload.empty())
+            break;
+        ack('L', payload.substr(0, 1));
+        const auto board = static_cast<std::int16_t>(static_cast<unsigned char>(payload[0]) & 0x0F);
+        for (std::size_t i = 0; i < 64 && i + 1 < payload.size(); ++i) {
+            const char c = payload[i + 1];
+            if (c != '1' && c != '2')
+                continue;
+            TEventValues v;
+            v.Reader = static_cast<std::int16_t>(address);
+            v.Board = board;
+            v.Input = static_cast<std::int16_t>(i);
+            m_dispatcher.Queue().Post(c == '1' ? TEventKind::InputOff : TEventKind::InputOn, v);
+        }
+        break;
+    }
+    case 'M': ack('M'); Post(TEventKind::Memory, address, payload); break;
+    case 'p':
+        m_card.MarkStampCapable(address);
+        [[fallthrough]];
+    case 'P':
+        m_card.SetGate(address, m_card.GateState(address));
+        s.CounterBaselinePending = true;
+        Post(TEventKind::PowerUp, address);
+        break;
+    case 'R':
+        if (s.CounterBaselinePending) {
+            s.LastCounterText = payload;
+            s.CounterBaselinePending = false;
+        } else if (payload != s.LastCounterText) {
+            s.LastCounterText = payload;
+            Post(TEventKind::Counter, address, payload);
+        }
+        break;
+    case 'U': ack('U'); Post(TEventKind::CashBox, address); break;
+    case 'Z': ack('Z'); Post(TEventKind::Deposit, address, payload); break;
+    default: break;
+    }
+}
+
+void TPoll::Run(std::stop_token stop)
+{
+    try {
+        while (!stop.stop_requested())
+            PollCycle();
+    } catch (...) {
+    }
+    m_port.Close();
+}
+
+} // namespace line

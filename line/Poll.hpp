@@ -1,0 +1,82 @@
+#pragma once
+
+#include "line/CommandRing.hpp"
+#include "line/Events.hpp"
+#include "line/ProcessInfo.hpp"
+#include "platform/SerialPort.hpp"
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+namespace platform {
+class TMainLoop;
+}
+
+namespace line {
+
+class TCard;
+
+enum class TQueueResult { Queued, OutOfRange, Full };
+
+// The poll thread of one line: all serial I/O, the online bookkeeping per
+// address, and the command queue.
+class TPoll {
+public:
+    TPoll(TCard& card, platform::TMainLoop& mainLoop, const TLineEvents& events);
+    ~TPoll();
+    TPoll(const TPoll&) = delete;
+    TPoll& operator=(const TPoll&) = delete;
+
+    // Opens the port and starts the thread; the reason on failure.
+    std::optional<std::string> OpenPort(int portNumber);
+    // Any thread. Commands for addresses outside FirstReader..LastReader are
+    // dropped; a full queue refuses the command.
+    TQueueResult QueueCommand(int address, char letter, std::string_view payload);
+    std::string LastPayload();
+    bool Online(int address) const;
+
+    int CurrentAddress = 0;
+
+    // The byte steps, public for tests on a pseudo-terminal.
+    bool SendFrame(int address, std::string_view data);
+    bool ReadReply(std::string& reply);
+    bool Transact(int address, int attempts, std::string& reply, std::string_view data);
+
+private:
+    struct TAddressState {
+        bool Online = true;
+        int Failures = 0;
+        bool FirstContact = true;
+        int CounterTicks = 0;
+        int InputTicks = 0;
+        int LastStampHour = 0;
+        bool CounterBaselinePending = true;
+        std::string LastCounterText;
+    };
+
+    void Run(std::stop_token stop);
+    void PollCycle();
+    std::string PollText(int address);
+    void HandleReply(int address, const std::string& reply);
+    void Post(TEventKind kind, int address, std::string value = std::string(), bool comstat = false);
+    std::optional<std::uint8_t> ReadOneByte();
+
+    TCard& m_card;
+    TProcessInfo m_dispatcher;
+    platform::TSerialPort m_port;
+    std::array<TAddressState, 17> m_state;
+    std::optional<std::chrono::steady_clock::time_point> m_replyBase;
+    mutable std::mutex m_queueLock;  // guards m_queue and m_lastPayload only
+    TCommandRing m_queue;
+    std::string m_lastPayload;
+    std::jthread m_thread;  // declared last: stopped and joined first
+};
+
+} // namespace line

@@ -1,0 +1,142 @@
+#include "line/ProcessInfo.hpp"
+
+#include "platform/MainLoop.hpp"
+
+namespace line {
+
+bool TEventRing::Post(TEventKind kind, const TEventValues& values)
+{
+    const std::size_t head = m_head.load(std::memory_order_relaxed);
+    const std::size_t tail = m_tail.load(std::memory_order_acquire);
+    const std::size_t next = (head + 1) % kSlots;
+    if (next == tail)
+        return false;
+    if (kind == TEventKind::CommStatus)
+        for (std::size_t i = tail; i != head; i = (i + 1) % kSlots)
+            if (m_kinds[i].load(std::memory_order_relaxed) == TEventKind::CommStatus)
+                return true;
+    m_values[head] = values;
+    m_kinds[head].store(kind, std::memory_order_relaxed);
+    m_head.store(next, std::memory_order_release);
+    return true;
+}
+
+bool TEventRing::Peek(TEventKind& kind, TEventValues& values) const
+{
+    const std::size_t tail = m_tail.load(std::memory_order_relaxed);
+    if (tail == m_head.load(std::memory_order_acquire))
+        return false;
+    kind = m_kinds[tail].load(std::memory_order_relaxed);
+    values = m_values[tail];
+    return true;
+}
+
+void TEventRing::Pop()
+{
+    const std::size_t tail = m_tail.load(std::memory_order_relaxed);
+    if (tail == m_head.load(std::memory_order_acquire))
+        return;
+    m_kinds[tail].store(TEventKind::None, std::memory_order_relaxed);
+    m_tail.store((tail + 1) % kSlots, std::memory_order_release);
+}
+
+std::size_t TEventRing::Pending() const
+{
+    const std::size_t head = m_head.load(std::memory_order_acquire);
+    const std::size_t tail = m_tail.load(std::memory_order_acquire);
+    return (head + kSlots - tail) % kSlots;
+}
+
+TProcessInfo::TProcessInfo(platform::TMainLoop& mainLoop, const TLineEvents& events)
+    : m_mainLoop(mainLoop), m_events(events), m_thread([this](std::stop_token stop) { Run(stop); })
+{
+}
+
+TProcessInfo::~TProcessInfo()
+{
+    Stop();
+}
+
+void TProcessInfo::Stop()
+{
+    m_thread.request_stop();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+bool TProcessInfo::HasHandler(const TLineEvents& e, TEventKind kind)
+{
+    switch (kind) {
+    case TEventKind::Counter: return bool(e.OnCounter);
+    case TEventKind::Input: return bool(e.OnInput);
+    case TEventKind::DiscCode: return bool(e.OnDiscCode);
+    case TEventKind::Deposit: return bool(e.OnDeposit);
+    case TEventKind::BarCode: return bool(e.OnBarCode);
+    case TEventKind::Data: return bool(e.OnData);
+    case TEventKind::InputOn: return bool(e.OnInputOn);
+    case TEventKind::InputOff: return bool(e.OnInputOff);
+    case TEventKind::ButtonUp: return bool(e.OnButtonUp);
+    case TEventKind::ButtonDown: return bool(e.OnButtonDown);
+    case TEventKind::Error: return bool(e.OnError);
+    case TEventKind::ErrorEx: return bool(e.OnErrorEx);
+    case TEventKind::PowerUp: return bool(e.OnPowerUp);
+    case TEventKind::EscrowLever: return bool(e.OnEscrowLever);
+    case TEventKind::CashBox: return bool(e.OnCashBox);
+    case TEventKind::CommStatus: return bool(e.OnCommStatus);
+    case TEventKind::Printer: return bool(e.OnPrinter);
+    case TEventKind::Memory: return bool(e.OnMemory);
+    default: return false;
+    }
+}
+
+void TProcessInfo::Deliver(const TLineEvents& e, TEventKind kind, const TEventValues& v)
+{
+    switch (kind) {
+    case TEventKind::Counter: e.OnCounter(v.Reader, v.Value); break;
+    case TEventKind::Input: e.OnInput(v.Reader, v.Value); break;
+    case TEventKind::DiscCode: e.OnDiscCode(v.Reader, v.Value); break;
+    case TEventKind::Deposit: e.OnDeposit(v.Reader, v.Value); break;
+    case TEventKind::BarCode: e.OnBarCode(v.Reader, v.Value); break;
+    case TEventKind::Data: e.OnData(v.Reader, v.Value); break;
+    case TEventKind::InputOn: e.OnInputOn(v.Reader, v.Board, v.Input); break;
+    case TEventKind::InputOff: e.OnInputOff(v.Reader, v.Board, v.Input); break;
+    case TEventKind::ButtonUp: e.OnButtonUp(v.Reader, v.Value); break;
+    case TEventKind::ButtonDown: e.OnButtonDown(v.Reader, v.Value); break;
+    case TEventKind::Error: e.OnError(v.Reader); break;
+    case TEventKind::ErrorEx: e.OnErrorEx(v.Reader, v.Comstat); break;
+    case TEventKind::PowerUp: e.OnPowerUp(v.Reader); break;
+    case TEventKind::EscrowLever: e.OnEscrowLever(v.Reader); break;
+    case TEventKind::CashBox: e.OnCashBox(v.Reader); break;
+    case TEventKind::CommStatus: e.OnCommStatus(v.Reader, v.Comstat); break;
+    case TEventKind::Printer: e.OnPrinter(v.Reader, v.Value); break;
+    case TEventKind::Memory: e.OnMemory(v.Reader, v.Value); break;
+    default: break;
+    }
+}
+
+void TProcessInfo::Run(std::stop_token stop)
+{
+    while (!stop.stop_requested()) {
+        TEventKind kind = TEventKind::None;
+        TEventValues values;
+        // Drop what nobody handles, then deliver at most one event this pass.
+        while (m_queue.Peek(kind, values) && !HasHandler(m_events, kind))
+            m_queue.Pop();
+        if (m_queue.Peek(kind, values)) {
+            const bool ran = m_mainLoop.Invoke(
+                [&] {
+                    try {
+                        Deliver(m_events, kind, values);
+                    } catch (...) {
+                    }
+                },
+                stop);
+            if (ran)
+                m_queue.Pop();
+        }
+        std::unique_lock lock(m_sleepLock);
+        m_sleep.wait_for(lock, stop, kPassInterval, [] { return false; });
+    }
+}
+
+} // namespace line

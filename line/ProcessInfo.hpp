@@ -1,0 +1,69 @@
+#pragma once
+
+#include "line/Events.hpp"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+
+namespace platform {
+class TMainLoop;
+}
+
+namespace line {
+
+// The event queue between the poll thread (the one producer) and the dispatch
+// thread (the one consumer): 64 slots, at most 63 pending, no lock.
+class TEventRing {
+public:
+    static constexpr std::size_t kSlots = 64;
+
+    // Poll thread. False when full (the event is lost). A comm-status event
+    // while one is pending is not stored, and counts as posted.
+    bool Post(TEventKind kind, const TEventValues& values);
+    // Dispatch thread: the oldest event, if any; Pop() consumes it.
+    bool Peek(TEventKind& kind, TEventValues& values) const;
+    void Pop();
+    std::size_t Pending() const;
+
+private:
+    std::array<std::atomic<TEventKind>, kSlots> m_kinds{};
+    std::array<TEventValues, kSlots> m_values;
+    std::atomic<std::size_t> m_head{0};  // written by the producer only
+    std::atomic<std::size_t> m_tail{0};  // written by the consumer only
+};
+
+// The dispatch thread: hands one event at a time to its handler on the main
+// thread and waits for it, 30 ms between passes. Events without a handler are
+// dropped in the same pass, so they never hold up one that has a handler.
+class TProcessInfo {
+public:
+    TProcessInfo(platform::TMainLoop& mainLoop, const TLineEvents& events);
+    ~TProcessInfo();
+    TProcessInfo(const TProcessInfo&) = delete;
+    TProcessInfo& operator=(const TProcessInfo&) = delete;
+
+    TEventRing& Queue() noexcept { return m_queue; }
+    // Stops the thread and waits for it; a delivery not yet started is dropped.
+    void Stop();
+
+    static constexpr std::chrono::milliseconds kPassInterval{30};
+
+private:
+    void Run(std::stop_token stop);
+    // Main thread. False when the event at the tail has no handler.
+    static bool HasHandler(const TLineEvents& events, TEventKind kind);
+    static void Deliver(const TLineEvents& events, TEventKind kind, const TEventValues& values);
+
+    platform::TMainLoop& m_mainLoop;
+    const TLineEvents& m_events;
+    TEventRing m_queue;
+    std::mutex m_sleepLock;
+    std::condition_variable_any m_sleep;
+    std::jthread m_thread;  // declared last: stopped and joined first
+};
+
+} // namespace line

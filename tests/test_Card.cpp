@@ -1,0 +1,457 @@
+#include "line/Card.hpp"
+
+#include "config/MessLog.hpp"
+#include "line/Frame.hpp"
+#include "line/Poll.hpp"
+#include "platform/MainLoop.hpp"
+#include "tools/devsim/DeviceSim.hpp"
+
+#include "TestSupport.hpp"
+
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testing_support::ReadFile;
+using testing_support::TTempDir;
+using testing_support::WaitFor;
+
+namespace {
+
+struct TSeen {
+    std::string What;  // "data 1 12345", "error 2", ...
+    std::thread::id Thread;
+};
+
+// A pseudo-terminal linked as <home>/ports/COM1, a device simulator on its far
+// end, a main loop on a thread of its own, and a line on top.
+class Line : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::setenv("VELIXCARD_HOME", m_home.Path().c_str(), 1);
+        char name[256] = {};
+        ASSERT_EQ(::openpty(&m_master, &m_slave, name, nullptr, nullptr), 0);
+        termios tio{};
+        ::tcgetattr(m_master, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(m_master, TCSANOW, &tio);
+        std::filesystem::create_directories(m_home / "ports");
+        std::filesystem::create_symlink(name, m_home / "ports/COM1");
+        m_loopThread = std::thread([this] {
+            m_mainThread = std::this_thread::get_id();
+            m_loop.Run();
+        });
+        m_log = std::make_unique<config::TMessLog>(m_home / "line.log", config::TMessLog::TOptions{.NoHeader = true},
+                                                   "");
+        m_card = std::make_unique<line::TCard>(m_loop, m_log.get());
+        auto& e = m_card->Events;
+        e.OnData = [this](int r, const std::string& v) { Seen("data " + std::to_string(r) + " " + v); };
+        e.OnMemory = [this](int r, const std::string& v) { Seen("memory " + std::to_string(r) + " " + v); };
+        e.OnCounter = [this](int r, const std::string& v) { Seen("counter " + std::to_string(r) + " " + v); };
+        e.OnInput = [this](int r, const std::string& v) { Seen("input " + std::to_string(r) + " " + v); };
+        e.OnError = [this](int r) { Seen("error " + std::to_string(r)); };
+        e.OnPowerUp = [this](int r) { Seen("powerup " + std::to_string(r)); };
+        e.OnErrorEx = [this](int r, bool c) { Seen("errorex " + std::to_string(r) + (c ? " true" : " false")); };
+        e.OnInputOn = [this](int r, int b, int i) {
+            Seen("on " + std::to_string(r) + " " + std::to_string(b) + " " + std::to_string(i));
+        };
+        e.OnInputOff = [this](int r, int b, int i) {
+            Seen("off " + std::to_string(r) + " " + std::to_string(b) + " " + std::to_string(i));
+        };
+        e.OnButtonUp = [this](int r, const std::string& v) { Seen("up " + std::to_string(r) + " " + v); };
+        e.OnButtonDown = [this](int r, const std::string& v) { Seen("down " + std::to_string(r) + " " + v); };
+    }
+
+    void TearDown() override
+    {
+        m_card.reset();
+        m_sim.reset();
+        m_loop.Quit();
+        m_loopThread.join();
+        ::close(m_master);
+        ::close(m_slave);
+    }
+
+    void StartSim(std::set<int> addresses)
+    {
+        m_sim = std::make_unique<tools::TDeviceSimulator>(m_master, 115200, std::move(addresses));
+    }
+
+    void OpenLine(int first, int last)
+    {
+        m_card->SetFirstReader(first);
+        m_card->SetLastReader(last);
+        ASSERT_TRUE(m_card->Open()) << m_card->LastOpenError();
+    }
+
+    void Seen(std::string what)
+    {
+        std::scoped_lock lock(m_seenLock);
+        m_seen.push_back({std::move(what), std::this_thread::get_id()});
+    }
+
+    std::vector<std::string> SeenTexts()
+    {
+        std::scoped_lock lock(m_seenLock);
+        std::vector<std::string> out;
+        for (const auto& s : m_seen)
+            out.push_back(s.What);
+        return out;
+    }
+
+    bool SawEvent(const std::string& what, std::chrono::milliseconds deadline = 3s)
+    {
+        return WaitFor(
+            [&] {
+                const auto s = SeenTexts();
+                return std::find(s.begin(), s.end(), what) != s.end();
+            },
+            deadline);
+    }
+
+    int CountEvent(const std::string& what)
+    {
+        const auto s = SeenTexts();
+        return static_cast<int>(std::count(s.begin(), s.end(), what));
+    }
+
+    // Whether the simulator received data (letter and payload) for the address.
+    bool Received(int address, const std::string& data, std::chrono::milliseconds deadline = 3s)
+    {
+        return WaitFor(
+            [&] {
+                for (const auto& f : m_sim->Frames())
+                    if (f.Address == address && f.Data == data)
+                        return true;
+                return false;
+            },
+            deadline);
+    }
+
+    TTempDir m_home;
+    int m_master = -1;
+    int m_slave = -1;
+    platform::TMainLoop m_loop;
+    std::thread m_loopThread;
+    std::thread::id m_mainThread;
+    std::mutex m_seenLock;
+    std::vector<TSeen> m_seen;
+    std::unique_ptr<config::TMessLog> m_log;
+    std::unique_ptr<tools::TDeviceSimulator> m_sim;
+    std::unique_ptr<line::TCard> m_card;
+};
+
+} // namespace
+
+TEST(CardSettings, AddressRangeRules)
+{
+    platform::TMainLoop loop;
+    line::TCard card(loop);
+    EXPECT_EQ(card.Readers(), 0) << "a new line polls nothing";
+    card.SetFirstReader(0);
+    card.SetFirstReader(17);
+    EXPECT_EQ(card.FirstReader(), 1);
+    card.SetLastReader(17);
+    EXPECT_EQ(card.LastReader(), 0);
+    card.SetFirstReader(14);
+    card.SetReaders(5);
+    EXPECT_EQ(card.LastReader(), 16);
+    card.SetReaders(0);
+    EXPECT_EQ(card.LastReader(), 16);
+    EXPECT_FALSE(card.GateOpenMsg(14, true, 1, "x")) << "a closed line sends nothing";
+    EXPECT_EQ(card.CardNo(), "");
+}
+
+TEST_F(Line, PollsFromTheAddressAfterTheFirstAndReportsWhoAnswers)
+{
+    StartSim({1});
+    OpenLine(1, 2);
+    ASSERT_TRUE(SawEvent("errorex 1 true"));
+    ASSERT_TRUE(SawEvent("error 2")) << "silent at the first poll: error at once";
+    const auto frames = m_sim->Frames();
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[0].Address, 2);
+    EXPECT_EQ(frames[0].Data, "C");
+    EXPECT_EQ(frames[1].Address, 1);
+    EXPECT_FALSE(frames[0].PayOnFoot);
+    const auto seen = SeenTexts();
+    const auto up = std::find(seen.begin(), seen.end(), "powerup 1");
+    ASSERT_NE(up, seen.end());
+    EXPECT_EQ(*(up + 1), "errorex 1 true") << "power-up, then the extended status";
+    std::scoped_lock lock(m_seenLock);
+    for (const auto& s : m_seen)
+        EXPECT_EQ(s.Thread, m_mainThread) << s.What;
+}
+
+TEST_F(Line, SilentDeviceGoesOfflineAfterFourFailuresAndComesBack)
+{
+    StartSim({1});
+    OpenLine(1, 1);
+    ASSERT_TRUE(SawEvent("errorex 1 true"));
+    m_sim->SetSilent(1, true);
+    ASSERT_TRUE(SawEvent("error 1"));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(CountEvent("error 1"), 1) << "offline is reported once";
+    EXPECT_FALSE(m_card->Poll()->Online(1));
+    m_sim->SetSilent(1, false);
+    ASSERT_TRUE(SawEvent("errorex 1 false"));
+    EXPECT_EQ(CountEvent("powerup 1"), 2);
+}
+
+TEST_F(Line, CardReplyIsAcknowledgedAndDeliveredInOrder)
+{
+    StartSim({1, 2});
+    OpenLine(1, 2);
+    ASSERT_TRUE(SawEvent("errorex 2 true"));
+    m_sim->Present(1, 'C', "12345");
+    m_sim->Present(2, 'M', "0612345");
+    m_sim->Present(1, 'C', "777");
+    ASSERT_TRUE(SawEvent("data 1 777"));
+    ASSERT_TRUE(SawEvent("memory 2 0612345"));
+    EXPECT_TRUE(Received(1, "B"));
+    EXPECT_TRUE(Received(2, "M"));
+    const auto seen = SeenTexts();
+    const auto first = std::find(seen.begin(), seen.end(), "data 1 12345");
+    const auto second = std::find(seen.begin(), seen.end(), "data 1 777");
+    ASSERT_NE(first, seen.end());
+    EXPECT_LT(first, second);
+}
+
+TEST_F(Line, CounterRepliesSetABaselineFirstAndReportOnlyChanges)
+{
+    StartSim({1});
+    m_sim->SetCounter(1, "00000");
+    OpenLine(1, 1);
+    ASSERT_TRUE(Received(1, "R"));
+    ASSERT_TRUE(WaitFor([&] { return m_sim->Frames().size() > 30; }, 3s));
+    EXPECT_EQ(CountEvent("counter 1 00000"), 0) << "the first reply only sets the baseline";
+    m_sim->SetCounter(1, "10000");
+    ASSERT_TRUE(SawEvent("counter 1 10000"));
+    const auto before = m_sim->Frames().size();
+    ASSERT_TRUE(WaitFor([&] { return m_sim->Frames().size() > before + 30; }, 3s));
+    EXPECT_EQ(CountEvent("counter 1 10000"), 1) << "an equal reply raises nothing";
+
+    // Poll rhythm: R on every 11th visit, I after 20 general visits.
+    std::string letters;
+    for (const auto& f : m_sim->Frames())
+        letters += f.Data.substr(0, 1);
+    EXPECT_EQ(letters.substr(0, 11), "CCCCCCCCCCR");
+    EXPECT_EQ(letters.substr(11, 11), "CCCCCCCCCCR");
+    const auto firstI = letters.find('I');
+    ASSERT_NE(firstI, std::string::npos);
+    EXPECT_EQ(std::count(letters.begin(), letters.begin() + static_cast<long>(firstI), 'C'), 20);
+}
+
+TEST_F(Line, PowerUpResendsTheGateStateAndStampCapableDevicesGetStamps)
+{
+    StartSim({1});
+    m_card->SetActiveMsg(1, "Welcome");
+    m_card->SetIdleMsg(1, "Closed");
+    OpenLine(1, 1);
+    ASSERT_TRUE(SawEvent("errorex 1 true"));
+    ASSERT_TRUE(m_card->SetGate(1, true));
+    ASSERT_TRUE(Received(1, "OWelcome"));
+    m_sim->ClearFrames();
+    m_sim->Present(1, 'P', "");
+    ASSERT_TRUE(Received(1, "OWelcome")) << "the stored state is sent again";
+    m_sim->Present(1, 'p', "");
+    ASSERT_TRUE(WaitFor([&] { return m_card->StampCapable(1); }, 3s));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            for (const auto& f : m_sim->Frames())
+                if (f.Data.size() == 1 + 12 + 7 && f.Data[0] == 'o' && f.Data.substr(13) == "Welcome")
+                    return true;
+            return false;
+        },
+        3s));
+    m_card->SetGate(1, false);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            for (const auto& f : m_sim->Frames())
+                if (f.Data[0] == 'x' && f.Data.substr(13) == "Closed")
+                    return true;
+            return false;
+        },
+        3s));
+}
+
+TEST_F(Line, InputBoardAndButtonRepliesBecomeEvents)
+{
+    StartSim({1});
+    OpenLine(1, 1);
+    ASSERT_TRUE(SawEvent("errorex 1 true"));
+    m_sim->Present(1, 'L', "3120");
+    ASSERT_TRUE(SawEvent("on 1 3 1"));
+    EXPECT_TRUE(SawEvent("off 1 3 0"));
+    EXPECT_TRUE(Received(1, "L3"));
+    m_sim->Present(1, 'K', "21");
+    ASSERT_TRUE(SawEvent("up 1 2"));
+    EXPECT_TRUE(Received(1, "K2"));
+    m_sim->Present(1, 'K', "40");
+    EXPECT_TRUE(SawEvent("down 1 4"));
+    const auto seen = SeenTexts();
+    EXPECT_EQ(std::count_if(seen.begin(), seen.end(), [](const std::string& s) { return s.rfind("on 1 3 2", 0) == 0 ||
+                                                                                         s.rfind("off 1 3 2", 0) == 0; }),
+              0) << "state character 0 posts nothing";
+}
+
+TEST_F(Line, CommandPayloadsOnTheWire)
+{
+    StartSim({1, 2});
+    OpenLine(1, 2);
+    ASSERT_TRUE(SawEvent("errorex 2 true"));
+    struct TCase {
+        const char* what;
+        std::function<bool()> send;
+        int address;
+        std::string data;
+    };
+    const TCase cases[] = {
+        {"gate open pulse 7", [&] { return m_card->GateOpenMsg(1, true, 7, "Thank you..."); }, 1, "G007Thank you..."},
+        {"pulse modulo 1000", [&] { return m_card->GateOpenMsg(2, true, 1234, "Hi"); }, 2, "G234Hi"},
+        {"refusal", [&] { return m_card->GateOpenMsg(1, false, 5, "Not On File"); }, 1, "BNot On File"},
+        {"long message cut", [&] { return m_card->GateOpenMsg(2, false, 0, std::string(200, 'm')); }, 2,
+         "B" + std::string(128, 'm')},
+        {"pulse output", [&] { return m_card->PulseOutput(2, 3, 5); }, 2, "PB5"},
+        {"lot full", [&] { return m_card->LotFullOutput(1, true, 1); }, 1, "WA"},
+        {"lot not full", [&] { return m_card->LotFullOutput(1, false, 0x20); }, 1, "F`"},
+        {"clock", [&] { return m_card->SetDateTime(1, "101500240305"); }, 1, "M101500240305"},
+        {"sign", [&] { return m_card->SignText(2, "\x14" "1\r\x16" "12\\1\\1"); }, 2, "L\x14" "1\r\x16" "12\\1\\1"},
+        {"spitter ack", [&] { return m_card->SpitterAck(1, ""); }, 1, "Y"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(c.send());
+        EXPECT_TRUE(Received(c.address, c.data));
+    }
+    EXPECT_FALSE(m_card->GateOpenMsg(5, true, 1, "x")) << "outside FirstReader..LastReader";
+    std::this_thread::sleep_for(100ms);
+    for (const auto& f : m_sim->Frames())
+        EXPECT_NE(f.Address, 5);
+}
+
+TEST_F(Line, FullCommandQueueRefusesAndLogs)
+{
+    StartSim({1});
+    OpenLine(1, 1);
+    ASSERT_TRUE(SawEvent("errorex 1 true"));
+    m_sim->SetSilent(1, true);  // each command now waits for its four attempts
+    int queued = 0;
+    bool refused = false;
+    for (int i = 0; i < 40 && !refused; ++i) {
+        if (m_card->GateOpenMsg(1, true, 1, "n" + std::to_string(i)))
+            ++queued;
+        else
+            refused = true;
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_GE(queued, 15);
+    m_log->Log("");
+    EXPECT_NE(ReadFile(m_home / "line.log").find("TCard - Command queue full, G refused for address 1"),
+              std::string::npos);
+}
+
+TEST_F(Line, BrokenRepliesCountAsNoReply)
+{
+    StartSim({1});
+    OpenLine(1, 1);
+    ASSERT_TRUE(SawEvent("errorex 1 true"));
+    // Bad check byte, then an endless reply, then noise before a good frame.
+    m_sim->PresentRaw(1, {0x01, 0x31, 0x43, '9', 0x04, 0x00});
+    std::vector<std::uint8_t> endless = {0x01};
+    endless.insert(endless.end(), 3000, 'x');
+    m_sim->PresentRaw(1, endless);
+    std::vector<std::uint8_t> noisy = {'z', 'z', 0x01, '9', '9'};
+    const auto good = line::BuildReply("1C4711");
+    noisy.insert(noisy.end(), good.begin(), good.end());
+    m_sim->PresentRaw(1, noisy);
+    ASSERT_TRUE(SawEvent("data 1 4711"));
+    EXPECT_EQ(CountEvent("data 1 9"), 0);
+    EXPECT_TRUE(m_card->Poll()->Online(1)) << "two failures in a row leave it online";
+}
+
+TEST_F(Line, HandlerThatThrowsDoesNotStopDelivery)
+{
+    std::atomic<int> inHandler{0};
+    std::atomic<bool> overlap{false};
+    m_card->Events.OnData = [&](int, const std::string& v) {
+        if (inHandler.fetch_add(1) != 0)
+            overlap = true;
+        std::this_thread::sleep_for(5ms);
+        inHandler.fetch_sub(1);
+        Seen("data " + v);
+        if (v == "1")
+            throw std::runtime_error("handler failed");
+    };
+    StartSim({1});
+    OpenLine(1, 1);
+    m_sim->Present(1, 'C', "1");
+    m_sim->Present(1, 'C', "2");
+    EXPECT_TRUE(SawEvent("data 2"));
+    EXPECT_FALSE(overlap);
+}
+
+TEST_F(Line, CloseOnTheMainThreadWhileADeliveryWaitsThere)
+{
+    StartSim({1});
+    OpenLine(1, 1);
+    ASSERT_TRUE(SawEvent("errorex 1 true"));
+    std::atomic<bool> closed{false};
+    // Hold the main thread until a card event is queued and its delivery is
+    // waiting for the main thread, then close from there.
+    m_loop.Post([&] {
+        m_sim->Present(1, 'C', "999");
+        WaitFor([&] { return Received(1, "B", 0ms); }, 3s);
+        std::this_thread::sleep_for(3 * line::TProcessInfo::kPassInterval);
+        m_card->Close();
+        closed = true;
+    });
+    ASSERT_TRUE(WaitFor([&] { return closed.load(); }, 5s)) << "Close deadlocked";
+    EXPECT_FALSE(m_card->IsOpen());
+    EXPECT_EQ(m_card->CardNo(), "");
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(CountEvent("data 1 999"), 0) << "a delivery that had not started is dropped";
+    EXPECT_FALSE(m_card->GateOpenMsg(1, true, 1, "x"));
+}
+
+TEST_F(Line, SecondProgramCannotShareTheLine)
+{
+    StartSim({1});
+    OpenLine(1, 1);
+    line::TCard other(m_loop);
+    other.SetLastReader(1);
+    EXPECT_FALSE(other.Open());
+    EXPECT_NE(other.LastOpenError().find("COM1"), std::string::npos) << other.LastOpenError();
+}
+
+TEST_F(Line, PayOnFootFramesStartWithEnq)
+{
+    StartSim({1});
+    m_card->PayOnFoot = true;
+    OpenLine(1, 1);
+    ASSERT_TRUE(SawEvent("errorex 1 true"));
+    for (const auto& f : m_sim->Frames())
+        EXPECT_TRUE(f.PayOnFoot);
+}
+
+TEST_F(Line, OpenWithoutCounterHandlerSwitchesCounterPollsOff)
+{
+    m_card->Events.OnCounter = nullptr;
+    m_card->Events.OnInput = nullptr;
+    StartSim({1});
+    OpenLine(1, 1);
+    ASSERT_TRUE(WaitFor([&] { return m_sim->Frames().size() > 40; }, 3s));
+    EXPECT_TRUE(m_card->NoCounters);
+    EXPECT_TRUE(m_card->NoInputs);
+    for (const auto& f : m_sim->Frames())
+        EXPECT_EQ(f.Data, "C");
+}

@@ -1,0 +1,216 @@
+#include "tools/devsim/DeviceSim.hpp"
+
+#include "line/Frame.hpp"
+#include "platform/LocalTime.hpp"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tools {
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+std::string Printable(const std::string& data)
+{
+    std::string out;
+    for (const char c : data) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7F) {
+            out += c;
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "<%02X>", u);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+TDeviceSimulator::TDeviceSimulator(int fd, int baud, std::set<int> addresses) : m_fd(fd), m_baud(baud)
+{
+    for (int a : addresses)
+        m_devices[a];
+    m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
+}
+
+TDeviceSimulator::~TDeviceSimulator()
+{
+    m_thread.request_stop();
+}
+
+std::chrono::microseconds TDeviceSimulator::ByteTime(std::size_t bytes) const
+{
+    return std::chrono::microseconds(static_cast<long long>(bytes) * 10'000'000LL / m_baud);
+}
+
+void TDeviceSimulator::AddDevice(int address)
+{
+    std::scoped_lock lock(m_lock);
+    m_devices[address];
+}
+
+void TDeviceSimulator::Present(int address, char type, std::string payload)
+{
+    std::string text(1, static_cast<char>(0x30 + address));
+    text += type;
+    text += payload;
+    PresentRaw(address, line::BuildReply(text));
+}
+
+void TDeviceSimulator::PresentRaw(int address, std::vector<std::uint8_t> bytes)
+{
+    std::scoped_lock lock(m_lock);
+    m_devices[address].Replies.push_back(std::move(bytes));
+}
+
+void TDeviceSimulator::SetCounter(int address, std::string payload)
+{
+    std::scoped_lock lock(m_lock);
+    m_devices[address].Counter = std::move(payload);
+}
+
+void TDeviceSimulator::SetInput(int address, std::string payload)
+{
+    std::scoped_lock lock(m_lock);
+    m_devices[address].Input = std::move(payload);
+}
+
+void TDeviceSimulator::SetSilent(int address, bool silent)
+{
+    std::scoped_lock lock(m_lock);
+    m_devices[address].Silent = silent;
+}
+
+std::vector<TReceivedFrame> TDeviceSimulator::Frames()
+{
+    std::scoped_lock lock(m_lock);
+    return m_frames;
+}
+
+void TDeviceSimulator::ClearFrames()
+{
+    std::scoped_lock lock(m_lock);
+    m_frames.clear();
+}
+
+std::size_t TDeviceSimulator::PendingReplies()
+{
+    std::scoped_lock lock(m_lock);
+    std::size_t n = 0;
+    for (const auto& [a, d] : m_devices)
+        n += d.Replies.size();
+    return n;
+}
+
+void TDeviceSimulator::Send(const std::vector<std::uint8_t>& bytes, TClock::time_point notBefore)
+{
+    // The reply occupies the line for its own length too.
+    std::this_thread::sleep_until(notBefore + ByteTime(bytes.size()));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno != EINTR && errno != EAGAIN)
+            return;
+    }
+}
+
+void TDeviceSimulator::Answer(const TReceivedFrame& frame, TClock::time_point firstByte, std::size_t frameBytes)
+{
+    std::vector<std::uint8_t> reply;
+    {
+        std::scoped_lock lock(m_lock);
+        m_frames.push_back(frame);
+        const auto it = m_devices.find(frame.Address);
+        if (it == m_devices.end() || it->second.Silent)
+            return;
+        TDevice& d = it->second;
+        const char letter = frame.Data.empty() ? ' ' : frame.Data[0];
+        const std::string prefix{static_cast<char>(0x30 + frame.Address)};
+        if (letter == 'C' && !d.Replies.empty()) {
+            reply = std::move(d.Replies.front());
+            d.Replies.pop_front();
+        } else if (letter == 'R' && d.Counter) {
+            reply = line::BuildReply(prefix + "R" + *d.Counter);
+        } else if (letter == 'I' && d.Input) {
+            reply = line::BuildReply(prefix + "I" + *d.Input);
+        } else {
+            reply = {line::kAck};
+        }
+    }
+    Send(reply, firstByte + ByteTime(frameBytes));
+}
+
+void TDeviceSimulator::Run(std::stop_token stop)
+{
+    enum class TState { Idle, Address, Data, Check } state = TState::Idle;
+    TReceivedFrame frame;
+    std::uint8_t check = 0;
+    std::size_t bytes = 0;
+    TClock::time_point firstByte;
+    while (!stop.stop_requested()) {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        if (!(p.revents & POLLIN)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));  // far end closed for now
+            continue;
+        }
+        std::uint8_t buf[256];
+        const ssize_t n = ::read(m_fd, buf, sizeof buf);
+        if (n <= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            const std::uint8_t b = buf[i];
+            switch (state) {
+            case TState::Idle:
+                if (b == line::kStx || b == line::kPayOnFootStart) {
+                    frame = TReceivedFrame{};
+                    frame.PayOnFoot = b == line::kPayOnFootStart;
+                    firstByte = TClock::now();
+                    bytes = 1;
+                    state = TState::Address;
+                }
+                break;
+            case TState::Address:
+                frame.Address = b - 0x30;
+                check = b;
+                ++bytes;
+                state = TState::Data;
+                break;
+            case TState::Data:
+                ++bytes;
+                check ^= b;
+                if (b == line::kEtx)
+                    state = TState::Check;
+                else
+                    frame.Data += static_cast<char>(b);
+                break;
+            case TState::Check:
+                ++bytes;
+                state = TState::Idle;
+                frame.At = TClock::now();
+                if (m_trace) {
+                    const auto t = platform::LocalNow();
+                    std::fprintf(m_trace, "%02d:%02d:%02d.%03d <- %2d %s%s%s\n", t.Hour, t.Minute, t.Second,
+                                 t.Millisecond, frame.Address, Printable(frame.Data).c_str(), frame.PayOnFoot ? " (pay on foot)" : "",
+                                 b == check ? "" : " BAD CHECK");
+                    std::fflush(m_trace);
+                }
+                if (b == check)
+                    Answer(frame, firstByte, bytes);
+                break;
+            }
+        }
+    }
+}
+
+} // namespace tools
