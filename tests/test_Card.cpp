@@ -53,6 +53,8 @@ protected:
         m_log = std::make_unique<config::TMessLog>(m_home / "line.log", config::TMessLog::TOptions{.NoHeader = true},
                                                    "");
         m_card = std::make_unique<line::TCard>(m_loop, m_log.get());
+        // A wider reply window than a real line needs: test machines are loaded.
+        m_card->OffLineDelay = 150;
         auto& e = m_card->Events;
         e.OnData = [this](int r, const std::string& v) { Seen("data " + std::to_string(r) + " " + v); };
         e.OnMemory = [this](int r, const std::string& v) { Seen("memory " + std::to_string(r) + " " + v); };
@@ -365,11 +367,13 @@ TEST_F(Line, BrokenRepliesCountAsNoReply)
     StartSim({1});
     OpenLine(1, 1);
     ASSERT_TRUE(SawEvent("errorex 1 true"));
-    // Bad check byte, then an endless reply, then noise before a good frame.
+    // Bad check byte, then a reply that never ends, then noise before a good frame.
     m_sim->PresentRaw(1, {0x01, 0x31, 0x43, '9', 0x04, 0x00});
     std::vector<std::uint8_t> endless = {0x01};
-    endless.insert(endless.end(), 3000, 'x');
+    endless.insert(endless.end(), 1500, 'x');
     m_sim->PresentRaw(1, endless);
+    ASSERT_TRUE(WaitFor([&] { return m_sim->PendingReplies() == 0; }, 3s));
+    std::this_thread::sleep_for(200ms);  // let the line settle after the flood
     std::vector<std::uint8_t> noisy = {'z', 'z', 0x01, '9', '9'};
     const auto good = line::BuildReply("1C4711");
     noisy.insert(noisy.end(), good.begin(), good.end());
