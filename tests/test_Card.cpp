@@ -459,3 +459,20 @@ TEST_F(Line, OpenWithoutCounterHandlerSwitchesCounterPollsOff)
     for (const auto& f : m_sim->Frames())
         EXPECT_EQ(f.Data, "C");
 }
+
+TEST_F(Line, SimulatorProgramDrivesTheLineFromAScript)
+{
+    // The real tool on its own pseudo-terminal, linked as COM2.
+    testing_support::WriteFile(m_home / "sim.txt", "sleep 300\ncard 3 4242\nmemory 3 0915301224\n");
+    testing_support::TChild sim({VELIXCARD_DEVSIM, "--link", m_home / "ports/COM2", "--addr", "3", "--baud",
+                                 "115200", "--script", m_home / "sim.txt"},
+                                {});
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_home / "ports/COM2"); }, 3s)) << sim.Output();
+    m_card->Port = 2;
+    OpenLine(3, 3);
+    ASSERT_TRUE(SawEvent("data 3 4242")) << sim.Output();
+    ASSERT_TRUE(SawEvent("memory 3 0915301224"));
+    ASSERT_TRUE(WaitFor([&] { return sim.Output().find("<-  3 B") != std::string::npos; }, 3s)) << sim.Output();
+    EXPECT_NE(sim.Output().find("far end: /dev/pts/"), std::string::npos);
+    m_card->Close();
+}

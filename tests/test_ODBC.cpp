@@ -104,8 +104,9 @@ TEST_P(ODBC, StartUpSettingsRowStaysSingle)
     for (int start = 0; start < 3; ++start) {
         TODBCStatement s(m_odbc);
         ASSERT_TRUE(s.Exec("UPDATE settings SET reset_dadid = 0"));
-        if (s.Eof())
+        if (s.Eof()) {
             ASSERT_TRUE(s.Exec("INSERT into settings (reset_dadid) values (0)"));
+        }
         EXPECT_EQ(Count("settings"), 1) << "start " << start;
     }
 }
@@ -389,8 +390,9 @@ TEST_P(ODBC, LongTextColumnsAreReadWhole)
     ASSERT_TRUE(Exec("INSERT INTO notes VALUES (2, NULL)"));
     TODBCStatement s(m_odbc);
     ASSERT_TRUE(s.Exec("SELECT * FROM notes ORDER BY id"));
-    if (GetParam() == TDbFamily::MariaDB)
+    if (GetParam() == TDbFamily::MariaDB) {
         EXPECT_EQ(s.Columns()[1].Kind, db::ckMemo);  // SQLite reports text as a sized string
+    }
     EXPECT_EQ(s.AsString("body"), config::TrimText(body));
     ASSERT_TRUE(s.Next());
     EXPECT_EQ(s.AsString("body"), "");
