@@ -148,8 +148,14 @@ bool TCard::SetGate(int reader, bool state)
     const char letter = state ? (stamp ? 'o' : 'O') : (stamp ? 'x' : 'X');
     std::string payload = stamp ? DateTimeStamp() : std::string();
     payload += state ? ActiveMsg(reader) : IdleMsg(reader);
-    m_readers[static_cast<std::size_t>(reader)].GateState = state;
-    return Queue(reader, letter, payload);
+    auto& gate = m_readers[static_cast<std::size_t>(reader)].GateState;
+    const bool before = gate.exchange(state);
+    if (Queue(reader, letter, payload))
+        return true;
+    // A refused command was never sent: keep the state the device really has.
+    if (m_poll)
+        gate = before;
+    return false;
 }
 
 bool TCard::SetDateTime(int reader, std::string_view text)

@@ -111,6 +111,12 @@ TDateTime NowDateTime() noexcept
     return EncodeDateTime(LocalNow());
 }
 
+long long SecondsBetween(TDateTime a, TDateTime b) noexcept
+{
+    const double ms = std::round(std::fabs(a - b) * 86400000.0);
+    return static_cast<long long>(ms / 1000.0);
+}
+
 std::int64_t TickMs() noexcept
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -34,6 +34,10 @@ TDateTime EncodeDateTime(const TLocalTime& t) noexcept;
 TLocalTime DecodeDateTime(TDateTime value) noexcept;
 TDateTime NowDateTime() noexcept;
 
+// Whole seconds between two date-times, as an absolute value (rounded to the
+// millisecond first, so 21 s stored as days never reads as 20.999).
+long long SecondsBetween(TDateTime a, TDateTime b) noexcept;
+
 // Monotonic milliseconds for time-outs.
 std::int64_t TickMs() noexcept;
 

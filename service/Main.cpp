@@ -85,7 +85,7 @@ int RunService()
 {
     platform::BlockStopSignals();
     platform::TMainLoop loop;
-    service::TServer server;
+    service::TServer server(loop);
     service::TVELIXCard module(loop, server);
     std::jthread serviceThread([&module](std::stop_token stop) { module.ServiceExecute(stop); });
     loop.Run();

@@ -2,8 +2,15 @@
 
 #include "config/ConnParams.hpp"
 #include "config/MessLog.hpp"
+#include "config/RegistryEx.hpp"
+#include "db/ODBC.hpp"
+#include "db/ODBCConn.hpp"
+#include "db/Sql.hpp"
+#include "loop/Loop.hpp"
 #include "platform/Paths.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <exception>
 
 namespace service {
@@ -13,9 +20,24 @@ std::string MainLogFileName()
     return platform::HomeFolder() + "/log/dadid.log";
 }
 
-TServer::TServer() = default;
+TServer::TServer(platform::TMainLoop& mainLoop) : m_mainLoop(mainLoop) {}
 
 TServer::~TServer() = default;
+
+void TServer::AddLoops(const std::string& sql, bool listIds)
+{
+    std::vector<int> ids;
+    {
+        db::TODBCStatement s(*MainDatabase);
+        for (bool more = s.Exec(sql); more; more = s.Next())
+            ids.push_back(s.AsInteger("id"));
+    }
+    for (const int id : ids) {
+        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id, m_mainLoop));
+        if (listIds)
+            LoopIdList += std::to_string(id) + ",";
+    }
+}
 
 bool TServer::StartUp(platform::TTimer& timMain)
 {
@@ -29,8 +51,41 @@ bool TServer::StartUp(platform::TTimer& timMain)
         const config::TConnParams params;
         MainLog->Log("Starting server, Reading Registry");
         MainLog->Log("Connecting to: " + params.Host + ", Database: " + params.Database);
-        // The database connection and loop discovery complete start-up; until
-        // they are there, no loop can be found and the attempt fails.
+        MainConnection = std::make_unique<db::TODBCConn>(700);
+        MainDatabase = std::make_unique<db::TODBC>();
+        MainConnection->Binding = MainDatabase.get();
+        MainDatabase->BindColumns = true;
+        MainConnection->SetLog(MainLog.get());
+        MainConnection->SetParams(params.DSNName, params.ODBCDriver, params.ConnectOptions(), params.Pass,
+                                  params.User, params.Database);
+        MainConnection->PingHost = params.Host;
+        if (!MainConnection->EnsureConnected()) {
+            MainLog->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds");
+        } else {
+            std::string name = config::ComputerName();
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            const db::TSql quoting(MainDatabase->Kind());
+            const std::string table = loop::LoopTable(MainDatabase->Kind());
+            LoopIdList = "(";
+            // The computer name is escaped like any other text literal.
+            AddLoops("SELECT * FROM " + table + " WHERE name = '" + quoting.EscapeText(name) + "'", true);
+            if (LoopIdList.size() > 1) {
+                LoopIdList.pop_back();
+                LoopIdList += ")";
+            } else {
+                LoopIdList.clear();
+            }
+            AddLoops("SELECT * FROM " + table + " WHERE UPPER(name) = 'POE/POF'", false);
+            if (!Loops.empty())
+                MainLog->Log("Loops FOUND for computer name \"" + name + "\"");
+            else
+                MainLog->Log("No loops found for this computer name \"" + name + "\"");
+            db::TODBCStatement s(*MainDatabase);
+            if (s.Exec("UPDATE settings SET reset_dadid = 0") && s.Eof())
+                s.Exec("INSERT into settings (reset_dadid) values (0)");
+            result = !Loops.empty();
+        }
     } catch (const std::exception& e) {
         if (MainLog)
             MainLog->Log(std::string("StartUp - Exception: ") + e.what());
@@ -50,10 +105,31 @@ void TServer::ShutDown(platform::TTimer& timMain)
     if (MainLog)
         MainLog->Log("ShutDown...");
     timMain.SetEnabled(false);
+    // Each loop closes its line first, so its threads end before its objects go.
+    for (auto& l : Loops)
+        l.reset();
+    Loops.clear();
+    MainConnection.reset();
+    MainDatabase.reset();
     MainLog.reset();
     Started = false;
 }
 
-void TServer::MainTick() {}
+void TServer::MainTick()
+{
+    // Until the scheduled housekeeping is in place: the clocks on each new
+    // minute and the outputs on every tick.
+    const int minute = platform::LocalNow().Minute;
+    if (minute != LastMinute) {
+        LastMinute = minute;
+        for (auto& l : Loops)
+            l->SyncTimeDate();
+    }
+    ++TickCount;
+    if (TickCount >= 8)
+        TickCount = 0;
+    for (auto& l : Loops)
+        l->UpdateOutputs();
+}
 
 } // namespace service

@@ -4,9 +4,17 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace config {
 class TMessLog;
+}
+namespace db {
+class TODBC;
+class TODBCConn;
+}
+namespace loop {
+class TLoop;
 }
 
 namespace service {
@@ -15,7 +23,7 @@ namespace service {
 // work of the main timer. Main thread only.
 class TServer : public TServiceCore {
 public:
-    TServer();
+    explicit TServer(platform::TMainLoop& mainLoop);
     ~TServer() override;
 
     // True when at least one loop controller was created; a failed attempt
@@ -26,8 +34,17 @@ public:
     void MainTick() override;
 
     std::unique_ptr<config::TMessLog> MainLog;
+    std::unique_ptr<db::TODBCConn> MainConnection;
+    std::unique_ptr<db::TODBC> MainDatabase;
+    std::vector<std::unique_ptr<loop::TLoop>> Loops;
     std::string LoopIdList;
     int TickCount = 0;
+    int LastMinute = 0;
+
+private:
+    void AddLoops(const std::string& sql, bool listIds);
+
+    platform::TMainLoop& m_mainLoop;
 };
 
 // <home>/log/dadid.log

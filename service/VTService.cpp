@@ -9,13 +9,6 @@
 
 namespace service {
 
-long long SecondsBetween(platform::TDateTime a, platform::TDateTime b) noexcept
-{
-    // Round to the millisecond first: 21 s stored as days must not read as 20.999.
-    const double ms = std::round(std::fabs(a - b) * 86400000.0);
-    return static_cast<long long>(ms / 1000.0);
-}
-
 TVELIXCard::TVELIXCard(platform::TMainLoop& loop, TServiceCore& core, TServiceTiming timing)
     : timMain(loop, timing.MainInterval, [this] { timMainTimer(); }),
       tmrRestart(loop, timing.RestartInterval, [this] { tmrRestartTimer(); }),
@@ -67,7 +60,7 @@ void TVELIXCard::tmrRestartTimer()
 {
     tmrRestart.SetEnabled(false);
     try {
-        if (!m_core.Started && SecondsBetween(LastAttempt, m_now()) > 20) {
+        if (!m_core.Started && platform::SecondsBetween(LastAttempt, m_now()) > 20) {
             if (!m_core.StartUp(timMain))
                 LastAttempt = m_now();
         }

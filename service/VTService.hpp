@@ -59,7 +59,4 @@ private:
     std::function<platform::TDateTime()> m_now;
 };
 
-// Whole seconds between two date-times, as an absolute value.
-long long SecondsBetween(platform::TDateTime a, platform::TDateTime b) noexcept;
-
 } // namespace service

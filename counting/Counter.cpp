@@ -1,0 +1,121 @@
+#include "counting/Counter.hpp"
+
+#include "config/MessLog.hpp"
+#include "db/ODBC.hpp"
+
+namespace counting {
+
+TCounter::TCounter(config::TMessLog& log, db::TODBC& database, int loopId, int address, bool remote)
+    : m_log(log), m_database(database), m_remote(remote)
+{
+    db::TODBCStatement s(m_database);
+    s.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, address);
+    m_deviceId = s.AsInteger("id");
+    m_lastSoftCount = s.AsInteger("count_soft");
+}
+
+std::string TCounter::Process(const std::string& payload)
+{
+    std::string name = "Invalid";
+    if (payload.size() < 5) {
+        m_log.Log("TCounter.Process ERROR!  CounterData Length Invalid! - " + payload);
+        return name;
+    }
+    db::TODBCStatement device(m_database);
+    if (device.ExecFmt("SELECT * FROM device WHERE id = %d", m_deviceId))
+        name = device.AsString("name");
+    if (m_firstReading) {
+        for (int n = 1; n <= 5; ++n)
+            m_lastCounts[static_cast<std::size_t>(n)] = static_cast<unsigned char>(payload[n - 1]) & 0x0F;
+        m_firstReading = false;
+        return name;
+    }
+    db::TODBCStatement lot(m_database);
+    const bool lotFound = lot.ExecFmt("SELECT * FROM lot WHERE id = %d", device.AsInteger("LOT_ID"));
+    for (int n = 1; n <= 5; ++n) {
+        auto& last = m_lastCounts[static_cast<std::size_t>(n)];
+        const int now = static_cast<unsigned char>(payload[n - 1]) & 0x0F;
+        const int diff = now >= last ? now - last : now - last + 16;
+        if (diff != 0) {
+            const std::string column = "count" + std::to_string(n);
+            db::TODBCStatement update(m_database);
+            update.ExecFmt("UPDATE device SET %s = %d WHERE id = %d", column, device.AsInteger(column) + diff,
+                           m_deviceId);
+            if (lotFound)
+                ChangeLot(diff, n + 1, device.AsInteger("lot_id"));
+        }
+        last = now;
+    }
+    return name;
+}
+
+void TCounter::ChangeLot(int delta, int input, int deviceLot)
+{
+    db::TODBCStatement items(m_database);
+    for (bool more = items.ExecFmt("SELECT c.*,k.lot_id FROM counter_item c left join counters k on "
+                                   "c.cntr_id=k.id WHERE device_id=%d and input=%d",
+                                   m_deviceId, input);
+         more; more = items.Next()) {
+        const int lot = items.AsInteger("lot_id");
+        std::string text;
+        switch (items.AsInteger("chg_lot")) {
+        case 1:
+            text = config::Format("UPDATE lot SET lot_count=lot_count+%d WHERE id=%d", delta, lot);
+            break;
+        case 2: {
+            db::TODBCStatement count(m_database);
+            count.ExecFmt("select lot_count from lot WHERE id=%d", lot);
+            text = count.AsInteger("lot_count") - delta < 0
+                       ? config::Format("UPDATE lot SET lot_count=0 WHERE id=%d", lot)
+                       : config::Format("UPDATE lot SET lot_count=lot_count-%d WHERE id=%d", delta, lot);
+            break;
+        }
+        default:
+            break;
+        }
+        m_log.Log("Counter sql: " + text);
+        if (!text.empty()) {
+            db::TODBCStatement change(m_database);
+            change.Exec(text);
+            FlagLotFull(deviceLot);
+        }
+    }
+}
+
+void TCounter::FlagLotFull(int lotId)
+{
+    db::TODBCStatement s(m_database);
+    s.ExecFmt("UPDATE device SET lf_output_flag = 1 WHERE lot_id = %d and lf_enabled <> 0", lotId);
+    s.ExecFmt("UPDATE device SET lf_sign_flag = 1 WHERE lot_id = %d and lf_sign <> 0", lotId);
+}
+
+void TCounter::SoftCount()
+{
+    db::TODBCStatement device(m_database);
+    device.ExecFmt("SELECT * FROM device WHERE id = %d", m_deviceId);
+    m_lastSoftCount = device.AsInteger("count_soft") + 1;
+    db::TODBCStatement lot(m_database);
+    if (lot.ExecFmt("SELECT * FROM lot WHERE id = %d", device.AsInteger("LOT_ID")))
+        ChangeLot(1, 7, device.AsInteger("lot_id"));
+    db::TODBCStatement update(m_database);
+    update.ExecFmt("UPDATE device SET count_soft = count_soft + 1 WHERE id = %d", m_deviceId);
+}
+
+void TCounter::CheckSoftCount(db::TODBCStatement& statement)
+{
+    statement.ExecFmt("select * from device WHERE id = %d", m_deviceId);
+    const int current = statement.AsInteger("count_soft");
+    if (current > m_lastSoftCount) {
+        const int diff = current - m_lastSoftCount;
+        db::TODBCStatement lot(m_database);
+        if (lot.ExecFmt("SELECT * FROM lot WHERE id = %d", statement.AsInteger("LOT_ID"))) {
+            m_log.Log("Timer Lot Change Value: " + std::to_string(diff));
+            ChangeLot(diff, 7, statement.AsInteger("lot_id"));
+        }
+        m_log.Log("Soft Count Device Id: " + std::to_string(m_deviceId) + " was " + std::to_string(m_lastSoftCount) +
+                  " is " + std::to_string(current) + " diff " + std::to_string(diff));
+    }
+    m_lastSoftCount = current;
+}
+
+} // namespace counting

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <array>
+#include <string>
+
+namespace config {
+class TMessLog;
+}
+namespace db {
+class TODBC;
+class TODBCStatement;
+}
+
+namespace counting {
+
+// Keeps lot occupancy in step with one device's counters: hardware counter
+// replies, soft counts after a passage, and (remote mode) rises of count_soft
+// written by another system. Main thread only.
+class TCounter {
+public:
+    TCounter(config::TMessLog& log, db::TODBC& database, int loopId, int address, bool remote);
+
+    // One counter reply; returns the device name for the caller's log line.
+    std::string Process(const std::string& payload);
+    void SoftCount();
+    void CheckSoftCount(db::TODBCStatement& statement);
+    void ChangeLot(int delta, int input, int deviceLot);
+    void FlagLotFull(int lotId);
+
+    bool Remote() const noexcept { return m_remote; }
+    int DeviceId() const noexcept { return m_deviceId; }
+    bool FirstReading() const noexcept { return m_firstReading; }
+
+private:
+    config::TMessLog& m_log;
+    db::TODBC& m_database;
+    int m_deviceId = 0;
+    bool m_firstReading = true;
+    int m_lastSoftCount = 0;
+    bool m_remote;
+    std::array<int, 6> m_lastCounts{};  // positions 1..5
+};
+
+} // namespace counting

@@ -1,0 +1,90 @@
+#include "counting/Input.hpp"
+
+#include "counting/EventLog.hpp"
+#include "db/ODBC.hpp"
+#include "line/Card.hpp"
+
+namespace counting {
+namespace {
+
+bool Active(unsigned mask, int input)
+{
+    return input >= 1 && input <= 8 && (mask & (1u << (input - 1))) != 0;
+}
+
+} // namespace
+
+TInput::TInput(int loopId, db::TODBC& database, TEventLog& eventLog, config::TMessLog& log, line::TCard* line,
+               int address)
+    : m_line(line), m_address(address), m_database(database), m_eventLog(eventLog), m_log(log)
+{
+    db::TODBCStatement s(m_database);
+    s.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, address);
+    m_deviceId = s.AsInteger("id");
+    m_doorInput = s.AsInteger("door_input");
+    m_ajarTime = s.AsInteger("ajar_timer");
+    m_ajarOutput = s.AsInteger("ajar_output");
+    m_fireInput = s.AsInteger("fire_input");
+}
+
+void TInput::Process(const std::string& payload, platform::TDateTime now)
+{
+    // An empty payload carries no input states.
+    if (payload.empty())
+        return;
+    const unsigned mask = static_cast<unsigned char>(payload[0]);
+    CheckDoor(mask, now);
+    CheckFire(mask);
+}
+
+void TInput::CheckDoor(unsigned mask, platform::TDateTime now)
+{
+    if (m_doorInput == 0 || m_ajarOutput == 0)
+        return;
+    db::TODBCStatement s(m_database);
+    if (!Active(mask, m_doorInput)) {
+        if (m_alarm)
+            s.ExecFmt("UPDATE device SET door_ajar = 0 WHERE id = %d", m_deviceId);
+        m_ajarStart = 0;
+        m_alarm = false;
+        m_acknowledged = false;
+        return;
+    }
+    if (m_ajarStart == 0)
+        m_ajarStart = now;
+    if (platform::SecondsBetween(m_ajarStart, now) < m_ajarTime)
+        return;
+    if (!m_alarm) {
+        s.ExecFmt("UPDATE device SET door_ajar = 1 WHERE id = %d", m_deviceId);
+        m_eventLog.Write("Door Ajar Alarm", 2, -1);
+        m_alarm = true;
+    }
+    if (!m_acknowledged && s.ExecFmt("SELECT alarm_ack FROM device WHERE id = %d", m_deviceId) &&
+        s.AsBool("alarm_ack")) {
+        m_acknowledged = true;
+        s.ExecFmt("UPDATE device SET alarm_ack = 0 WHERE id = %d", m_deviceId);
+        m_eventLog.Write("Door Ajar Acknowledged", 3, -1);
+    }
+    if (!m_acknowledged && m_line)
+        m_line->PulseOutput(m_address, m_ajarOutput, 5);
+}
+
+void TInput::CheckFire(unsigned mask)
+{
+    if (m_fireInput == 0)
+        return;
+    db::TODBCStatement s(m_database);
+    if (Active(mask, m_fireInput)) {
+        if (!m_fire) {
+            s.Exec("UPDATE device SET perm_open = 1, remote_user = 'FIRE INPUT!', remote_ip = 'ON' WHERE fire_flag = 1");
+            m_eventLog.Write("Fire Alarm", 4, -1);
+        }
+        m_fire = true;
+    } else {
+        if (m_fire)
+            s.Exec("UPDATE device SET perm_open = 0, remote_user = 'FIRE INPUT!', remote_ip = 'OFF' WHERE fire_flag = 1");
+        m_fire = false;
+    }
+}
+
+} // namespace counting

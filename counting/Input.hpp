@@ -1,0 +1,54 @@
+#pragma once
+
+#include "platform/LocalTime.hpp"
+
+#include <string>
+
+namespace config {
+class TMessLog;
+}
+namespace db {
+class TODBC;
+}
+namespace line {
+class TCard;
+}
+
+namespace counting {
+
+class TEventLog;
+
+// Watches one device's inputs for a door held open too long and for the fire
+// input. Main thread only.
+class TInput {
+public:
+    TInput(int loopId, db::TODBC& database, TEventLog& eventLog, config::TMessLog& log, line::TCard* line,
+           int address);
+
+    // One input reply; now defaults to the local clock.
+    void Process(const std::string& payload, platform::TDateTime now = platform::NowDateTime());
+
+    bool Alarm() const noexcept { return m_alarm; }
+    bool Fire() const noexcept { return m_fire; }
+
+private:
+    void CheckDoor(unsigned mask, platform::TDateTime now);
+    void CheckFire(unsigned mask);
+
+    line::TCard* m_line;
+    int m_address;
+    db::TODBC& m_database;
+    TEventLog& m_eventLog;
+    config::TMessLog& m_log;
+    int m_deviceId = 0;
+    int m_doorInput = 0;
+    int m_ajarTime = 0;
+    int m_ajarOutput = 0;
+    int m_fireInput = 0;
+    platform::TDateTime m_ajarStart = 0;
+    bool m_alarm = false;
+    bool m_acknowledged = false;
+    bool m_fire = false;
+};
+
+} // namespace counting

@@ -1,0 +1,177 @@
+// Counter, input, online and output events of a loop.
+#include "config/MessLog.hpp"
+#include "loop/Loop.hpp"
+
+namespace loop {
+namespace {
+
+std::string SignTextFor(int freePlaces)
+{
+    return std::string("\x14") + "1\r\x16" + std::to_string(freePlaces) + "\\1\\1";
+}
+
+} // namespace
+
+void TLoop::CounterEvent(int reader, const std::string& value) noexcept
+{
+    try {
+        if (reader <= 0 || static_cast<std::size_t>(reader) >= Counters.size() ||
+            !Counters[static_cast<std::size_t>(reader)])
+            return;
+        std::string text = "Database error";
+        if (Connected())
+            text = Counters[static_cast<std::size_t>(reader)]->Process(value);
+        if (DetailedLog) {
+            std::string list;
+            for (const char c : value) {
+                if (!list.empty())
+                    list += ",";
+                list += std::to_string(static_cast<unsigned char>(c) & 0x0F);
+            }
+            MessageLog.Log("Counter event " + text + " input value: " + value + " = " + list);
+        }
+    } catch (...) {
+        MessageLog.Log("CounterEvent Exception!");
+    }
+}
+
+void TLoop::InputEvent(int reader, const std::string& value) noexcept
+{
+    try {
+        if (reader <= 0 || static_cast<std::size_t>(reader) >= Inputs.size() ||
+            !Inputs[static_cast<std::size_t>(reader)] || !Connected())
+            return;
+        Inputs[static_cast<std::size_t>(reader)]->Process(value);
+    } catch (...) {
+        MessageLog.Log("InputEvent Exception, reader: " + std::to_string(reader) + " !");
+    }
+}
+
+void TLoop::OfflineEvent(int reader) noexcept
+{
+    try {
+        if (!Connected())
+            return;
+        db::TODBCStatement s(*Database);
+        s.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
+        MessageLog.Log("Offline, Device: " + s.AsString("name"));
+        s.ExecFmt("UPDATE device SET online_flag = 0 WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
+    } catch (...) {
+        MessageLog.Log("OfflineEvent Exception!");
+    }
+}
+
+void TLoop::PowerUpEvent(int reader) noexcept
+{
+    try {
+        if (!Connected())
+            return;
+        db::TODBCStatement s(*Database);
+        s.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
+        MessageLog.Log("PowerUp Event, Device: " + s.AsString("name"));
+        s.ExecFmt("UPDATE device SET online_flag = 1 WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
+    } catch (...) {
+        MessageLog.Log("PowerUpEvent Exception!");
+    }
+}
+
+void TLoop::UpdateOutputs() noexcept
+{
+    try {
+        if (!Connected())
+            return;
+        db::TODBCStatement pass(*Database);
+        for (const auto& c : Counters)
+            if (c && c->Remote())
+                c->CheckSoftCount(pass);
+        db::TODBCStatement devices(*Database);
+        for (bool more = devices.ExecFmt("SELECT * FROM device WHERE loop_id = %d and (lf_sign_flag <> 0 or "
+                                         "lf_output_flag <> 0)",
+                                         LoopId);
+             more; more = devices.Next()) {
+            const int id = devices.AsInteger("id");
+            const int address = devices.AsInteger("addr_ess");
+            const std::string name = devices.AsString("name");
+            db::TODBCStatement lot(*Database);
+            db::TODBCStatement update(*Database);
+            if (!lot.ExecFmt("SELECT * FROM lot WHERE id = %d", devices.AsInteger("lot_id"))) {
+                update.ExecFmt("UPDATE device SET lf_output_flag = 0, lf_sign_flag = 0 WHERE id = %d", id);
+                continue;
+            }
+            const int count = lot.AsInteger("lot_count");
+            const int capacity = lot.AsInteger("max_capacity");
+            // A refused command leaves its flag set, so the next pass tries again.
+            if (devices.AsBool("lf_output_flag")) {
+                const bool full = count >= capacity;
+                const int shift = devices.AsInteger("lf_output") - 2;
+                const int mask = (shift >= 0 && shift < 16) ? static_cast<std::uint16_t>(1u << shift) : 0;
+                if (!Line || Line->LotFullOutput(address, full, mask) || !Line->IsOpen()) {
+                    update.ExecFmt("UPDATE device SET lf_output_flag = 0 WHERE id = %d", id);
+                    if (DetailedLog)
+                        MessageLog.Log("Lot full output is now " + std::string(full ? " On" : " Off") + " for " + name);
+                }
+            }
+            if (devices.AsBool("lf_sign_flag")) {
+                const int freePlaces = std::max(capacity - count, 0);
+                if (!Line || Line->SignText(address, SignTextFor(freePlaces)) || !Line->IsOpen()) {
+                    update.ExecFmt("UPDATE device SET lf_sign_flag = 0 WHERE id = %d", id);
+                    if (DetailedLog)
+                        MessageLog.Log("Lot full sign is being updated to " + std::to_string(freePlaces) + " for " +
+                                       name);
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        MessageLog.Log(std::string("EXCEPTION: UpdateOutputs ") + e.what());
+    } catch (...) {
+        MessageLog.Log("EXCEPTION: UpdateOutputs ");
+    }
+}
+
+void TLoop::SyncTimeDate() noexcept
+{
+    try {
+        if (SyncMinutes <= 0)
+            return;
+        if (++SyncCount < SyncMinutes)
+            return;
+        bool any = false;
+        if (Line) {
+            const auto t = platform::LocalNow();
+            const std::string stamp = config::Format("%.2d%.2d%.2d%.2d%.2d%.2d", t.Hour, t.Minute, t.Second,
+                                                     t.Year % 100, t.Month, t.Day);
+            for (int a = Line->FirstReader(); a <= Line->LastReader(); ++a) {
+                const auto i = static_cast<std::size_t>(a);
+                const int type = i < DeviceTypes.size() ? static_cast<int>(DeviceTypes[i]) : static_cast<int>(dtCardReader);
+                if (type == dtTicketSpitter || (type == dtBarcodeExit && SyncExitReader)) {
+                    if (!any)
+                        MessageLog.Log("Automated Sync Of Time/Date to Spitters & Exit Readers");
+                    any = true;
+                    Line->SetDateTime(a, stamp);
+                }
+            }
+        }
+        if (any)
+            MessageLog.Log("  Done T/D Sync");
+        SyncCount = 0;
+    } catch (...) {
+        MessageLog.Log("EXCEPTION: SyncTimeDate");
+    }
+}
+
+bool TLoop::ForceGate(int address, bool open) noexcept
+{
+    if (!Line)
+        return false;
+    const bool state = Line->GateState(address);
+    if (state == open)
+        return false;
+    if (!Line->SetGate(address, open))
+        return false;  // refused: the state stays as it was and the next pass tries again
+    if (DetailedLog)
+        MessageLog.Log("Loop id " + std::to_string(LoopId) + " address " + std::to_string(address) +
+                       (open ? " forced open" : " forced closed"));
+    return true;
+}
+
+} // namespace loop

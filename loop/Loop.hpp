@@ -1,0 +1,92 @@
+#pragma once
+
+#include "counting/Counter.hpp"
+#include "counting/EventLog.hpp"
+#include "counting/Input.hpp"
+#include "db/ODBC.hpp"
+#include "db/ODBCConn.hpp"
+#include "line/Card.hpp"
+#include "platform/LocalTime.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace config {
+class TMessLog;
+}
+namespace platform {
+class TMainLoop;
+}
+
+namespace loop {
+
+enum TDeviceTypes : std::uint8_t { dtCardReader = 0, dtTicketSpitter = 1, dtBarcodeExit = 2 };
+
+// "`loop`" on MySQL-family connections, where loop is a reserved word.
+std::string LoopTable(db::TDbKind kind);
+
+// The controller of one loop: its own connection, its line, counters and
+// input handlers per address, and the handlers of the line's events. Main
+// thread only.
+class TLoop {
+public:
+    // Sets the loop up completely: connects, upgrades the schema, reads the
+    // devices and settings, binds the handlers and opens the line. A loop
+    // whose database is unreachable is created inert (no line).
+    TLoop(config::TMessLog& log, int loopId, platform::TMainLoop& mainLoop);
+    virtual ~TLoop();
+    TLoop(const TLoop&) = delete;
+    TLoop& operator=(const TLoop&) = delete;
+
+    void SoftCount(int address);
+    static int ElapsedMinutes(platform::TDateTime from, platform::TDateTime to);
+
+    // Device-state events and periodic work.
+    void CounterEvent(int reader, const std::string& value) noexcept;
+    void InputEvent(int reader, const std::string& value) noexcept;
+    void OfflineEvent(int reader) noexcept;
+    void PowerUpEvent(int reader) noexcept;
+    void UpdateOutputs() noexcept;
+    void SyncTimeDate() noexcept;
+    bool ForceGate(int address, bool open) noexcept;
+
+    config::TMessLog& MessageLog;
+    const int LoopId;
+    bool DetailedLog = true;
+    int SyncMinutes = 0;
+    int SyncCount = 0;
+    int GraceMinutes = 15;
+    std::vector<int> ExtendedGraceLanes{0};
+    int ExtendedGraceMinutes = 15;
+    int FutureGraceMinutes = 15;
+    bool OldTicketFormat = false;
+    bool FlatRate = false;
+    std::string EmailServer;
+    int EmailPort = 25;
+    std::string EmailFrom;
+    std::string EmailTo;
+    bool LowSecurity = false;
+    bool SyncExitReader = true;
+    int LastPulse = 0;
+    bool DebitExpiry = false;
+    bool AutoReset = true;
+
+    // Owned objects, declared in reverse order of their release.
+    std::unique_ptr<db::TODBC> Database;
+    std::unique_ptr<db::TODBCConn> Connection;
+    std::vector<std::uint8_t> DeviceTypes;
+    std::vector<std::unique_ptr<counting::TInput>> Inputs;
+    std::vector<std::unique_ptr<counting::TCounter>> Counters;
+    std::unique_ptr<counting::TEventLog> EventLog;
+    std::unique_ptr<line::TCard> Line;  // none while the database was unreachable
+
+private:
+    void UpgradeSchema();
+    void CreateCardInterface(platform::TMainLoop& mainLoop);
+    void ReadLineSettings(bool rfModem);
+    bool Connected() noexcept;
+};
+
+} // namespace loop
