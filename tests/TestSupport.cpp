@@ -78,8 +78,13 @@ TChild::TChild(const std::vector<std::string>& argv, const std::map<std::string,
     char tmpl[] = "/tmp/velixchild.XXXXXX";
     const int fd = ::mkstemp(tmpl);
     m_outFile = tmpl;
+    int in[2];
+    if (::pipe(in) != 0)
+        throw std::runtime_error("pipe failed");
     m_pid = ::fork();
     if (m_pid == 0) {
+        ::dup2(in[0], 0);
+        ::close(in[1]);
         ::dup2(fd, 1);
         ::dup2(fd, 2);
         for (const auto& [k, v] : env)
@@ -96,10 +101,21 @@ TChild::TChild(const std::vector<std::string>& argv, const std::map<std::string,
         ::_exit(127);
     }
     ::close(fd);
+    ::close(in[0]);
+    m_stdin = in[1];
+}
+
+void TChild::Write(const std::string& text)
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    if (m_stdin >= 0 && ::write(m_stdin, text.data(), text.size()) < 0)
+        throw std::runtime_error("write to child failed");
 }
 
 TChild::~TChild()
 {
+    if (m_stdin >= 0)
+        ::close(m_stdin);
     if (m_pid > 0 && !m_reaped) {
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, nullptr, 0);

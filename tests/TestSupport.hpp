@@ -41,9 +41,12 @@ public:
     // Exit status, or -1 when it did not end within the deadline.
     int Wait(std::chrono::milliseconds deadline);
     std::string Output() const;
+    // Writes to the child's standard input (a pipe).
+    void Write(const std::string& text);
 
 private:
     int m_pid = -1;
+    int m_stdin = -1;
     bool m_reaped = false;
     std::string m_outFile;
 };

@@ -1,0 +1,240 @@
+// The real service against a seeded MariaDB database and simulated devices.
+#include "config/MessLog.hpp"
+#include "db/ODBC.hpp"
+
+#include "TestDb.hpp"
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace std::chrono_literals;
+using testing_support::ReadFile;
+using testing_support::SplitLines;
+using testing_support::TChild;
+using testing_support::TDbFamily;
+using testing_support::TTempDir;
+using testing_support::TTestDatabase;
+using testing_support::WaitFor;
+
+namespace {
+
+class Service : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_db = std::make_unique<TTestDatabase>(TDbFamily::MariaDB);
+        ASSERT_TRUE(m_db->Ready()) << m_db->Problem();
+        m_odbc.BindColumns = true;
+        ASSERT_TRUE(m_db->Connect(m_odbc));
+        ASSERT_TRUE(m_db->CreateSchema(m_odbc));
+        std::filesystem::create_directories(m_home / "ports");
+    }
+
+    void Seed(const std::vector<std::string>& statements)
+    {
+        for (const auto& sql : statements)
+            ASSERT_TRUE(m_db->Run(m_odbc, sql)) << sql;
+    }
+
+    void WriteRegistry(const std::string& computerName)
+    {
+        const auto& p = m_db->Params();
+        testing_support::WriteFile(
+            m_home / "r.reg",
+            "Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Trellant\\Velix]\r\n"
+            "\"ODBCDriver\"=\"MariaDB\"\r\n"
+            "\"Database\"=\"" + p.Database + "\"\r\n"
+            "\"ODBCOptions\"=\"SERVER=%h;PORT=" + std::getenv("VELIX_MARIADB_PORT") + ";database=%d\"\r\n"
+            "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName]\r\n"
+            "\"ComputerName\"=\"" + computerName + "\"\r\n");
+    }
+
+    std::map<std::string, std::string> Env()
+    {
+        return {{"VELIXCARD_HOME", m_home.Path()}, {"VELIXCARD_REGISTRY", m_home / "r.reg"}};
+    }
+
+    std::string Log()
+    {
+        std::string all;
+        if (std::filesystem::exists(m_home / "log"))
+            for (const auto& e : std::filesystem::directory_iterator(m_home / "log"))
+                all += ReadFile(e.path());
+        return all;
+    }
+
+    std::vector<std::string> Messages()
+    {
+        std::vector<std::string> out;
+        for (const auto& l : SplitLines(Log()))
+            if (l.size() > 24 && l[0] != '.')
+                out.push_back(l.substr(24));
+        return out;
+    }
+
+    bool Logged(const std::string& message, std::chrono::milliseconds deadline = 10s)
+    {
+        return WaitFor(
+            [&] {
+                const auto m = Messages();
+                return std::find(m.begin(), m.end(), message) != m.end();
+            },
+            deadline);
+    }
+
+    int Int(const std::string& sql)
+    {
+        db::TODBCStatement s(m_odbc);
+        return s.Exec(sql) && !s.Columns().empty() ? s.AsInteger(s.Columns()[0].Name) : -999;
+    }
+
+    bool Becomes(const std::string& sql, int value, std::chrono::milliseconds deadline = 10s)
+    {
+        return WaitFor([&] { return Int(sql) == value; }, deadline);
+    }
+
+    TTempDir m_home;
+    std::unique_ptr<TTestDatabase> m_db;
+    db::TODBC m_odbc;
+};
+
+// Whether the subsequence appears in order in the log.
+bool InOrder(const std::vector<std::string>& messages, const std::vector<std::string>& wanted, std::string& missing)
+{
+    auto at = messages.begin();
+    for (const auto& w : wanted) {
+        at = std::find(at, messages.end(), w);
+        if (at == messages.end()) {
+            missing = w;
+            return false;
+        }
+        ++at;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST_F(Service, StartsTheLoopsOfThisComputerAndFollowsTheDevices)
+{
+    Seed({
+        "ALTER TABLE device DROP COLUMN ptr_paper, DROP COLUMN special_out",
+        "ALTER TABLE tickinv DROP COLUMN online",
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (3, 'gatepc', 1, 1)",
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (4, 'otherpc', 5, 1)",
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (7, 'poe/pof', 9, 0)",
+        "INSERT INTO lot (id, name, lot_count, max_capacity) VALUES (1, 'North', 99, 100)",
+        "INSERT INTO counters (id, lot_id) VALUES (1, 1)",
+        "INSERT INTO messages (id, idle, gateup) VALUES (1, 'Welcome', 'Please enter')",
+        "INSERT INTO device (id, loop_id, lot_id, addr_ess, name, msg_id, lf_enabled, lf_output, lf_sign, fire_input) "
+        "VALUES (1, 3, 1, 1, 'Entry 1', 1, 1, 4, 1, 1)",
+        "INSERT INTO device (id, loop_id, lot_id, addr_ess, name, fire_flag) VALUES (2, 3, 1, 2, 'Exit 2', 1)",
+        "INSERT INTO device (id, loop_id, addr_ess, name) VALUES (5, 4, 1, 'Other 1')",
+        "INSERT INTO device (id, loop_id, addr_ess, name) VALUES (8, 7, 1, 'Pay 1')",
+        "INSERT INTO device (id, loop_id, addr_ess, name) VALUES (9, 7, 2, 'Pay 2')",
+        "INSERT INTO counter_item (device_id, input, cntr_id, chg_lot) VALUES (1, 2, 1, 1)",
+    });
+    WriteRegistry("GATEPC");
+    TChild sim({VELIXCARD_DEVSIM, "--link", m_home / "ports/COM1", "--addr", "1-2", "--baud", "115200"}, {});
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_home / "ports/COM1"); }, 5s));
+    sim.Write("counter 1 00000\n");
+    TChild service({VELIXCARD_BIN}, Env());
+
+    ASSERT_TRUE(Logged("Started!")) << Log();
+    std::string missing;
+    EXPECT_TRUE(InOrder(Messages(),
+                        {"Starting server, Reading Registry",
+                         "Connecting to: 127.0.0.1, Database: " + m_db->Params().Database,
+                         "Connected to DataSource!",
+                         "Init Devices for LoopId 3 Port 1",
+                         "TCard - PollDly 0  TurnAround 0  RespDly 0  Baud 9600  OffLineDly 40",
+                         "Device started.  LoopId 3  First address: 1  Last address: 2",
+                         "CreateCardInterface - Done",
+                         "Created POE/POF soft counter for address 1",
+                         "Created POE/POF soft counter for address 2",
+                         "CreateCardInterface - Done",
+                         "Loops FOUND for computer name \"gatepc\"",
+                         "Started!"},
+                        missing))
+        << "missing: " << missing << "\n" << Log();
+    EXPECT_EQ(Int("SELECT COUNT(*) AS n FROM settings"), 1);
+    EXPECT_EQ(Int("SELECT COUNT(*) AS n FROM information_schema.columns WHERE table_schema = DATABASE() AND "
+                  "table_name = 'device' AND column_name IN ('ptr_paper', 'special_out')"),
+              2)
+        << "the schema upgrade adds the missing columns";
+    EXPECT_EQ(Int("SELECT COUNT(*) AS n FROM information_schema.columns WHERE table_schema = DATABASE() AND "
+                  "table_name = 'tickinv' AND column_name = 'online'"),
+              1);
+
+    // Power-up writes the online flag; the counter's first reply is only the baseline.
+    EXPECT_TRUE(Becomes("SELECT online_flag FROM device WHERE id = 2", 1));
+    EXPECT_TRUE(Logged("PowerUp Event, Device: Entry 1"));
+    // The lot-full output and sign follow the count: 99 of 100 is not full.
+    EXPECT_TRUE(WaitFor([&] { return sim.Output().find("<-  1 FD") != std::string::npos; }, 10s)) << sim.Output();
+    EXPECT_TRUE(WaitFor([&] { return sim.Output().find("<-  1 L<14>1<0D><16>1\\1\\1") != std::string::npos; }, 10s));
+
+    ASSERT_TRUE(WaitFor([&] { return sim.Output().find("<-  1 R") != std::string::npos; }, 10s));
+    std::this_thread::sleep_for(200ms);
+    // The first counter event only sets the lot counter's own baseline.
+    sim.Write("counter 1 20000\n");
+    ASSERT_TRUE(Logged("Counter event Entry 1 input value: 20000 = 2,0,0,0,0")) << Log();
+    EXPECT_EQ(Int("SELECT lot_count FROM lot WHERE id = 1"), 99);
+    sim.Write("counter 1 40000\n");
+    EXPECT_TRUE(Becomes("SELECT lot_count FROM lot WHERE id = 1", 101));
+    EXPECT_TRUE(WaitFor([&] { return sim.Output().find("<-  1 WD") != std::string::npos; }, 10s)) << sim.Output();
+    EXPECT_TRUE(WaitFor([&] { return sim.Output().find("<-  1 L<14>1<0D><16>0\\1\\1") != std::string::npos; }, 10s));
+    EXPECT_EQ(Int("SELECT count1 FROM device WHERE id = 1"), 2);
+
+    // Fire input 1 of device 1 holds every fire-flagged device open.
+    sim.Write("input 1 1\n");
+    EXPECT_TRUE(Becomes("SELECT perm_open FROM device WHERE id = 2", 1));
+
+    // A device that falls silent is written off line.
+    sim.Write("silent 2\n");
+    EXPECT_TRUE(Becomes("SELECT online_flag FROM device WHERE id = 2", 0));
+    EXPECT_TRUE(Logged("Offline, Device: Exit 2"));
+
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(10s), 0) << service.Output();
+    const auto m = Messages();
+    ASSERT_GE(m.size(), 2u);
+    EXPECT_EQ(m[m.size() - 2], "ShutDown...");
+    EXPECT_EQ(m.back(), "End Log");
+    EXPECT_EQ(Int("SELECT COUNT(*) AS n FROM settings"), 1);
+}
+
+TEST_F(Service, OnlyAPoePofLoopIsEnoughAndTheSettingsRowStaysSingle)
+{
+    Seed({
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (7, 'POE/POF', 9, 0)",
+        "INSERT INTO settings (reset_dadid) VALUES (1)",
+    });
+    WriteRegistry("lanepc");
+    for (int start = 0; start < 2; ++start) {
+        SCOPED_TRACE(start);
+        std::filesystem::remove_all(m_home / "log");
+        TChild service({VELIXCARD_BIN}, Env());
+        ASSERT_TRUE(Logged("Started!")) << Log();
+        EXPECT_TRUE(Logged("Loops FOUND for computer name \"lanepc\""));
+        service.Signal(SIGTERM);
+        EXPECT_EQ(service.Wait(10s), 0);
+        EXPECT_EQ(Int("SELECT COUNT(*) AS n FROM settings"), 1);
+        EXPECT_EQ(Int("SELECT reset_dadid FROM settings"), 0);
+    }
+}
+
+TEST_F(Service, NoLoopForThisComputerIsRetried)
+{
+    Seed({"INSERT INTO `loop` (id, name, port, enabled) VALUES (4, 'otherpc', 5, 1)"});
+    WriteRegistry("GATE'PC");
+    TChild service({VELIXCARD_BIN}, Env());
+    ASSERT_TRUE(Logged("No loops found for this computer name \"gate'pc\"")) << Log();
+    EXPECT_TRUE(Logged("End Log"));
+    EXPECT_EQ(Int("SELECT COUNT(*) AS n FROM settings"), 1) << "the settings row is made even so";
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(10s), 0);
+}
