@@ -238,3 +238,63 @@ TEST_F(Service, NoLoopForThisComputerIsRetried)
     service.Signal(SIGTERM);
     EXPECT_EQ(service.Wait(10s), 0);
 }
+
+TEST_F(Service, UnusablePortsAndOddAddressesAreLoggedNotFatal)
+{
+    Seed({
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (3, 'gatepc', 77, 1)",
+        "INSERT INTO device (id, loop_id, addr_ess, name, msg_id) VALUES (1, 3, 1, 'Entry 1', 42)",
+        "INSERT INTO device (id, loop_id, addr_ess, name) VALUES (2, 3, 20, 'Bad address')",
+    });
+    WriteRegistry("gatepc");
+    TChild service({VELIXCARD_BIN}, Env());
+    ASSERT_TRUE(Logged("Started!")) << Log();
+    std::string missing;
+    EXPECT_TRUE(InOrder(Messages(),
+                        {"Init Devices for LoopId 3 Port 77",
+                         "Device id 2 of loop id 3 has address 20 outside 0 to 16, ignored",
+                         "Failed to open port COM77 for loop id 3", "CreateCardInterface - Done", "Started!"},
+                        missing))
+        << "missing: " << missing << "\n" << Log();
+    // The settings file filled itself with every key read.
+    const std::string ini = ReadFile(m_home / "velixcard.ini");
+    for (const char* key : {"RespDelay=0", "Sync Readers every XX minutes=0", "Email Port=25", "Auto Reset=1",
+                            "Low Security on DB Error=0", "Extended Grace Lane="})
+        EXPECT_NE(ini.find(key), std::string::npos) << key << "\n" << ini;
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(10s), 0);
+}
+
+TEST_F(Service, LostDatabaseSessionsComeBackByThemselves)
+{
+    Seed({
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (3, 'gatepc', 1, 1)",
+        "INSERT INTO device (id, loop_id, addr_ess, name) VALUES (1, 3, 1, 'Entry 1')",
+    });
+    WriteRegistry("gatepc");
+    TChild sim({VELIXCARD_DEVSIM, "--link", m_home / "ports/COM1", "--addr", "1", "--baud", "115200"}, {});
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_home / "ports/COM1"); }, 5s));
+    TChild service({VELIXCARD_BIN}, Env());
+    ASSERT_TRUE(Logged("Started!")) << Log();
+    ASSERT_TRUE(Becomes("SELECT online_flag FROM device WHERE id = 1", 1));
+
+    // Another program (or a server restart) ends every session of the service.
+    std::vector<int> sessions;
+    {
+        db::TODBCStatement s(m_odbc);
+        for (bool more = s.Exec("SELECT id FROM information_schema.processlist WHERE db = DATABASE() AND id <> "
+                                "CONNECTION_ID()");
+             more; more = s.Next())
+            sessions.push_back(s.AsInteger("id"));
+    }
+    ASSERT_FALSE(sessions.empty());
+    for (int id : sessions)
+        m_db->Run(m_odbc, "KILL " + std::to_string(id));
+
+    sim.Write("silent 1\n");
+    EXPECT_TRUE(Becomes("SELECT online_flag FROM device WHERE id = 1", 0)) << Log();
+    EXPECT_TRUE(Logged("ODBC Connection 'Dead'!"));
+    EXPECT_TRUE(Logged("Offline, Device: Entry 1"));
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(10s), 0);
+}
