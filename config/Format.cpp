@@ -97,4 +97,22 @@ std::string TrimText(std::string_view text)
     return std::string(text);
 }
 
+std::string UpperCase(std::string_view text)
+{
+    std::string out(text);
+    for (auto& c : out)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+std::string LowerCase(std::string_view text)
+{
+    std::string out(text);
+    for (auto& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
 } // namespace config

@@ -42,5 +42,8 @@ std::string FloatToStr(double value);
 
 // Trims leading and trailing blanks and control characters.
 std::string TrimText(std::string_view text);
+// ASCII letter case, whatever the process locale.
+std::string UpperCase(std::string_view text);
+std::string LowerCase(std::string_view text);
 
 } // namespace config

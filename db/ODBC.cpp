@@ -15,22 +15,6 @@
 namespace db {
 namespace {
 
-std::string Lower(std::string_view s)
-{
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
-std::string Upper(std::string_view s)
-{
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return out;
-}
-
 void AddPair(std::string& out, std::string_view key, std::string_view value)
 {
     if (value.empty())
@@ -145,7 +129,7 @@ TColKind ColKindOf(SQLLEN sqlType) noexcept
 
 TDbKind DetectKind(std::string_view text, TDbKind current) noexcept
 {
-    const std::string t = Lower(text);
+    const std::string t = config::LowerCase(text);
     struct TRule {
         const char* word;
         TDbKind kind;
@@ -239,7 +223,7 @@ bool IsLostConnection(std::string_view state, std::string_view message) noexcept
     static constexpr std::string_view kLost[] = {"08001", "08002", "08003", "08004",
                                                  "08005", "08006", "08007", "08S01"};
     return std::find(std::begin(kLost), std::end(kLost), state) != std::end(kLost) ||
-           Upper(message).find("UNABLE TO COMPLETE NETWORK REQUEST TO HOST") != std::string::npos;
+           config::UpperCase(message).find("UNABLE TO COMPLETE NETWORK REQUEST TO HOST") != std::string::npos;
 }
 
 std::string TODBC::DataSourceDescription(const std::string& dsn)
@@ -320,7 +304,7 @@ bool TODBC::Connect(const std::string& dsn, const std::string& user, const std::
         // The SQLite driver reports no file usage, so it is named too.
         m_inProcess = (Ok(SQLGetInfo(m_dbc, SQL_FILE_USAGE, &fileUsage, sizeof fileUsage, nullptr)) &&
                        fileUsage != SQL_FILE_NOT_SUPPORTED) ||
-                      Lower(driverFile).find("sqlite") != std::string::npos;
+                      config::LowerCase(driverFile).find("sqlite") != std::string::npos;
         ConnectionLost = false;
         Connected = true;
         return true;

@@ -19,22 +19,6 @@ bool Ok(SQLRETURN rc)
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
 }
 
-std::string Lowered(std::string_view s)
-{
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
-std::string Upper(std::string_view s)
-{
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return out;
-}
-
 // Fixed-position number of a date-time text; nullopt when not a number.
 std::optional<int> Part(std::string_view text, std::size_t from, std::size_t length)
 {
@@ -148,7 +132,7 @@ bool TODBCStatement::ExecSQL(const std::string& sql) noexcept
         SQLFreeStmt(m_stmt, SQL_UNBIND);
         Report(SQLFreeStmt(m_stmt, SQL_CLOSE));
         const SQLRETURN rc = m_owner.ExecDirect(m_stmt, sql);
-        const std::string verb = config::TrimText(Upper(std::string_view(sql).substr(0, 6)));
+        const std::string verb = config::TrimText(config::UpperCase(std::string_view(sql).substr(0, 6)));
         const bool change = verb == "INSERT" || verb == "DELETE" || verb == "UPDATE";
         if (Ok(rc)) {
             DescribeResult();
@@ -157,7 +141,7 @@ bool TODBCStatement::ExecSQL(const std::string& sql) noexcept
                 const std::size_t second = at == std::string::npos ? at : sql.find(' ', at + 1);
                 if (second != std::string::npos)
                     at = second;
-                std::string word = at == std::string::npos ? std::string() : Upper(config::TrimText(sql.substr(at + 1)));
+                std::string word = at == std::string::npos ? std::string() : config::UpperCase(config::TrimText(sql.substr(at + 1)));
                 word = word.substr(0, word.find(' '));
                 if (word == "INTO")
                     return true;
@@ -217,7 +201,7 @@ void TODBCStatement::DescribeResult()
         char name[254] = {};
         SQLSMALLINT nameLen = 0;
         SQLColAttribute(m_stmt, i, SQL_DESC_NAME, name, sizeof name, &nameLen, nullptr);
-        const std::string upper = Upper(name).substr(0, 128);
+        const std::string upper = config::UpperCase(name).substr(0, 128);
         std::memcpy(col.Name, upper.c_str(), upper.size() + 1);
         SQLLEN size = 0;
         SQLColAttribute(m_stmt, i, SQL_COLUMN_DISPLAY_SIZE, nullptr, 0, nullptr, &size);
@@ -376,7 +360,7 @@ std::string TODBCStatement::ListColumns(std::string_view table) noexcept
             return std::string();
         std::string name(table);
         if (m_owner.Kind() == dkFirebird)
-            name = Upper(name);
+            name = config::UpperCase(name);
         auto list = [this](std::string tableName) {
             Report(SQLFreeStmt(m_stmt, SQL_CLOSE));
             Report(SQLFreeStmt(m_stmt, SQL_UNBIND));
@@ -393,7 +377,7 @@ std::string TODBCStatement::ListColumns(std::string_view table) noexcept
             SQLLEN indicator = 0;
             Report(SQLBindCol(m_stmt, 4, SQL_C_CHAR, column, sizeof column, &indicator));
             while (SQLFetch(m_stmt) == SQL_SUCCESS) {
-                std::string c = Upper(column);
+                std::string c = config::UpperCase(column);
                 if (c.find(' ') != std::string::npos)
                     c = "\"" + c + "\"";
                 if (!out.empty())
@@ -406,7 +390,7 @@ std::string TODBCStatement::ListColumns(std::string_view table) noexcept
         };
         std::string out = list(name);
         // A catalog that stores names in the other letter case (MySQL on Linux).
-        for (const std::string& other : {Lowered(name), Upper(name)}) {
+        for (const std::string& other : {config::LowerCase(name), config::UpperCase(name)}) {
             if (!out.empty() || other == name)
                 continue;
             out = list(other);

@@ -8,14 +8,6 @@
 namespace db {
 namespace {
 
-std::string Lower(std::string_view s)
-{
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
 std::string ValueText(std::string_view value, bool quoted)
 {
     std::string text = config::TrimText(value);
@@ -43,7 +35,7 @@ void TSql::Clear(bool allowDuplicates)
 
 int TSql::IndexOfField(std::string_view name) const
 {
-    const std::string key = Lower(name);
+    const std::string key = config::LowerCase(name);
     const auto it = std::find(FieldNames.begin(), FieldNames.end(), key);
     return it == FieldNames.end() ? -1 : static_cast<int>(it - FieldNames.begin());
 }
@@ -53,7 +45,7 @@ int TSql::AddField(std::string_view name, std::string_view value, bool quoted)
     const int index = IndexOfField(name);
     if (index >= 0 && !AllowDuplicates)
         return index;
-    FieldNames.push_back(Lower(name));
+    FieldNames.push_back(config::LowerCase(name));
     FieldValues.push_back(ValueText(value, quoted));
     QuotedFlags.push_back(quoted);
     return static_cast<int>(FieldNames.size()) - 1;

@@ -1,6 +1,7 @@
 #include "loop/Loop.hpp"
 
 #include "config/ConnParams.hpp"
+#include "config/Format.hpp"
 #include "config/IniFileEx.hpp"
 #include "config/MessLog.hpp"
 #include "platform/Paths.hpp"
@@ -15,12 +16,6 @@ namespace {
 
 constexpr const char* kSection = "Settings";
 
-std::string Upper(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return s;
-}
-
 // Column names of a ListColumns text, upper-cased.
 std::vector<std::string> ColumnList(const std::string& text)
 {
@@ -28,7 +23,7 @@ std::vector<std::string> ColumnList(const std::string& text)
     std::stringstream ss(text);
     std::string item;
     while (std::getline(ss, item, ','))
-        out.push_back(Upper(item));
+        out.push_back(config::UpperCase(item));
     return out;
 }
 
@@ -96,12 +91,7 @@ void TLoop::UpgradeSchema()
                                                      "PTR_STAT2", "DEVICE_TYPE", "SPECIAL_OUT"};
     for (const char* column : kDeviceColumns)
         if (std::find(device.begin(), device.end(), column) == device.end())
-            s.Exec("alter table device add " + [&] {
-                std::string lower = column;
-                std::transform(lower.begin(), lower.end(), lower.begin(),
-                               [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-                return lower;
-            }() + " integer");
+            s.Exec("alter table device add " + config::LowerCase(column) + " integer");
     const auto tickinv = ColumnList(s.ListColumns("tickinv"));
     if (std::find(tickinv.begin(), tickinv.end(), "ONLINE") == tickinv.end()) {
         static constexpr const char* kTickinv[] = {
@@ -236,7 +226,7 @@ void TLoop::CreateCardInterface(platform::TMainLoop& mainLoop)
                                std::to_string(LoopId));
                 MessageLog.Log("  " + Line->LastOpenError());
             }
-        } else if (Upper(loopRow.AsString("name")) == "POE/POF") {
+        } else if (config::UpperCase(loopRow.AsString("name")) == "POE/POF") {
             config::TIniFileEx ini(platform::SettingsFilePath());
             if (!ini.ReadBoolInit(kSection, "NoRemoteCounts", false)) {
                 int first = 99, last = -99;

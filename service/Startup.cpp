@@ -1,6 +1,7 @@
 #include "service/Startup.hpp"
 
 #include "config/ConnParams.hpp"
+#include "config/Format.hpp"
 #include "config/MessLog.hpp"
 #include "config/RegistryEx.hpp"
 #include "db/ODBC.hpp"
@@ -62,9 +63,7 @@ bool TServer::StartUp(platform::TTimer& timMain)
         if (!MainConnection->EnsureConnected()) {
             MainLog->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds");
         } else {
-            std::string name = config::ComputerName();
-            std::transform(name.begin(), name.end(), name.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            const std::string name = config::LowerCase(config::ComputerName());
             const db::TSql quoting(MainDatabase->Kind());
             const std::string table = loop::LoopTable(MainDatabase->Kind());
             LoopIdList = "(";
