@@ -1,6 +1,7 @@
 // The real service against a seeded MariaDB database and simulated devices.
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
+#include "loop/Loop.hpp"
 
 #include "TestDb.hpp"
 
@@ -297,4 +298,41 @@ TEST_F(Service, LostDatabaseSessionsComeBackByThemselves)
     EXPECT_TRUE(Logged("Offline, Device: Entry 1"));
     service.Signal(SIGTERM);
     EXPECT_EQ(service.Wait(10s), 0);
+}
+
+TEST_F(Service, RfModemLoopUsesItsOwnTimingAndReadsNoTimingKeys)
+{
+    Seed({
+        "INSERT INTO `loop` (id, name, port, enabled, rfmodem) VALUES (3, 'gatepc', 1, 1, 1)",
+        "INSERT INTO device (id, loop_id, addr_ess, name) VALUES (1, 3, 2, 'Entry 2')",
+        "INSERT INTO device (id, loop_id, addr_ess, name) VALUES (2, 3, 5, 'Entry 5')",
+    });
+    WriteRegistry("gatepc");
+    testing_support::WriteFile(m_home / "velixcard.ini", "[Settings]\r\nRespDelay=7\r\n");
+    TChild sim({VELIXCARD_DEVSIM, "--link", m_home / "ports/COM1", "--addr", "2,5", "--baud", "115200"}, {});
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_home / "ports/COM1"); }, 5s));
+    TChild service({VELIXCARD_BIN}, Env());
+    ASSERT_TRUE(Logged("Started!")) << Log();
+    std::string missing;
+    EXPECT_TRUE(InOrder(Messages(),
+                        {"NOTE: Using RF Modem Mode for loop id 3",
+                         "TCard - PollDly 0  TurnAround 100  RespDly 200  Baud 9600  OffLineDly 40",
+                         "Device started.  LoopId 3  First address: 2  Last address: 5"},
+                        missing))
+        << "missing: " << missing << "\n" << Log();
+    const std::string ini = ReadFile(m_home / "velixcard.ini");
+    EXPECT_EQ(ini.find("TurnAround="), std::string::npos) << ini;
+    EXPECT_EQ(ini.find("PollDelay="), std::string::npos);
+    // Addresses 3 and 4 have no device rows but are polled as part of the range.
+    EXPECT_TRUE(WaitFor([&] { return sim.Output().find("<-  4 C") != std::string::npos; }, 10s));
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(10s), 0);
+}
+
+TEST(LoopMinutes, ElapsedMinutesTruncatesTowardsZero)
+{
+    const double minute = 1.0 / 1440;
+    EXPECT_EQ(loop::TLoop::ElapsedMinutes(100.0, 100.0 + 14.9 * minute), 14);
+    EXPECT_EQ(loop::TLoop::ElapsedMinutes(100.0 + 14.9 * minute, 100.0), -14);
+    EXPECT_EQ(loop::TLoop::ElapsedMinutes(100.0, 101.0), 1440);
 }
