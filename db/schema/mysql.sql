@@ -51,6 +51,7 @@ CREATE TABLE IF NOT EXISTS device (
   open_pulse double NOT NULL DEFAULT 1,
   special_out int NOT NULL DEFAULT 0,
   no_path tinyint(1) NOT NULL DEFAULT 0,
+  debit_flag tinyint(1) NOT NULL DEFAULT 0,
   perm_open tinyint(1) NOT NULL DEFAULT 0,
   open_flag tinyint(1) NOT NULL DEFAULT 0,
   gate_up int NOT NULL DEFAULT 0,
