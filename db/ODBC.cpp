@@ -330,6 +330,9 @@ void TODBC::Disconnect() noexcept
         }
     }
     m_dbc = nullptr;
+    m_concurrency.reset();
+    for (auto& a : m_cursorAttributes)
+        a.reset();
     Connected = false;
     ConnectionLost = false;
 }

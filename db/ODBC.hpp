@@ -7,7 +7,9 @@
 #include <sql.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,6 +83,8 @@ public:
     bool Connected = false;
     bool ConnectionLost = false;
     std::string ConnectString;
+    // Called with the text of every statement executed; for benchmarks and tracing.
+    std::function<void(const std::string&)> OnExec;
 
     // True for a file-based driver that works inside this process (SQLite):
     // its statements run on the calling thread, since a hand-over to the worker
@@ -105,6 +109,9 @@ private:
     SQLHDBC m_dbc = nullptr;
     TDbKind m_kind = dkUnknown;
     bool m_inProcess = false;
+    // What the driver answered the first statement's set-up; constant for a connection.
+    std::optional<SQLULEN> m_concurrency;
+    std::optional<SQLUINTEGER> m_cursorAttributes[4];
     std::vector<TODBCStatement*> m_statements;  // empty slots are reused
     std::unique_ptr<TSqlWorker> m_worker;
 };

@@ -67,9 +67,18 @@ TODBCStatement::TODBCStatement(TODBC& owner) : m_owner(owner), m_bindColumns(own
         return;
     }
     m_allocated = true;
-    for (SQLULEN concurrency : {SQL_CONCUR_ROWVER, SQL_CONCUR_VALUES, SQL_CONCUR_LOCK})
-        if (SQLSetStmtAttr(m_stmt, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(concurrency), 0) != SQL_ERROR)
-            break;
+    // The driver's answers are the same for every statement of a connection:
+    // negotiate once, then set what it accepted.
+    if (owner.m_concurrency) {
+        SQLSetStmtAttr(m_stmt, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(*owner.m_concurrency), 0);
+    } else {
+        for (SQLULEN concurrency : {SQL_CONCUR_ROWVER, SQL_CONCUR_VALUES, SQL_CONCUR_LOCK})
+            if (SQLSetStmtAttr(m_stmt, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(concurrency), 0) !=
+                SQL_ERROR) {
+                owner.m_concurrency = concurrency;
+                break;
+            }
+    }
     SQLSetStmtAttr(m_stmt, SQL_ATTR_METADATA_ID, reinterpret_cast<SQLPOINTER>(SQL_FALSE), 0);
     Report(SQLSetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_DYNAMIC), 0));
     SQLULEN cursor = SQL_CURSOR_FORWARD_ONLY;
@@ -78,17 +87,22 @@ TODBCStatement::TODBCStatement(TODBC& owner) : m_owner(owner), m_bindColumns(own
     // result up front (MySQL, SQLite) or runs the query twice; rows are only
     // ever walked forward here, so a forward-only cursor serves. Oracle's
     // keyset cursor likewise.
-    if ((owner.Kind() == dkOracle && cursor == SQL_CURSOR_KEYSET_DRIVEN) || cursor == SQL_CURSOR_STATIC)
+    if ((owner.Kind() == dkOracle && cursor == SQL_CURSOR_KEYSET_DRIVEN) || cursor == SQL_CURSOR_STATIC) {
         SQLSetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_FORWARD_ONLY), 0);
-    cursor = SQL_CURSOR_FORWARD_ONLY;
-    SQLGetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr);
-    const SQLUSMALLINT info = cursor == SQL_CURSOR_KEYSET_DRIVEN ? SQL_KEYSET_CURSOR_ATTRIBUTES1
-                              : cursor == SQL_CURSOR_DYNAMIC     ? SQL_DYNAMIC_CURSOR_ATTRIBUTES1
-                              : cursor == SQL_CURSOR_STATIC      ? SQL_STATIC_CURSOR_ATTRIBUTES1
-                                                                 : SQL_FORWARD_ONLY_CURSOR_ATTRIBUTES1;
-    SQLUINTEGER attributes = 0;
-    owner.ConnReport(SQLGetInfo(owner.ConnHandle(), info, &attributes, sizeof attributes, nullptr));
-    m_refreshCapable = (attributes & SQL_CA1_POS_REFRESH) != 0 && cursor != SQL_CURSOR_STATIC;
+        cursor = SQL_CURSOR_FORWARD_ONLY;
+        SQLGetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr);
+    }
+    const int slot = cursor == SQL_CURSOR_KEYSET_DRIVEN ? 1 : cursor == SQL_CURSOR_DYNAMIC ? 2
+                     : cursor == SQL_CURSOR_STATIC      ? 3 : 0;
+    auto& cached = owner.m_cursorAttributes[slot];
+    if (!cached) {
+        static constexpr SQLUSMALLINT kInfo[] = {SQL_FORWARD_ONLY_CURSOR_ATTRIBUTES1, SQL_KEYSET_CURSOR_ATTRIBUTES1,
+                                                 SQL_DYNAMIC_CURSOR_ATTRIBUTES1, SQL_STATIC_CURSOR_ATTRIBUTES1};
+        SQLUINTEGER attributes = 0;
+        owner.ConnReport(SQLGetInfo(owner.ConnHandle(), kInfo[slot], &attributes, sizeof attributes, nullptr));
+        cached = attributes;
+    }
+    m_refreshCapable = (*cached & SQL_CA1_POS_REFRESH) != 0 && cursor != SQL_CURSOR_STATIC;
     SQLSetStmtAttr(m_stmt, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(0), 0);
     owner.Register(this);
 }
@@ -103,7 +117,8 @@ void TODBCStatement::ReleaseHandle() noexcept
 {
     if (!m_allocated)
         return;
-    Report(SQLCancel(m_stmt));
+    // No execution can be running here (they are synchronous), so there is
+    // nothing to cancel; some drivers do real work in SQLCancel all the same.
     Report(SQLFreeStmt(m_stmt, SQL_CLOSE));
     Report(SQLFreeStmt(m_stmt, SQL_UNBIND));
     Report(SQLFreeStmt(m_stmt, SQL_RESET_PARAMS));
@@ -127,6 +142,8 @@ bool TODBCStatement::ExecSQL(const std::string& sql) noexcept
     try {
         m_lastSql = sql;
         m_eof = false;
+        if (m_owner.OnExec)
+            m_owner.OnExec(sql);
         if (!m_allocated)
             return false;
         SQLFreeStmt(m_stmt, SQL_UNBIND);

@@ -2,62 +2,85 @@
 
 #include <sqlext.h>
 
-#include <pthread.h>
-#include <sched.h>
+#include <chrono>
 
 namespace db {
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// Spins until pred holds or the time is up; true when it held.
+template <typename TPred>
+bool SpinFor(std::chrono::microseconds limit, TPred pred)
+{
+    const auto end = TClock::now() + limit;
+    for (int i = 0;; ++i) {
+        if (pred())
+            return true;
+        if ((i & 63) == 63) {
+            if (TClock::now() >= end)
+                return false;
+            std::this_thread::yield();
+        }
+    }
+}
+
+} // namespace
 
 TSqlWorker::TSqlWorker() : m_thread([this](std::stop_token stop) { Serve(stop); }) {}
 
 TSqlWorker::~TSqlWorker()
 {
     m_thread.request_stop();
+    std::scoped_lock lock(m_lock);
     m_changed.notify_all();
 }
 
 SQLRETURN TSqlWorker::ExecDirect(SQLHSTMT stmt, const std::string& sql)
 {
-    // Keep the worker on the caller's core: the caller only waits, and the
-    // driver's data (for SQLite the whole parsed schema) stays in that core's
-    // cache. On another core a statement cost about twice as much.
-    const int cpu = ::sched_getcpu();
-    if (cpu >= 0 && cpu != m_cpu) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(cpu, &set);
-        if (::pthread_setaffinity_np(m_thread.native_handle(), sizeof set, &set) == 0)
-            m_cpu = cpu;
-    }
-    std::unique_lock lock(m_lock);
     m_stmt = stmt;
     m_sql = &sql;
-    m_done = false;
-    m_pending = true;
-    m_changed.notify_all();
-    m_changed.wait(lock, [this] { return m_done; });
-    return m_result;
+    m_state.store(Posted, std::memory_order_release);
+    {
+        std::scoped_lock lock(m_lock);
+        if (m_workerSleeping)
+            m_changed.notify_all();
+    }
+    auto done = [this] { return m_state.load(std::memory_order_acquire) == Done; };
+    if (!SpinFor(kCallerSpin, done)) {
+        std::unique_lock lock(m_lock);
+        m_callerSleeping = true;
+        m_changed.wait(lock, done);
+        m_callerSleeping = false;
+    }
+    const SQLRETURN rc = m_result;
+    m_state.store(Idle, std::memory_order_relaxed);
+    return rc;
 }
 
 void TSqlWorker::Serve(std::stop_token stop)
 {
-    std::unique_lock lock(m_lock);
-    for (;;) {
-        if (!m_changed.wait(lock, stop, [this] { return m_pending; }))
-            return;
-        m_pending = false;
-        SQLHSTMT stmt = m_stmt;
-        const std::string* sql = m_sql;
-        lock.unlock();
+    auto posted = [this] { return m_state.load(std::memory_order_acquire) == Posted; };
+    while (!stop.stop_requested()) {
+        if (!SpinFor(kWorkerSpin, posted)) {
+            std::unique_lock lock(m_lock);
+            m_workerSleeping = true;
+            const bool got = m_changed.wait(lock, stop, posted);
+            m_workerSleeping = false;
+            if (!got)
+                return;
+        }
         SQLRETURN rc = -1;
         try {
-            rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql->c_str())), SQL_NTS);
+            rc = SQLExecDirect(m_stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(m_sql->c_str())), SQL_NTS);
         } catch (...) {
             rc = -1;
         }
-        lock.lock();
         m_result = rc;
-        m_done = true;
-        m_changed.notify_all();
+        m_state.store(Done, std::memory_order_release);
+        std::scoped_lock lock(m_lock);
+        if (m_callerSleeping)
+            m_changed.notify_all();
     }
 }
 

@@ -1,0 +1,203 @@
+// One card decision (CardTransaction) against the sum of the raw ODBC round
+// trips of the same statements, measured side by side in one run, for a plain
+// card and for one with group and pathway, on MariaDB and SQLite; then the
+// same decision with 1,000 and with 1,000,000 cards on file. Prints figures.
+//   scripts/bench   (starts the test servers)
+#include "access/CardCheck.hpp"
+#include "config/MessLog.hpp"
+#include "db/ODBC.hpp"
+
+#include <sqlext.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+std::string Env(const char* name)
+{
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+bool Run(db::TODBC& odbc, const std::string& sql)
+{
+    db::TODBCStatement s(odbc);
+    if (!s.ExecSQL(sql) && !s.Eof()) {
+        std::fprintf(stderr, "failed: %s\n", sql.substr(0, 200).c_str());
+        return false;
+    }
+    return true;
+}
+
+bool RunScript(db::TODBC& odbc, const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string text = ss.str(), statement;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("--", 0) == 0)
+            continue;
+        statement += line + "\n";
+        if (!line.empty() && line.back() == ';') {
+            statement.pop_back();
+            statement.pop_back();
+            if (!Run(odbc, statement))
+                return false;
+            statement.clear();
+        }
+    }
+    return true;
+}
+
+// One raw round trip: execute, fetch every row and read every column as text.
+void RawStatement(db::TODBC& odbc, const std::string& sql)
+{
+    SQLHSTMT stmt = nullptr;
+    SQLAllocHandle(SQL_HANDLE_STMT, odbc.ConnHandle(), &stmt);
+    if (SQL_SUCCEEDED(SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS))) {
+        SQLSMALLINT n = 0;
+        SQLNumResultCols(stmt, &n);
+        char buf[512];
+        SQLLEN len = 0;
+        while (n > 0 && SQL_SUCCEEDED(SQLFetch(stmt)))
+            for (SQLUSMALLINT i = 1; i <= n; ++i)
+                SQLGetData(stmt, i, SQL_C_CHAR, buf, sizeof buf, &len);
+    }
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+}
+
+struct TFigure {
+    double DecisionUs = 0;
+    double RawUs = 0;
+    std::size_t Statements = 0;
+};
+
+TFigure Measure(db::TODBC& odbc, config::TMessLog& log, double card, int address, int rounds)
+{
+    std::vector<std::string> statements;
+    odbc.OnExec = [&](const std::string& sql) { statements.push_back(sql); };
+    cardaccess::TCardOutputs out;
+    cardaccess::CardTransaction(false, log, odbc, false, "0000", false, card, address, 1, out);  // warm-up
+    statements.clear();
+    const int result = cardaccess::CardTransaction(false, log, odbc, false, "0000", false, card, address, 1, out);
+    odbc.OnExec = nullptr;
+    if (!cardaccess::IsAccepted(result))
+        std::fprintf(stderr, "warning: card %.0f gave result %d\n", card, result);
+    const std::vector<std::string> replay = statements;
+    std::vector<double> decision, raw;
+    for (int r = 0; r < rounds; ++r) {
+        auto t0 = TClock::now();
+        cardaccess::CardTransaction(false, log, odbc, false, "0000", false, card, address, 1, out);
+        auto t1 = TClock::now();
+        for (const auto& sql : replay)
+            RawStatement(odbc, sql);
+        auto t2 = TClock::now();
+        decision.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        raw.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
+    }
+    std::sort(decision.begin(), decision.end());
+    std::sort(raw.begin(), raw.end());
+    return {decision[decision.size() / 2], raw[raw.size() / 2], replay.size()};
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 300;
+    if (Env("ODBCSYSINI").empty() || Env("VELIX_MARIADB_PORT").empty()) {
+        std::fprintf(stderr, "ODBCSYSINI and VELIX_MARIADB_PORT must be set: run scripts/bench\n");
+        return 2;
+    }
+    const std::string port = Env("VELIX_MARIADB_PORT");
+    const std::string dir = Env("VELIX_BENCH_DIR").empty() ? "/tmp" : Env("VELIX_BENCH_DIR");
+    config::TMessLog log(dir + "/bench_card.log", {.NoHeader = true}, "");
+    {
+        db::TODBC admin;
+        if (admin.Connect("", "svcuser", "pelmox", "MariaDB", "", "SERVER=127.0.0.1;PORT=" + port, false)) {
+            Run(admin, "DROP DATABASE IF EXISTS velixbenchcard");
+            Run(admin, "CREATE DATABASE velixbenchcard");
+        }
+    }
+    std::filesystem::remove(dir + "/velixbenchcard.db");
+    struct TSite {
+        const char* Name;
+        std::string Driver, Database, Options, User, Pass, Schema;
+        bool MySql;
+    };
+    const TSite sites[] = {
+        {"MariaDB", "MariaDB", "velixbenchcard", "SERVER=127.0.0.1;PORT=" + port + ";database=velixbenchcard",
+         "svcuser", "pelmox", std::string(VELIX_SOURCE_DIR) + "/db/schema/mysql.sql", true},
+        {"SQLite", "SQLite3", dir + "/velixbenchcard.db",
+         "LoadExt=" + std::string(VELIX_BUILD_DIR) + "/libvelixsqlite.so;JournalMode=WAL;SyncPragma=NORMAL", "", "",
+         std::string(VELIX_SOURCE_DIR) + "/db/schema/sqlite.sql", false},
+    };
+    std::printf("%-44s %6s %10s %10s %7s %s\n", "decision", "stmts", "us", "raw us", "ratio", "target");
+    for (const auto& site : sites) {
+        db::TODBC odbc;
+        odbc.BindColumns = true;
+        if (!odbc.Connect("", site.User, site.Pass, site.Driver, site.Database, site.Options, false) ||
+            !RunScript(odbc, site.Schema)) {
+            std::fprintf(stderr, "could not prepare %s\n", site.Name);
+            return 1;
+        }
+        for (const char* sql : {
+                 "INSERT INTO settings (reset_dadid) VALUES (0)",
+                 "INSERT INTO device (id, loop_id, addr_ess, name, dir_ection) VALUES (10, 1, 1, 'Entry', 1)",
+                 "INSERT INTO card_type (id, access_level_id, no_expiry_flg, ignore_passback) VALUES (1, 1, 1, 1)",
+                 "INSERT INTO card_type (id, access_level_id, no_expiry_flg, ignore_passback, pathway_id) "
+                 "VALUES (2, 1, 1, 1, 4)",
+                 "INSERT INTO a_l_range (id, access_level_id, day_1, day_2, day_3, day_4, day_5, day_6, day_7, "
+                 "day_8, day_9, start_time, end_time) VALUES (1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, '00:00:00', '00:00:00')",
+                 "INSERT INTO a_l_range_device VALUES (1, 10)",
+                 "INSERT INTO card_pool (id, max_inlot, cur_inlot) VALUES (5, 2000000000, 0)",
+                 "INSERT INTO pathway_ft VALUES (4, 10, 10, 100000)",
+             })
+            if (!Run(odbc, sql))
+                return 1;
+        // Cards 100001..101000 of type 1; card 100500 gets group and pathway as card 900.
+        const std::string fill1k =
+            site.MySql ? "INSERT INTO card (number, type_id, first_name, last_name) SELECT seq + 100000, 1, "
+                         "CONCAT('F', seq), CONCAT('L', seq) FROM seq_1_to_1000"
+                       : "INSERT INTO card (number, type_id, first_name, last_name) WITH RECURSIVE s(x) AS (SELECT 1 "
+                         "UNION ALL SELECT x + 1 FROM s WHERE x < 1000) SELECT x + 100000, 1, 'F' || x, 'L' || x FROM s";
+        if (!Run(odbc, fill1k) ||
+            !Run(odbc, "INSERT INTO card (number, type_id, group_id, in_gate, first_name, trans_dt) VALUES (900, 2, 5, 10, 'G', {fn now()})"))
+            return 1;
+        const auto plain = Measure(odbc, log, 100500, 1, rounds);
+        const auto group = Measure(odbc, log, 900, 1, rounds);
+        const std::string fill1m =
+            site.MySql ? "INSERT INTO card (number, type_id, first_name, last_name) SELECT seq + 200000, 1, "
+                         "CONCAT('F', seq), CONCAT('L', seq) FROM seq_1_to_999000"
+                       : "INSERT INTO card (number, type_id, first_name, last_name) WITH RECURSIVE s(x) AS (SELECT 1 "
+                         "UNION ALL SELECT x + 1 FROM s WHERE x < 999000) SELECT x + 200000, 1, 'F' || x, 'L' || x "
+                         "FROM s";
+        if (!Run(odbc, fill1m))
+            return 1;
+        const auto large = Measure(odbc, log, 100500, 1, rounds);
+        auto row = [&](const std::string& what, const TFigure& f) {
+            std::printf("%-44s %6zu %10.1f %10.1f %7.3f <= 1.2\n", (std::string(site.Name) + " " + what).c_str(),
+                        f.Statements, f.DecisionUs, f.RawUs, f.DecisionUs / f.RawUs);
+        };
+        row("plain card, 1k cards", plain);
+        row("group and pathway, 1k cards", group);
+        row("plain card, 1M cards", large);
+        std::printf("%-44s %6s %10s %10s %7.3f <= 1.2\n", (std::string(site.Name) + " 1M / 1k cards").c_str(), "",
+                    "", "", large.DecisionUs / plain.DecisionUs);
+    }
+    return 0;
+}
