@@ -229,6 +229,8 @@ TEST_P(Cards, PassbackGroupsAndPathways)
         {"next step at 16 minutes", {"UPDATE card SET in_gate = 10, trans_dt = {ts '2024-05-29 09:44:00'}"}, 1001, 2,
          kNow, 6, {{"SELECT in_gate FROM card WHERE number = 1001", "10"}}},
         {"no such step", {"UPDATE card SET trans_dt = {ts '2024-05-29 09:59:00'}"}, 1001, 3, kNow, 6, {}},
+        {"soft path lets it through and ends the path", {"UPDATE settings SET soft_path = 1"}, 1001, 3, kNow, 14,
+         {{"SELECT in_gate FROM card WHERE number = 1001", "-1"}}},
     });
 }
 
