@@ -6,6 +6,7 @@
 #include "platform/MainLoop.hpp"
 #include "tools/devsim/DeviceSim.hpp"
 
+#include "TestLine.hpp"
 #include "TestSupport.hpp"
 
 #include <pty.h>
@@ -38,14 +39,7 @@ protected:
     void SetUp() override
     {
         ::setenv("VELIXCARD_HOME", m_home.Path().c_str(), 1);
-        char name[256] = {};
-        ASSERT_EQ(::openpty(&m_master, &m_slave, name, nullptr, nullptr), 0);
-        termios tio{};
-        ::tcgetattr(m_master, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(m_master, TCSANOW, &tio);
-        std::filesystem::create_directories(m_home / "ports");
-        std::filesystem::create_symlink(name, m_home / "ports/COM1");
+        m_pty = std::make_unique<testing_support::TPseudoTerminal>(m_home / "ports/COM1");
         m_loopThread = std::thread([this] {
             m_mainThread = std::this_thread::get_id();
             m_loop.Run();
@@ -79,13 +73,12 @@ protected:
         m_sim.reset();
         m_loop.Quit();
         m_loopThread.join();
-        ::close(m_master);
-        ::close(m_slave);
+        m_pty.reset();
     }
 
     void StartSim(std::set<int> addresses)
     {
-        m_sim = std::make_unique<tools::TDeviceSimulator>(m_master, 115200, std::move(addresses));
+        m_sim = std::make_unique<tools::TDeviceSimulator>(m_pty->Master(), 115200, std::move(addresses));
     }
 
     void OpenLine(int first, int last)
@@ -126,22 +119,13 @@ protected:
         return static_cast<int>(std::count(s.begin(), s.end(), what));
     }
 
-    // Whether the simulator received data (letter and payload) for the address.
     bool Received(int address, const std::string& data, std::chrono::milliseconds deadline = 3s)
     {
-        return WaitFor(
-            [&] {
-                for (const auto& f : m_sim->Frames())
-                    if (f.Address == address && f.Data == data)
-                        return true;
-                return false;
-            },
-            deadline);
+        return testing_support::Received(*m_sim, address, data, deadline);
     }
 
     TTempDir m_home;
-    int m_master = -1;
-    int m_slave = -1;
+    std::unique_ptr<testing_support::TPseudoTerminal> m_pty;
     platform::TMainLoop m_loop;
     std::thread m_loopThread;
     std::thread::id m_mainThread;

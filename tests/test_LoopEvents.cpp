@@ -6,6 +6,7 @@
 #include "tools/devsim/DeviceSim.hpp"
 
 #include "TestDb.hpp"
+#include "TestLine.hpp"
 
 #include <pty.h>
 #include <termios.h>
@@ -55,15 +56,8 @@ protected:
                                    "[Settings]\r\nSync Readers every XX minutes=2\r\nSync Exit Reader=0\r\n");
         ::setenv("VELIXCARD_HOME", m_home.Path().c_str(), 1);
         ::setenv("VELIXCARD_REGISTRY", (m_home / "r.reg").c_str(), 1);
-        char name[256] = {};
-        ASSERT_EQ(::openpty(&m_master, &m_slave, name, nullptr, nullptr), 0);
-        termios tio{};
-        ::tcgetattr(m_master, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(m_master, TCSANOW, &tio);
-        std::filesystem::create_directories(m_home / "ports");
-        std::filesystem::create_symlink(name, m_home / "ports/COM1");
-        m_sim = std::make_unique<tools::TDeviceSimulator>(m_master, 115200, std::set<int>{1, 2, 3});
+        m_pty = std::make_unique<testing_support::TPseudoTerminal>(m_home / "ports/COM1");
+        m_sim = std::make_unique<tools::TDeviceSimulator>(m_pty->Master(), 115200, std::set<int>{1, 2, 3});
         m_log = std::make_unique<config::TMessLog>(m_home / "loop.log", config::TMessLog::TOptions{.NoHeader = true},
                                                    "");
         m_thread = std::thread([this] { m_main.Run(); });
@@ -77,21 +71,13 @@ protected:
         m_main.Quit();
         m_thread.join();
         m_sim.reset();
-        ::close(m_master);
-        ::close(m_slave);
+        m_pty.reset();
         ::unsetenv("VELIXCARD_REGISTRY");
     }
 
-    bool Received(int address, const std::string& data, std::chrono::milliseconds deadline = 3s)
+    bool Received(int address, const std::string& data)
     {
-        return WaitFor(
-            [&] {
-                for (const auto& f : m_sim->Frames())
-                    if (f.Address == address && f.Data == data)
-                        return true;
-                return false;
-            },
-            deadline);
+        return testing_support::Received(*m_sim, address, data);
     }
 
     int Sent(char letter)
@@ -114,7 +100,7 @@ protected:
     TTempDir m_home;
     std::unique_ptr<TTestDatabase> m_db;
     db::TODBC m_odbc;
-    int m_master = -1, m_slave = -1;
+    std::unique_ptr<testing_support::TPseudoTerminal> m_pty;
     std::unique_ptr<tools::TDeviceSimulator> m_sim;
     std::unique_ptr<config::TMessLog> m_log;
     platform::TMainLoop m_main;
