@@ -140,11 +140,12 @@ int main(int argc, char** argv)
         bool MySql;
     };
     const TSite sites[] = {
-        {"MariaDB", "MariaDB", "velixbenchcard", "SERVER=127.0.0.1;PORT=" + port + ";database=velixbenchcard",
-         "svcuser", "pelmox", std::string(VELIX_SOURCE_DIR) + "/db/schema/mysql.sql", true},
+        // SQLite first: the server is still busy with the million-card fill afterwards.
         {"SQLite", "SQLite3", dir + "/velixbenchcard.db",
          "LoadExt=" + std::string(VELIX_BUILD_DIR) + "/libvelixsqlite.so;JournalMode=WAL;SyncPragma=NORMAL", "", "",
          std::string(VELIX_SOURCE_DIR) + "/db/schema/sqlite.sql", false},
+        {"MariaDB", "MariaDB", "velixbenchcard", "SERVER=127.0.0.1;PORT=" + port + ";database=velixbenchcard",
+         "svcuser", "pelmox", std::string(VELIX_SOURCE_DIR) + "/db/schema/mysql.sql", true},
     };
     std::printf("%-44s %6s %10s %10s %7s %s\n", "decision", "stmts", "us", "raw us", "ratio", "target");
     for (const auto& site : sites) {
