@@ -319,6 +319,9 @@ void TODBC::Disconnect() noexcept
         if (s)
             s->ReleaseHandle();
     m_statements.clear();
+    for (SQLHSTMT h : m_freeHandles)
+        SQLFreeHandle(SQL_HANDLE_STMT, h);
+    m_freeHandles.clear();
     if (Connected && m_dbc) {
         try {
             SQLEndTran(SQL_HANDLE_DBC, m_dbc, SQL_COMMIT);

@@ -112,6 +112,11 @@ private:
     // What the driver answered the first statement's set-up; constant for a connection.
     std::optional<SQLULEN> m_concurrency;
     std::optional<SQLUINTEGER> m_cursorAttributes[4];
+    // Handles of freed statements, closed and set up, for the next statements:
+    // allocating and configuring a handle costs more than many statements.
+    std::vector<SQLHSTMT> m_freeHandles;
+    bool m_pooledRefreshCapable = false;
+    static constexpr std::size_t kMaxFreeHandles = 16;
     std::vector<TODBCStatement*> m_statements;  // empty slots are reused
     std::unique_ptr<TSqlWorker> m_worker;
 };

@@ -62,6 +62,14 @@ platform::TDateTime Today()
 
 TODBCStatement::TODBCStatement(TODBC& owner) : m_owner(owner), m_bindColumns(owner.BindColumns)
 {
+    if (owner.ConnHandle() && !owner.m_freeHandles.empty()) {
+        m_stmt = owner.m_freeHandles.back();
+        owner.m_freeHandles.pop_back();
+        m_allocated = true;
+        m_refreshCapable = owner.m_pooledRefreshCapable;
+        owner.Register(this);
+        return;
+    }
     if (!owner.ConnHandle() || !Ok(SQLAllocHandle(SQL_HANDLE_STMT, owner.ConnHandle(), &m_stmt))) {
         m_stmt = nullptr;
         return;
@@ -103,6 +111,7 @@ TODBCStatement::TODBCStatement(TODBC& owner) : m_owner(owner), m_bindColumns(own
         cached = attributes;
     }
     m_refreshCapable = (*cached & SQL_CA1_POS_REFRESH) != 0 && cursor != SQL_CURSOR_STATIC;
+    owner.m_pooledRefreshCapable = m_refreshCapable;
     SQLSetStmtAttr(m_stmt, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(0), 0);
     owner.Register(this);
 }
@@ -119,10 +128,15 @@ void TODBCStatement::ReleaseHandle() noexcept
         return;
     // No execution can be running here (they are synchronous), so there is
     // nothing to cancel; some drivers do real work in SQLCancel all the same.
-    Report(SQLFreeStmt(m_stmt, SQL_CLOSE));
+    const SQLRETURN closed = SQLFreeStmt(m_stmt, SQL_CLOSE);
+    Report(closed);
     Report(SQLFreeStmt(m_stmt, SQL_UNBIND));
     Report(SQLFreeStmt(m_stmt, SQL_RESET_PARAMS));
-    Report(SQLFreeHandle(SQL_HANDLE_STMT, m_stmt));
+    if (Ok(closed) && m_owner.Connected && !m_owner.ConnectionLost &&
+        m_owner.m_freeHandles.size() < TODBC::kMaxFreeHandles)
+        m_owner.m_freeHandles.push_back(m_stmt);
+    else
+        Report(SQLFreeHandle(SQL_HANDLE_STMT, m_stmt));
     m_stmt = nullptr;
     m_allocated = false;
     m_columns.clear();
