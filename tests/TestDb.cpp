@@ -33,6 +33,37 @@ const char* ToText(TDbFamily family)
     return family == TDbFamily::MariaDB ? "MariaDB" : "SQLite";
 }
 
+void TSiteTest::SetUp()
+{
+    m_db = std::make_unique<TTestDatabase>(GetParam());
+    ASSERT_TRUE(m_db->Ready()) << m_db->Problem();
+    m_log = std::make_unique<config::TMessLog>(LogFile(), config::TMessLog::TOptions{.NoHeader = true}, "");
+    m_odbc.MessageLog = m_log.get();
+    m_odbc.ReportErrors = true;
+    ASSERT_TRUE(m_db->Connect(m_odbc)) << ReadFile(LogFile());
+    ASSERT_TRUE(m_db->CreateSchema(m_odbc)) << ReadFile(LogFile());
+}
+
+std::vector<std::string> TSiteTest::LogLines()
+{
+    m_log->Log("");
+    std::vector<std::string> out;
+    for (const auto& l : SplitLines(ReadFile(LogFile())))
+        out.push_back(l.size() > 24 ? l.substr(24) : l);
+    return out;
+}
+
+std::string TSiteTest::Value(const std::string& sql)
+{
+    db::TODBCStatement s(m_odbc);
+    return s.Exec(sql) && !s.Columns().empty() ? s.AsString(s.Columns()[0].Name) : "(no row)";
+}
+
+std::string FamilyName(const ::testing::TestParamInfo<TDbFamily>& info)
+{
+    return ToText(info.param);
+}
+
 std::string SourceDir()
 {
     return VELIX_SOURCE_DIR;

@@ -2,7 +2,11 @@
 
 #include "db/ODBC.hpp"
 
+#include "config/MessLog.hpp"
+
 #include "TestSupport.hpp"
+
+#include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
@@ -58,6 +62,27 @@ private:
     bool m_ready = false;
     std::string m_problem;
 };
+
+// Base of the tests that run one body on MariaDB and on SQLite: a fresh
+// database with the shipped schema and a connected binding that logs into
+// LogFile() (no time stamps in LogLines()).
+class TSiteTest : public ::testing::TestWithParam<TDbFamily> {
+protected:
+    void SetUp() override;
+    std::string LogFile() const { return m_dir / "site.log"; }
+    std::vector<std::string> LogLines();
+    bool Exec(const std::string& sql) { return m_db->Run(m_odbc, sql); }
+    // The first column of the first row as text, or "(no row)".
+    std::string Value(const std::string& sql);
+
+    TTempDir m_dir;
+    std::unique_ptr<TTestDatabase> m_db;
+    std::unique_ptr<config::TMessLog> m_log;
+    db::TODBC m_odbc;  // declared last: disconnected before the log goes
+};
+
+// Names the MariaDB and SQLite instances of a TSiteTest.
+std::string FamilyName(const ::testing::TestParamInfo<TDbFamily>& info);
 
 std::string SourceDir();
 std::string BuildDir();

@@ -39,17 +39,13 @@ struct TScenario {
     std::vector<TCheck> Checks;
 };
 
-class Cards : public ::testing::TestWithParam<TDbFamily> {
+class Cards : public testing_support::TSiteTest {
 protected:
     void SetUp() override
     {
-        m_db = std::make_unique<TTestDatabase>(GetParam());
-        ASSERT_TRUE(m_db->Ready()) << m_db->Problem();
-        m_log = std::make_unique<config::TMessLog>(m_dir / "t.log", config::TMessLog::TOptions{.NoHeader = true}, "");
-        m_odbc.MessageLog = m_log.get();
-        m_odbc.ReportErrors = true;
-        ASSERT_TRUE(m_db->Connect(m_odbc));
-        ASSERT_TRUE(m_db->CreateSchema(m_odbc));
+        TSiteTest::SetUp();
+        if (HasFatalFailure())
+            return;
         // Devices: 10 entry (address 1), 11 exit (2), 12 without direction (3).
         // Card type 1 never expires; its level 1 admits devices 10-12 all day, every day.
         for (const char* sql : {
@@ -67,12 +63,6 @@ protected:
                  "VALUES (1001, 1, 'Ann', 'O''Neil', 0, -1)",
              })
             ASSERT_TRUE(m_db->Run(m_odbc, sql)) << sql;
-    }
-
-    std::string Value(const std::string& sql)
-    {
-        db::TODBCStatement s(m_odbc);
-        return s.Exec(sql) && !s.Columns().empty() ? s.AsString(s.Columns()[0].Name) : "(no row)";
     }
 
     void Run(const std::vector<TScenario>& scenarios)
@@ -93,16 +83,7 @@ protected:
         }
     }
 
-    TTempDir m_dir;
-    std::unique_ptr<TTestDatabase> m_db;
-    std::unique_ptr<config::TMessLog> m_log;
-    db::TODBC m_odbc;
 };
-
-std::string Family(const ::testing::TestParamInfo<TDbFamily>& info)
-{
-    return testing_support::ToText(info.param);
-}
 
 const std::string kInLot = "SELECT in_lot FROM card WHERE number = 1001";
 const std::string kPool = "SELECT cur_inlot FROM card_pool WHERE id = 5";
@@ -256,7 +237,8 @@ TEST_P(Cards, DebitUsesAndMonthlyRenewal)
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(Databases, Cards, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite), Family);
+INSTANTIATE_TEST_SUITE_P(Databases, Cards, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite),
+                         testing_support::FamilyName);
 
 TEST(CardText, MemoryRecordTimesAndMessageTexts)
 {
@@ -277,7 +259,7 @@ TEST_P(Cards, InvalidMemoryRecordIsLoggedAndDropped)
               cardaccess::kRejectedRecord);
     EXPECT_EQ(Value("SELECT COUNT(*) AS n FROM trans"), "0");
     m_log->Log("");
-    EXPECT_NE(ReadFile(m_dir / "t.log").find("Memory record with an invalid date rejected: 2413991405xx1001"),
+    EXPECT_NE(ReadFile(LogFile()).find("Memory record with an invalid date rejected: 2413991405xx1001"),
               std::string::npos);
     // A valid memory record is booked with its own time and mem_flag 1.
     EXPECT_EQ(CardTransaction(true, *m_log, m_odbc, false, "2405290930    1001", true, 1001, 1, 1, out, kNow), 0);

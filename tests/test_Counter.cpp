@@ -19,17 +19,13 @@ namespace {
 
 // A site with lots 1 and 2, device 10 (loop 1, address 3, lot 1) with lot-full
 // output and sign, and device 11 of lot 2.
-class Counting : public ::testing::TestWithParam<TDbFamily> {
+class Counting : public testing_support::TSiteTest {
 protected:
     void SetUp() override
     {
-        m_db = std::make_unique<TTestDatabase>(GetParam());
-        ASSERT_TRUE(m_db->Ready()) << m_db->Problem();
-        m_log = std::make_unique<config::TMessLog>(m_dir / "t.log", config::TMessLog::TOptions{.NoHeader = true}, "");
-        m_odbc.MessageLog = m_log.get();
-        m_odbc.ReportErrors = true;
-        ASSERT_TRUE(m_db->Connect(m_odbc));
-        ASSERT_TRUE(m_db->CreateSchema(m_odbc));
+        TSiteTest::SetUp();
+        if (HasFatalFailure())
+            return;
         for (const char* sql : {
                  "INSERT INTO lot (id, name, lot_count, max_capacity) VALUES (1, 'North', 3, 100)",
                  "INSERT INTO lot (id, name, lot_count, max_capacity) VALUES (2, 'South', 10, 50)",
@@ -43,8 +39,6 @@ protected:
             ASSERT_TRUE(Exec(sql)) << sql;
     }
 
-    bool Exec(const std::string& sql) { return m_db->Run(m_odbc, sql); }
-
     int Int(const std::string& sql, const std::string& column)
     {
         db::TODBCStatement s(m_odbc);
@@ -56,25 +50,7 @@ protected:
         return Int("SELECT " + std::string(column) + " FROM device WHERE id = " + std::to_string(device), column);
     }
 
-    std::vector<std::string> LogLines()
-    {
-        m_log->Log("");
-        std::vector<std::string> out;
-        for (const auto& l : SplitLines(ReadFile(m_dir / "t.log")))
-            out.push_back(l.substr(24));
-        return out;
-    }
-
-    TTempDir m_dir;
-    std::unique_ptr<TTestDatabase> m_db;
-    std::unique_ptr<config::TMessLog> m_log;
-    db::TODBC m_odbc;
 };
-
-std::string Family(const ::testing::TestParamInfo<TDbFamily>& info)
-{
-    return testing_support::ToText(info.param);
-}
 
 } // namespace
 
@@ -199,4 +175,5 @@ TEST_P(Counting, FireInputHoldsEveryFireDeviceOpenOnceAndReleasesIt)
     EXPECT_EQ(s.AsString("remote_ip"), "OFF");
 }
 
-INSTANTIATE_TEST_SUITE_P(Databases, Counting, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite), Family);
+INSTANTIATE_TEST_SUITE_P(Databases, Counting, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite),
+                         testing_support::FamilyName);

@@ -21,52 +21,14 @@ using testing_support::TTestDatabase;
 
 namespace {
 
-class ODBC : public ::testing::TestWithParam<TDbFamily> {
+class ODBC : public testing_support::TSiteTest {
 protected:
-    void SetUp() override
-    {
-        m_db = std::make_unique<TTestDatabase>(GetParam());
-        ASSERT_TRUE(m_db->Ready()) << m_db->Problem();
-        m_log = std::make_unique<config::TMessLog>(m_dir / "test.log", config::TMessLog::TOptions{.NoHeader = true},
-                                                   "");
-        m_odbc.MessageLog = m_log.get();
-        m_odbc.ReportErrors = true;
-        ASSERT_TRUE(m_db->Connect(m_odbc)) << ReadFile(m_dir / "test.log");
-        ASSERT_TRUE(m_db->CreateSchema(m_odbc)) << ReadFile(m_dir / "test.log");
-    }
-
-    // The messages written to the log so far, without time stamps.
-    std::vector<std::string> LogLines()
-    {
-        m_log->Log("");
-        std::vector<std::string> out;
-        for (const auto& l : SplitLines(ReadFile(m_dir / "test.log")))
-            out.push_back(l.size() > 24 ? l.substr(24) : l);
-        return out;
-    }
-
-    bool Exec(const std::string& sql)
-    {
-        TODBCStatement s(m_odbc);
-        return s.Exec(sql);
-    }
-
     int Count(const std::string& table)
     {
         TODBCStatement s(m_odbc);
         return s.Exec("SELECT COUNT(*) AS n FROM " + table) ? s.AsInteger("n") : -1;
     }
-
-    TTempDir m_dir;
-    std::unique_ptr<TTestDatabase> m_db;
-    std::unique_ptr<config::TMessLog> m_log;
-    TODBC m_odbc;  // declared last: disconnected before the log goes
 };
-
-std::string Family(const ::testing::TestParamInfo<TDbFamily>& info)
-{
-    return testing_support::ToText(info.param);
-}
 
 } // namespace
 
@@ -116,7 +78,7 @@ TEST_P(ODBC, ExecLogsTheFailedTextAndTheDiagnostics)
     EXPECT_FALSE(Exec("SELECT * FROM lot WHERE id = 99"));
     EXPECT_FALSE(Exec("SELECT nonsense FROM lot"));
     const auto lines = LogLines();
-    ASSERT_EQ(lines.size(), 2u) << ReadFile(m_dir / "test.log");
+    ASSERT_EQ(lines.size(), 2u) << ReadFile(LogFile());
     EXPECT_EQ(lines[0], "SELECT nonsense FROM lot");
     EXPECT_NE(lines[1].find(". State:  "), std::string::npos) << lines[1];
 
@@ -234,7 +196,8 @@ TEST_P(ODBC, DisconnectLeavesStatementsFailingNotDangling)
     EXPECT_TRUE(again.Exec("SELECT COUNT(*) AS n FROM lot"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Databases, ODBC, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite), Family);
+INSTANTIATE_TEST_SUITE_P(Databases, ODBC, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite),
+                         testing_support::FamilyName);
 
 TEST(ODBCText, DetectKindRecognisesTheFamilies)
 {
