@@ -4,20 +4,15 @@
 #include "db/ODBC.hpp"
 #include "db/Sql.hpp"
 
-#include <charconv>
 #include <cmath>
 
 namespace cardaccess {
 namespace {
 
+// A fixed-position number of a memory record; 0 when missing or not a number.
 int Field(const std::string& data, std::size_t from, std::size_t length)
 {
-    if (data.size() < from - 1)
-        return 0;
-    const std::string s = config::TrimText(data.substr(from - 1, length));
-    int v = 0;
-    const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
-    return (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size()) ? 0 : v;
+    return data.size() < from ? 0 : config::TextToInt(std::string_view(data).substr(from - 1, length));
 }
 
 } // namespace

@@ -1,5 +1,9 @@
 #include "config/Format.hpp"
 
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace config {
@@ -38,13 +42,6 @@ std::string NormaliseFormat(std::string_view format)
     return out;
 }
 
-} // namespace config
-
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-
-namespace config {
 
 std::string FloatToStr(double value)
 {
@@ -95,6 +92,42 @@ std::string TrimText(std::string_view text)
     while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
         text.remove_suffix(1);
     return std::string(text);
+}
+
+namespace {
+
+template <typename T>
+T TextToInteger(std::string_view text, T def) noexcept
+{
+    const std::string s = TrimText(text);
+    const char* begin = s.data();
+    if (!s.empty() && s.front() == '+')
+        ++begin;
+    T v = 0;
+    const auto r = std::from_chars(begin, s.data() + s.size(), v);
+    return (begin == s.data() + s.size() || r.ec != std::errc() || r.ptr != s.data() + s.size()) ? def : v;
+}
+
+} // namespace
+
+std::int32_t TextToInt(std::string_view text, std::int32_t def) noexcept
+{
+    return TextToInteger<std::int32_t>(text, def);
+}
+
+std::int64_t TextToInt64(std::string_view text, std::int64_t def) noexcept
+{
+    return TextToInteger<std::int64_t>(text, def);
+}
+
+double TextToFloat(std::string_view text, double def) noexcept
+{
+    const std::string s = TrimText(text);
+    if (s.empty())
+        return def;
+    char* end = nullptr;
+    const double v = std::strtod(s.c_str(), &end);
+    return end == s.c_str() + s.size() && std::isfinite(v) ? v : def;
 }
 
 std::string UpperCase(std::string_view text)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -42,6 +43,12 @@ std::string FloatToStr(double value);
 
 // Trims leading and trailing blanks and control characters.
 std::string TrimText(std::string_view text);
+// Text read as a whole decimal number (blanks around it allowed, a leading
+// sign too); def when it is empty, not a number or out of the type's range.
+std::int32_t TextToInt(std::string_view text, std::int32_t def = 0) noexcept;
+std::int64_t TextToInt64(std::string_view text, std::int64_t def = 0) noexcept;
+double TextToFloat(std::string_view text, double def = 0) noexcept;
+
 // ASCII letter case, whatever the process locale.
 std::string UpperCase(std::string_view text);
 std::string LowerCase(std::string_view text);

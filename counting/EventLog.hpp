@@ -8,6 +8,8 @@ class TODBC;
 
 namespace counting {
 
+enum TAlarmKind : int { ekDoorAjar = 2, ekAjarAcknowledged = 3, ekFire = 4, ekPrinter = 9 };
+
 // The alarm-event sink of a loop: door ajar (2), acknowledged (3), fire (4),
 // printer status (9). Nothing is stored or sent; it keeps the port for callers.
 class TEventLog {

@@ -56,14 +56,14 @@ void TInput::CheckDoor(unsigned mask, platform::TDateTime now)
         return;
     if (!m_alarm) {
         s.ExecFmt("UPDATE device SET door_ajar = 1 WHERE id = %d", m_deviceId);
-        m_eventLog.Write("Door Ajar Alarm", 2, -1);
+        m_eventLog.Write("Door Ajar Alarm", ekDoorAjar, -1);
         m_alarm = true;
     }
     if (!m_acknowledged && s.ExecFmt("SELECT alarm_ack FROM device WHERE id = %d", m_deviceId) &&
         s.AsBool("alarm_ack")) {
         m_acknowledged = true;
         s.ExecFmt("UPDATE device SET alarm_ack = 0 WHERE id = %d", m_deviceId);
-        m_eventLog.Write("Door Ajar Acknowledged", 3, -1);
+        m_eventLog.Write("Door Ajar Acknowledged", ekAjarAcknowledged, -1);
     }
     if (!m_acknowledged && m_line)
         m_line->PulseOutput(m_address, m_ajarOutput, 5);
@@ -77,7 +77,7 @@ void TInput::CheckFire(unsigned mask)
     if (Active(mask, m_fireInput)) {
         if (!m_fire) {
             s.Exec("UPDATE device SET perm_open = 1, remote_user = 'FIRE INPUT!', remote_ip = 'ON' WHERE fire_flag = 1");
-            m_eventLog.Write("Fire Alarm", 4, -1);
+            m_eventLog.Write("Fire Alarm", ekFire, -1);
         }
         m_fire = true;
     } else {

@@ -336,25 +336,12 @@ std::string TODBCStatement::AsString(std::string_view name) noexcept
 
 std::int32_t TODBCStatement::AsInteger(std::string_view name) noexcept
 {
-    const std::string text = AsString(name);
-    std::int32_t v = 0;
-    const char* begin = text.data();
-    if (!text.empty() && text.front() == '+')
-        ++begin;
-    const auto r = std::from_chars(begin, text.data() + text.size(), v);
-    if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size())
-        return 0;
-    return v;
+    return config::TextToInt(AsString(name));
 }
 
 double TODBCStatement::AsFloat(std::string_view name) noexcept
 {
-    const std::string text = AsString(name);
-    if (text.empty())
-        return 0;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    return end == text.c_str() + text.size() ? v : 0;
+    return config::TextToFloat(AsString(name));
 }
 
 bool TODBCStatement::AsBool(std::string_view name) noexcept

@@ -53,7 +53,7 @@ void TLoop::OfflineEvent(int reader) noexcept
         if (!Connected())
             return;
         db::TODBCStatement s(*Database);
-        s.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
+        ReadDeviceRow(s, reader);
         MessageLog.Log("Offline, Device: " + s.AsString("name"));
         s.ExecFmt("UPDATE device SET online_flag = 0 WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
     } catch (...) {
@@ -67,7 +67,7 @@ void TLoop::PowerUpEvent(int reader) noexcept
         if (!Connected())
             return;
         db::TODBCStatement s(*Database);
-        s.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
+        ReadDeviceRow(s, reader);
         MessageLog.Log("PowerUp Event, Device: " + s.AsString("name"));
         s.ExecFmt("UPDATE device SET online_flag = 1 WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
     } catch (...) {

@@ -135,7 +135,7 @@ void TLoop::ReadLineSettings(bool rfModem)
     std::stringstream lanes(ini.ReadStringInit(kSection, "Extended Grace Lane", ""));
     std::string item;
     while (std::getline(lanes, item, ','))
-        ExtendedGraceLanes.push_back(std::atoi(config::TrimText(item).c_str()));
+        ExtendedGraceLanes.push_back(config::TextToInt(item));
     ExtendedGraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time from POF Extended (minutes)", 15);
     FutureGraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time Future", 15);
     OldTicketFormat = ini.ReadBoolInit(kSection, "Old Ticket Format?", false);
@@ -159,6 +159,8 @@ void TLoop::CreateCardInterface(platform::TMainLoop& mainLoop)
         e.OnInput = [this](int r, const std::string& v) { InputEvent(r, v); };
         e.OnError = [this](int r) { OfflineEvent(r); };
         e.OnPowerUp = [this](int r) { PowerUpEvent(r); };
+        e.OnBarCode = [this](int r, const std::string& v) { BarcodeEvent(r, v); };
+        e.OnPrinter = [this](int r, const std::string& v) { PrinterEvent(r, v); };
         EventLog = std::make_unique<counting::TEventLog>(*Database, LoopId);
 
         const std::string table = LoopTable(Database->Kind());

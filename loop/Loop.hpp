@@ -6,6 +6,7 @@
 #include "db/ODBC.hpp"
 #include "db/ODBCConn.hpp"
 #include "line/Card.hpp"
+#include "loop/Tickets.hpp"
 #include "platform/LocalTime.hpp"
 
 #include <cstdint>
@@ -52,6 +53,15 @@ public:
     void SyncTimeDate() noexcept;
     bool ForceGate(int address, bool open) noexcept;
 
+    // Barcode tickets and ticket printers. CheckBarcode and RecordTicketIssue
+    // are also what the card-data handler calls for exits and spitters; both
+    // expect a connected database. now is the local clock they judge by.
+    void BarcodeEvent(int reader, const std::string& value) noexcept;
+    void PrinterEvent(int reader, const std::string& value) noexcept;
+    void CheckBarcode(int reader, const std::string& barcode, platform::TDateTime now = platform::NowDateTime());
+    void RecordTicketIssue(int reader, const std::string& record, platform::TDateTime now = platform::NowDateTime());
+    void PrinterStatus(int reader, const std::string& value);
+
     config::TMessLog& MessageLog;
     const int LoopId;
     bool DetailedLog = true;
@@ -87,6 +97,13 @@ private:
     void CreateCardInterface(platform::TMainLoop& mainLoop);
     void ReadLineSettings(bool rfModem);
     bool Connected() noexcept;
+    // "SELECT * FROM device" for this loop and the address; true when found.
+    bool ReadDeviceRow(db::TODBCStatement& device, int address);
+    bool IsExtendedGraceLane(int lane) const;
+    TExitState JudgeExitPass(int reader, const std::string& barcode, platform::TDateTime date,
+                             platform::TDateTime now);
+    bool WriteTicketIssue(const std::string& record, platform::TDateTime now);
+    bool MoveOlderTicketAside(const TIssueRecord& issue, int ticketNo, std::string& where);
 };
 
 } // namespace loop

@@ -111,7 +111,7 @@ CREATE TABLE IF NOT EXISTS tickinv (
   id int NOT NULL AUTO_INCREMENT PRIMARY KEY,
   barcode varchar(16) NOT NULL DEFAULT '',
   ticket int NOT NULL DEFAULT 0,
-  issuerid int NOT NULL DEFAULT 0,
+  issuerid int NULL,
   takerid int NULL,
   status int NOT NULL DEFAULT 0,
   in_date datetime NULL,

@@ -111,7 +111,7 @@ CREATE TABLE IF NOT EXISTS tickinv (
   id integer PRIMARY KEY AUTOINCREMENT,
   barcode varchar(16) NOT NULL DEFAULT '',
   ticket integer NOT NULL DEFAULT 0,
-  issuerid integer NOT NULL DEFAULT 0,
+  issuerid integer NULL,
   takerid integer NULL,
   status integer NOT NULL DEFAULT 0,
   in_date datetime NULL,

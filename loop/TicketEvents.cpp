@@ -1,0 +1,245 @@
+// Barcode tickets at exits, tickets issued by spitters, and printer status.
+#include "access/BarcodeDate.hpp"
+#include "config/Format.hpp"
+#include "config/MessLog.hpp"
+#include "db/Sql.hpp"
+#include "loop/Loop.hpp"
+#include "loop/Tickets.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace loop {
+namespace {
+
+constexpr int kDefaultExitPulse = 5;
+constexpr int kExtendedLaneBase = 50;  // lanes above it are pay-on-foot exits
+constexpr int kStatusInside = 0;
+constexpr int kStatusUsed = 2;
+constexpr int kDirEntry = 1;
+constexpr std::size_t kSecondStatusLength = 99;
+
+// "where barcode='...'" with the text as the builder stores it, so the row
+// found is the row written, and with the literal escaped for the database:
+// the barcode comes off the wire.
+std::string BarcodeWhere(const db::TSql& sql, std::string_view barcode)
+{
+    return "where barcode='" + sql.EscapeText(config::TrimText(barcode)) + "'";
+}
+
+} // namespace
+
+void TLoop::BarcodeEvent(int reader, const std::string& value) noexcept
+{
+    try {
+        MessageLog.Log("Got BarcodeEvent event!  - " + std::to_string(reader) + " - |" + value + "|");
+        if (Connected())
+            CheckBarcode(reader, value);
+    } catch (...) {
+        MessageLog.Log("BarcodeEvent Exception!");
+    }
+}
+
+void TLoop::PrinterEvent(int reader, const std::string& value) noexcept
+{
+    try {
+        if (Connected())
+            PrinterStatus(reader, value);
+    } catch (...) {
+        MessageLog.Log("PrinterEvent Exception!");
+    }
+}
+
+bool TLoop::ReadDeviceRow(db::TODBCStatement& device, int address)
+{
+    return device.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, address);
+}
+
+bool TLoop::IsExtendedGraceLane(int lane) const
+{
+    return std::any_of(ExtendedGraceLanes.begin(), ExtendedGraceLanes.end(),
+                       [lane](int n) { return n + kExtendedLaneBase == lane; });
+}
+
+void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDateTime now)
+{
+    TExitState state = TExitState::ReadError;
+    int pulse = kDefaultExitPulse;
+    const platform::TDateTime date = cardaccess::BarcodeDate(barcode, OldTicketFormat, now);
+    if (date <= 0) {
+        MessageLog.Log("Unknown or invalid Barcode!");
+    } else {
+        state = JudgeExitPass(reader, barcode, date, now);
+        db::TODBCStatement device(*Database);
+        if (ReadDeviceRow(device, reader))
+            pulse = static_cast<int>(std::trunc(device.AsFloat("open_pulse")));
+    }
+    const bool open = state == TExitState::Accepted;
+    const std::string text = ExitReplyText(state);
+    LastPulse = pulse;
+    if (Line)
+        Line->GateOpenMsg(reader, open, pulse, text);
+    MessageLog.LogFmt("Card1.GateOpenMsg(%d, %s, %d, %s)", reader, open ? "Y" : "N", pulse, text);
+    if (open)
+        SoftCount(reader);
+}
+
+// Finds or creates the ticket's row, applies the exit rules in order and marks
+// an accepted ticket as taken.
+TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform::TDateTime date,
+                                platform::TDateTime now)
+{
+    MessageLog.LogFmt("Checking BarCode: %s ", barcode);
+    const db::TSql quoting(Database->Kind());
+    const std::string where = BarcodeWhere(quoting, barcode);
+    db::TODBCStatement ticket(*Database);
+    if (!ticket.Exec("select * from tickinv " + where)) {
+        db::TSql row(Database->Kind());
+        row.AddField("barcode", barcode, true);
+        row.AddInt("issuerid", 0);
+        row.AddInt("status", kStatusInside);
+        row.AddDateTime("in_date", date);
+        row.AddNow("l_date");
+        db::TODBCStatement insert(*Database);
+        insert.Exec(row.BuildSql("tickinv", true, ""));
+        if (!ticket.Exec("select * from tickinv " + where))
+            return TExitState::SystemError;
+    }
+    db::TODBCStatement device(*Database);
+    ReadDeviceRow(device, reader);
+    const int dir = device.AsInteger("dir_ection");
+    const int lane = BarcodeLane(barcode);
+    const int st = ticket.AsInteger("status");
+    int newStatus = kStatusUsed;
+    MessageLog.LogFmt("Rdr %d St %d Dir %d", reader, st, dir);
+
+    TExitState state = TExitState::Accepted;
+    if (dir == kDirEntry && st == kStatusInside) {
+        state = TExitState::Passback;
+    } else if (st == kStatusUsed && dir != kDirEntry) {
+        state = TExitState::Used;
+    } else if (!(FlatRate && lane > kExtendedLaneBase)) {
+        const int minutes = ElapsedMinutes(date, now);
+        int grace = IsExtendedGraceLane(lane) ? ExtendedGraceMinutes : GraceMinutes;
+        if (dir == kDirEntry && st == kStatusUsed) {
+            // A used ticket shown at an entry: back inside only if issued just now.
+            grace = 0;
+            newStatus = kStatusInside;
+        }
+        if (minutes > grace || (minutes < 0 && -minutes > FutureGraceMinutes))
+            state = TExitState::Expired;
+    }
+    if (state == TExitState::Accepted) {
+        db::TSql taken(Database->Kind());
+        taken.AddInt("takerid", reader);
+        taken.AddInt("status", newStatus);
+        taken.AddNow("out_date");
+        taken.AddNow("l_date");
+        db::TODBCStatement update(*Database);
+        update.Exec(taken.BuildSql("tickinv", false, where));
+    }
+    return state;
+}
+
+void TLoop::RecordTicketIssue(int reader, const std::string& record, platform::TDateTime now)
+{
+    if (!WriteTicketIssue(record, now))
+        return;
+    SoftCount(reader);
+}
+
+// False only when the tickinv write failed; an invalid record is logged and
+// counts all the same.
+bool TLoop::WriteTicketIssue(const std::string& record, platform::TDateTime now)
+{
+    const auto issue = SplitIssueRecord(record);
+    if (!issue) {
+        MessageLog.Log("Invalid or unknown value?");
+        return true;
+    }
+    const platform::TDateTime issued = cardaccess::TwoYearDate(std::string_view(issue->Barcode).substr(0, 8), now);
+    const int lane = BarcodeLane(issue->Barcode);
+    MessageLog.LogFmt("Bar:%s Date:%s Lane:%d Ticket:%s ... BackOut:%s OnLine:%s", issue->Barcode,
+                      TicketTimeText(issued), lane, issue->Ticket, issue->BackedOut ? "Y" : "N",
+                      issue->OffLine ? "N" : "Y");
+    const int t = config::TextToInt(issue->Ticket);
+
+    db::TSql row(Database->Kind());
+    std::string where = BarcodeWhere(row, issue->Barcode);
+    const bool update = MoveOlderTicketAside(*issue, t, where);
+    if (update) {
+        MessageLog.Log("TickInv Record Found! Updating: " + where);
+    } else {
+        row.AddInt("status", kStatusInside);
+        row.AddInt("security", 1);
+    }
+    if (issue->BackedOut) {
+        row.SetInt("status", kStatusUsed, false);
+        row.AddDateTime("out_date", issued);
+        row.AddInt("takerid", lane);
+    }
+    row.AddField("barcode", issue->Barcode, true);
+    row.AddInt("ticket", t);
+    row.AddDateTime("in_date", issued);
+    row.AddInt("issuerid", lane);
+    row.AddInt("online", issue->OffLine ? 0 : 1);
+    row.AddNow("l_date");
+    db::TODBCStatement write(*Database);
+    return write.Exec(row.BuildSql("tickinv", !update, where));
+}
+
+// An older row with the same barcode or ticket number is renamed or renumbered,
+// unless it is the row an exit made before this late (off-line) issue record
+// arrived: that row is then completed (true, where names it).
+bool TLoop::MoveOlderTicketAside(const TIssueRecord& issue, int ticketNo, std::string& where)
+{
+    db::TODBCStatement old(*Database);
+    db::TSql change(Database->Kind());
+    if (old.Exec("select * from tickinv " + where)) {
+        if (old.AsInteger("issuerid") == 0 && old.AsInteger("takerid") != 0 && issue.OffLine)
+            return true;
+        change.AddField("barcode", issue.Barcode + "*", true);
+    } else {
+        where = config::Format("where ticket=%d and issuerid is null", ticketNo);
+        if (!old.Exec("select * from tickinv " + where))
+            return false;
+        if (old.AsInteger("takerid") != 0 && issue.OffLine)
+            return true;
+        change.AddInt("ticket", -ticketNo);
+    }
+    db::TODBCStatement update(*Database);
+    update.Exec(change.BuildSql("tickinv", false, where));
+    return false;
+}
+
+void TLoop::PrinterStatus(int reader, const std::string& value)
+{
+    const std::string when = TicketTimeText(platform::NowDateTime());
+    int s1 = 0, s2 = 0;
+    if (const auto comma = value.find(','); comma != std::string::npos) {
+        s1 = config::TextToInt(std::string_view(value).substr(0, comma));
+        s2 = config::TextToInt(std::string_view(value).substr(comma + 1, kSecondStatusLength));
+        MessageLog.LogFmt("PStat:%d %d Reader: %d Date:%s ... Status:%s 2nd: %s", s1, s2, reader, when,
+                          PrinterStatusText(s1), PrinterStatusText(s2));
+    } else {
+        s1 = config::TextToInt(value);
+        MessageLog.LogFmt("PStat:%d Reader: %d Date:%s ... Status:%s", s1, reader, when, PrinterStatusText(s1));
+    }
+    if (EventLog)
+        EventLog->Write("PTR", counting::ekPrinter, reader);
+    const auto first = PrinterColumns(s1), second = PrinterColumns(s2);
+    db::TSql sql(db::dkMySql);
+    sql.AddInt("ptr_paper", first.Paper);
+    sql.AddInt("ptr_hdwr", first.Hardware);
+    sql.AddInt("ptr_fail", first.Fail);
+    sql.AddInt("ptr_stat", s1);
+    sql.AddInt("ptr_paper2", second.Paper);
+    sql.AddInt("ptr_hdwr2", second.Hardware);
+    sql.AddInt("ptr_fail2", second.Fail);
+    sql.AddInt("ptr_stat2", s2);
+    db::TODBCStatement update(*Database);
+    update.Exec(sql.BuildUpdate("UPDATE device",
+                                config::Format("WHERE loop_id = %d and addr_ess = %d", LoopId, reader)));
+}
+
+} // namespace loop

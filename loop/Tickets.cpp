@@ -1,0 +1,100 @@
+#include "loop/Tickets.hpp"
+
+#include "config/Format.hpp"
+
+namespace loop {
+namespace {
+
+constexpr int kOfflineBit = 0x01;
+constexpr int kBackedOutBit = 0x02;
+
+// Printer status bits.
+constexpr int kPtrOffline = 0x001;
+constexpr int kPtrPaperOut = 0x002;
+constexpr int kPtrLowPaper = 0x004;
+constexpr int kPtrPaperJam = 0x080;
+constexpr int kPtrAnyFault = 0xFF7;  // every bit with a text
+constexpr int kPtrPaperFaults = kPtrPaperOut | kPtrLowPaper | kPtrPaperJam;
+
+struct TStatusBit {
+    int Bit;
+    const char* Text;
+};
+constexpr TStatusBit kStatusBits[] = {
+    {kPtrOffline, "offline;"},     {kPtrPaperOut, "paper out;"},  {kPtrLowPaper, "low paper;"},
+    {0x010, "cover open;"},        {0x020, "temp error;"},        {0x040, "power error;"},
+    {kPtrPaperJam, "paper jam;"},  {0x100, "cutter error;"},      {0x200, "ram error;"},
+    {0x400, "eprom error;"},       {0x800, "emitter error;"},
+};
+
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+} // namespace
+
+const char* ExitReplyText(TExitState state)
+{
+    switch (state) {
+    case TExitState::Accepted: return "Thank you...";
+    case TExitState::Used: return "ExitPass Used";
+    case TExitState::SystemError: return "System ERROR!";
+    case TExitState::Expired: return "ExitPass Expired";
+    case TExitState::Passback: return "Passback Error";
+    case TExitState::ReadError: break;
+    }
+    return "Read ERROR;Please Re-try";
+}
+
+std::optional<TIssueRecord> SplitIssueRecord(std::string_view record)
+{
+    if (record.size() != kIssueRecordLength)
+        return std::nullopt;
+    const int flags = record[0] >= '0' && record[0] <= '9' ? record[0] - '0' : 0;
+    TIssueRecord out;
+    out.OffLine = (flags & kOfflineBit) != 0;
+    out.BackedOut = (flags & kBackedOutBit) != 0;
+    out.Barcode = std::string(record.substr(1, 10));
+    std::string_view ticket = record.substr(11, 6);
+    while (ticket.size() > 1 && ticket.front() == '0')
+        ticket.remove_prefix(1);
+    out.Ticket = std::string(ticket);
+    return out;
+}
+
+int BarcodeLane(std::string_view barcode)
+{
+    return barcode.size() < 9 ? 0 : config::TextToInt(barcode.substr(8, 2));
+}
+
+std::string PrinterStatusText(int word)
+{
+    std::string out;
+    for (const auto& b : kStatusBits)
+        if (word & b.Bit)
+            out += b.Text;
+    return out.empty() ? "Ok" : out;
+}
+
+TPrinterColumns PrinterColumns(int word)
+{
+    TPrinterColumns out;
+    if ((word & kPtrAnyFault) == 0)
+        return out;
+    if (word & kPtrPaperFaults)
+        out.Paper = ((word & kPtrLowPaper) ? 1 : 0) + ((word & (kPtrPaperOut | kPtrPaperJam)) ? 2 : 0);
+    else if (word & kPtrOffline)
+        out.Fail = 1;
+    else
+        out.Hardware = 1;
+    return out;
+}
+
+std::string TicketTimeText(platform::TDateTime value)
+{
+    const auto t = platform::DecodeDateTime(value);
+    const int month = t.Month >= 1 && t.Month <= 12 ? t.Month : 1;
+    return config::Format("%s%.2d/%.4d %.2d:%.2d:%.2d", kMonths[month - 1], t.Day, t.Year, t.Hour, t.Minute,
+                          t.Second);
+}
+
+} // namespace loop

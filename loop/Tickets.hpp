@@ -1,0 +1,45 @@
+#pragma once
+
+#include "platform/LocalTime.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace loop {
+
+// How an exit pass was judged, and the text the reader shows for it.
+enum class TExitState { ReadError, Accepted, Used, SystemError, Expired, Passback };
+const char* ExitReplyText(TExitState state);
+
+// The record a ticket spitter sends when it prints a ticket: a flag digit,
+// the 10-character barcode and the 6-digit ticket number.
+struct TIssueRecord {
+    bool OffLine = false;    // issued while the spitter was off line, reported from its memory
+    bool BackedOut = false;  // the car backed out instead of driving in
+    std::string Barcode;
+    std::string Ticket;      // leading zeros removed, at least one digit left
+};
+inline constexpr std::size_t kIssueRecordLength = 17;
+
+// nullopt unless the record has exactly kIssueRecordLength characters.
+std::optional<TIssueRecord> SplitIssueRecord(std::string_view record);
+
+// Characters 9 and 10 of a barcode as a number; 0 when not a number.
+int BarcodeLane(std::string_view barcode);
+
+// The texts of the set bits of a printer status word, in bit order; "Ok" for none.
+std::string PrinterStatusText(int word);
+
+// The paper, hardware and fail columns of one printer for its status word.
+struct TPrinterColumns {
+    int Paper = 0;     // 1 low paper, 2 paper out or jammed, 3 both
+    int Hardware = 0;
+    int Fail = 0;      // off line
+};
+TPrinterColumns PrinterColumns(int word);
+
+// "MMMDD/YYYY HH:NN:SS", e.g. "Dec09/2026 14:03:09".
+std::string TicketTimeText(platform::TDateTime value);
+
+} // namespace loop

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "loop/Loop.hpp"
+#include "platform/MainLoop.hpp"
+#include "tools/devsim/DeviceSim.hpp"
+
+#include "TestDb.hpp"
+#include "TestLine.hpp"
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+// A loop controller in this process (loop id kLoopId on port 1) on a fresh
+// site database of the test's family, its line on a pseudo-terminal with
+// simulated devices at the far end. The loop logs into LogFile().
+class TLoopTest : public TSiteTest {
+protected:
+    static constexpr int kLoopId = 3;
+
+    // Rows inserted before the loop starts (the loop row is made already).
+    virtual std::vector<std::string> SiteRows() const = 0;
+    // Lines of the settings file's [Settings] section, CR LF ended.
+    virtual std::string Settings() const { return ""; }
+    virtual std::set<int> Addresses() const { return {1, 2, 3}; }
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // Runs fn on the loop's main thread and waits for it.
+    void OnMain(const std::function<void()>& fn) { m_main.Invoke(fn); }
+    // Whether the address received the command (letter and payload) in time.
+    bool Received(int address, const std::string& data);
+    // The commands with this letter that the address received so far.
+    std::vector<std::string> Commands(int address, char letter);
+    // The registry file the loop reads (also for a velixcard process).
+    std::string RegistryFile() const { return m_dir / "r.reg"; }
+
+    std::unique_ptr<TPseudoTerminal> m_pty;
+    std::unique_ptr<tools::TDeviceSimulator> m_sim;
+    platform::TMainLoop m_main;
+    std::thread m_thread;
+    std::unique_ptr<loop::TLoop> m_loop;
+};
+
+// The registry file text that points the service at the test database.
+std::string RegistryText(const TTestDatabase& db, const std::string& computerName = "");
+
+} // namespace testing_support
