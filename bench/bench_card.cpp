@@ -1,11 +1,14 @@
 // One card decision (CardTransaction) against the sum of the raw ODBC round
 // trips of the same statements, measured side by side in one run, for a plain
 // card and for one with group and pathway, on MariaDB and SQLite; then the
-// same decision with 1,000 and with 1,000,000 cards on file. Prints figures.
+// same decision with 1,000 and with 1,000,000 cards on file; and the exit
+// decision on a known barcode ticket (CheckBarcode). Prints figures.
 //   scripts/bench   (starts the test servers)
 #include "access/CardCheck.hpp"
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
+#include "loop/Loop.hpp"
+#include "platform/MainLoop.hpp"
 
 #include <sqlext.h>
 
@@ -114,6 +117,50 @@ TFigure Measure(db::TODBC& odbc, config::TMessLog& log, double card, int address
     return {decision[decision.size() / 2], raw[raw.size() / 2], replay.size()};
 }
 
+// The exit decision of a loop controller on a ticket that is inside, against
+// the raw round trips of its statements; the ticket is put back inside,
+// untimed, before each of them.
+TFigure MeasureExit(loop::TLoop& lane, const std::string& barcode, int rounds)
+{
+    db::TODBC& odbc = *lane.Database;
+    const std::string reset = "UPDATE tickinv SET status = 0 WHERE barcode = '" + barcode + "'";
+    std::vector<std::string> statements;
+    lane.FlatRate = true;
+    lane.CheckBarcode(2, barcode);  // warm-up
+    RawStatement(odbc, reset);
+    odbc.OnExec = [&](const std::string& sql) { statements.push_back(sql); };
+    lane.CheckBarcode(2, barcode);
+    odbc.OnExec = nullptr;
+    const std::vector<std::string> replay = statements;
+    std::vector<double> decision, raw;
+    for (int r = 0; r < rounds; ++r) {
+        RawStatement(odbc, reset);
+        auto t0 = TClock::now();
+        lane.CheckBarcode(2, barcode);
+        auto t1 = TClock::now();
+        RawStatement(odbc, reset);
+        auto t2 = TClock::now();
+        for (const auto& sql : replay)
+            RawStatement(odbc, sql);
+        auto t3 = TClock::now();
+        decision.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        raw.push_back(std::chrono::duration<double, std::micro>(t3 - t2).count());
+    }
+    std::sort(decision.begin(), decision.end());
+    std::sort(raw.begin(), raw.end());
+    return {decision[decision.size() / 2], raw[raw.size() / 2], replay.size()};
+}
+
+// A registry file that points a loop controller at the site's database.
+void WriteRegistry(const std::string& path, const std::string& driver, const std::string& database,
+                   const std::string& options)
+{
+    std::ofstream out(path, std::ios::trunc);
+    out << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Trellant\\Velix]\r\n"
+        << "\"ODBCDriver\"=\"" << driver << "\"\r\n\"Database\"=\"" << database << "\"\r\n\"ODBCOptions\"=\""
+        << options << "\"\r\n\"DebugLog\"=dword:00000000\r\n";
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -134,18 +181,27 @@ int main(int argc, char** argv)
         }
     }
     std::filesystem::remove(dir + "/velixbenchcard.db");
+    // The loop controller of the exit benchmark finds its settings file and
+    // registry here; it has no loop row, so it opens no port.
+    const std::string home = dir + "/benchcard-home";
+    std::filesystem::create_directories(home);
+    ::setenv("VELIXCARD_HOME", home.c_str(), 1);
+    ::setenv("VELIXCARD_REGISTRY", (home + "/registry.reg").c_str(), 1);
+    platform::TMainLoop mainLoop;
     struct TSite {
         const char* Name;
-        std::string Driver, Database, Options, User, Pass, Schema;
+        std::string Driver, Database, Options, User, Pass, Schema, LoopOptions;
         bool MySql;
     };
     const TSite sites[] = {
         // SQLite first: the server is still busy with the million-card fill afterwards.
         {"SQLite", "SQLite3", dir + "/velixbenchcard.db",
          "LoadExt=" + std::string(VELIX_BUILD_DIR) + "/libvelixsqlite.so;JournalMode=WAL;SyncPragma=NORMAL", "", "",
-         std::string(VELIX_SOURCE_DIR) + "/db/schema/sqlite.sql", false},
+         std::string(VELIX_SOURCE_DIR) + "/db/schema/sqlite.sql",
+         "LoadExt=" + std::string(VELIX_BUILD_DIR) + "/libvelixsqlite.so;JournalMode=WAL;SyncPragma=NORMAL", false},
         {"MariaDB", "MariaDB", "velixbenchcard", "SERVER=127.0.0.1;PORT=" + port + ";database=velixbenchcard",
-         "svcuser", "pelmox", std::string(VELIX_SOURCE_DIR) + "/db/schema/mysql.sql", true},
+         "svcuser", "pelmox", std::string(VELIX_SOURCE_DIR) + "/db/schema/mysql.sql",
+         "SERVER=%h;PORT=" + port + ";database=%d", true},
     };
     std::printf("%-44s %6s %10s %10s %7s %s\n", "decision", "stmts", "us", "raw us", "ratio", "target");
     for (const auto& site : sites) {
@@ -167,6 +223,8 @@ int main(int argc, char** argv)
                  "INSERT INTO a_l_range_device VALUES (1, 10)",
                  "INSERT INTO card_pool (id, max_inlot, cur_inlot) VALUES (5, 2000000000, 0)",
                  "INSERT INTO pathway_ft VALUES (4, 10, 10, 100000)",
+                 "INSERT INTO device (id, loop_id, addr_ess, name, dir_ection, open_pulse) VALUES (11, 1, 2, 'Exit', 2, 3)",
+                 "INSERT INTO tickinv (barcode, issuerid, status) VALUES ('2000060051', 1, 0)",
              })
             if (!Run(odbc, sql))
                 return 1;
@@ -181,6 +239,16 @@ int main(int argc, char** argv)
             return 1;
         const auto plain = Measure(odbc, log, 100500, 1, rounds);
         const auto group = Measure(odbc, log, 900, 1, rounds);
+        WriteRegistry(home + "/registry.reg", site.Driver, site.Database, site.LoopOptions);
+        TFigure exitPass;
+        {
+            loop::TLoop lane(log, 1, mainLoop);
+            if (!lane.Database || !lane.Database->Connected) {
+                std::fprintf(stderr, "the loop controller could not connect to %s\n", site.Name);
+                return 1;
+            }
+            exitPass = MeasureExit(lane, "2000060051", rounds);
+        }
         const std::string fill1m =
             site.MySql ? "INSERT INTO card (number, type_id, first_name, last_name) SELECT seq + 200000, 1, "
                          "CONCAT('F', seq), CONCAT('L', seq) FROM seq_1_to_999000"
@@ -197,6 +265,7 @@ int main(int argc, char** argv)
         row("plain card, 1k cards", plain);
         row("group and pathway, 1k cards", group);
         row("plain card, 1M cards", large);
+        row("exit pass, known ticket", exitPass);
         std::printf("%-44s %6s %10s %10s %7.3f <= 1.2\n", (std::string(site.Name) + " 1M / 1k cards").c_str(), "",
                     "", "", large.DecisionUs / plain.DecisionUs);
     }

@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <thread>
 
@@ -153,14 +154,16 @@ void TMessLog::WriteOut(std::string_view direct)
                 ForceDeleteFile(m_currentFile);
         }
     }
-    if (!platform::FileExists(m_currentFile)) {
-        const int fd = ::open(m_currentFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ::close(fd);
+    // Opened first and made only when missing: one system call less on every line.
+    int fd = OpenShared(m_currentFile);
+    if (fd < 0 && errno == ENOENT) {
+        const int made = ::open(m_currentFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (made >= 0) {
+            ::close(made);
             m_headerPending = !m_options.NoHeader;
         }
+        fd = OpenShared(m_currentFile);
     }
-    int fd = OpenShared(m_currentFile);
     if (fd < 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(87));
         fd = OpenShared(m_currentFile);

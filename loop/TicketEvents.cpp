@@ -67,7 +67,7 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
     int pulse = kDefaultExitPulse;
     const platform::TDateTime date = cardaccess::BarcodeDate(barcode, OldTicketFormat, now);
     if (date <= 0) {
-        MessageLog.Log("Unknown or invalid Barcode!");
+        MessageLog.Add("Unknown or invalid Barcode!");
     } else {
         state = JudgeExitPass(reader, barcode, date, now);
         db::TODBCStatement device(*Database);
@@ -89,7 +89,9 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
 TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform::TDateTime date,
                                 platform::TDateTime now)
 {
-    MessageLog.LogFmt("Checking BarCode: %s ", barcode);
+    // The lines of a decision are buffered and written out with its reply line:
+    // one write of the log file per barcode.
+    MessageLog.Add("Checking BarCode: " + barcode + " ");
     const db::TSql quoting(Database->Kind());
     const std::string where = BarcodeWhere(quoting, barcode);
     db::TODBCStatement ticket(*Database);
@@ -111,7 +113,7 @@ TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform
     const int lane = BarcodeLane(barcode);
     const int st = ticket.AsInteger("status");
     int newStatus = kStatusUsed;
-    MessageLog.LogFmt("Rdr %d St %d Dir %d", reader, st, dir);
+    MessageLog.Add(config::Format("Rdr %d St %d Dir %d", reader, st, dir));
 
     TExitState state = TExitState::Accepted;
     if (dir == kDirEntry && st == kStatusInside) {

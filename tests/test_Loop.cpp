@@ -1,4 +1,5 @@
 // The real service against a seeded MariaDB database and simulated devices.
+#include "config/Format.hpp"
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 #include "loop/Loop.hpp"
@@ -325,6 +326,40 @@ TEST_F(Service, RfModemLoopUsesItsOwnTimingAndReadsNoTimingKeys)
     EXPECT_EQ(ini.find("PollDelay="), std::string::npos);
     // Addresses 3 and 4 have no device rows but are polled as part of the range.
     EXPECT_TRUE(WaitFor([&] { return sim.Output().find("<-  4 C") != std::string::npos; }, 10s));
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(10s), 0);
+}
+
+TEST_F(Service, ExitReaderIsAnsweredOnTheWireAndPrinterStatusIsStored)
+{
+    Seed({
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (3, 'gatepc', 1, 1)",
+        "INSERT INTO device (id, loop_id, addr_ess, name, device_type, dir_ection) VALUES (1, 3, 1, 'Spitter', 1, 1)",
+        "INSERT INTO device (id, loop_id, addr_ess, name, device_type, dir_ection, open_pulse) "
+        "VALUES (2, 3, 2, 'Exit', 2, 2, 2)",
+    });
+    WriteRegistry("gatepc");
+    TChild sim({VELIXCARD_DEVSIM, "--link", m_home / "ports/COM1", "--addr", "1-2", "--baud", "115200"}, {});
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_home / "ports/COM1"); }, 5s));
+    TChild service({VELIXCARD_BIN}, Env());
+    ASSERT_TRUE(Logged("Started!")) << Log();
+
+    // A ticket of a minute ago, lane 4, in the two-year form.
+    const auto now = platform::LocalNow();
+    const int base = now.Year % 2 == 0 ? now.Year : now.Year - 1;
+    const auto seconds =
+        std::llround((platform::NowDateTime() - 1.0 / 1440 - platform::EncodeDate(base, 1, 1)) * 86400);
+    const std::string barcode = config::Format("%08lld04", 20000000 + seconds);
+    sim.Write("barcode 2 " + barcode + "\n");
+    EXPECT_TRUE(WaitFor([&] { return sim.Output().find("<-  2 G002Thank you...") != std::string::npos; }, 10s))
+        << sim.Output() << Log();
+    EXPECT_TRUE(Logged("Got BarcodeEvent event!  - 2 - |" + barcode + "|"));
+    EXPECT_TRUE(Becomes("SELECT status FROM tickinv WHERE barcode = '" + barcode + "'", 2));
+
+    sim.Write("printer 1 2,17\n");
+    EXPECT_TRUE(Becomes("SELECT ptr_stat2 FROM device WHERE id = 1", 17)) << Log();
+    EXPECT_EQ(Int("SELECT ptr_paper FROM device WHERE id = 1"), 2);
+    EXPECT_EQ(Int("SELECT ptr_fail2 FROM device WHERE id = 1"), 1);
     service.Signal(SIGTERM);
     EXPECT_EQ(service.Wait(10s), 0);
 }
