@@ -141,8 +141,7 @@ void TLoop::SyncTimeDate() noexcept
             const std::string stamp = config::Format("%.2d%.2d%.2d%.2d%.2d%.2d", t.Hour, t.Minute, t.Second,
                                                      t.Year % 100, t.Month, t.Day);
             for (int a = Line->FirstReader(); a <= Line->LastReader(); ++a) {
-                const auto i = static_cast<std::size_t>(a);
-                const int type = i < DeviceTypes.size() ? static_cast<int>(DeviceTypes[i]) : static_cast<int>(dtCardReader);
+                const int type = DeviceType(a);
                 if (type == dtTicketSpitter || (type == dtBarcodeExit && SyncExitReader)) {
                     if (!any)
                         MessageLog.Log("Automated Sync Of Time/Date to Spitters & Exit Readers");

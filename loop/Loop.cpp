@@ -4,6 +4,7 @@
 #include "config/Format.hpp"
 #include "config/IniFileEx.hpp"
 #include "config/MessLog.hpp"
+#include "mail/MailSender.hpp"
 #include "platform/Paths.hpp"
 
 #include <algorithm>
@@ -56,6 +57,7 @@ TLoop::~TLoop()
     if (Line)
         Line->Close();
     Line.reset();
+    Mailer.reset();
     EventLog.reset();
     Counters.clear();
     Inputs.clear();
@@ -159,6 +161,8 @@ void TLoop::CreateCardInterface(platform::TMainLoop& mainLoop)
         e.OnInput = [this](int r, const std::string& v) { InputEvent(r, v); };
         e.OnError = [this](int r) { OfflineEvent(r); };
         e.OnPowerUp = [this](int r) { PowerUpEvent(r); };
+        e.OnData = [this](int r, const std::string& v) { CardDataEvent(r, v); };
+        e.OnMemory = [this](int r, const std::string& v) { MemoryDataEvent(r, v); };
         e.OnBarCode = [this](int r, const std::string& v) { BarcodeEvent(r, v); };
         e.OnPrinter = [this](int r, const std::string& v) { PrinterEvent(r, v); };
         EventLog = std::make_unique<counting::TEventLog>(*Database, LoopId);

@@ -17,6 +17,9 @@
 namespace config {
 class TMessLog;
 }
+namespace mail {
+class TMailSender;
+}
 namespace platform {
 class TMainLoop;
 }
@@ -52,6 +55,16 @@ public:
     void UpdateOutputs() noexcept;
     void SyncTimeDate() noexcept;
     bool ForceGate(int address, bool open) noexcept;
+
+    // Cards and memory records presented at readers, and remote opens.
+    void CardDataEvent(int reader, const std::string& data) noexcept;
+    void MemoryDataEvent(int reader, const std::string& data) noexcept;
+    void CardEvent(int reader, const std::string& data);
+    void MemoryCardEvent(int reader, const std::string& data);
+    std::string DeviceMessage(int result, int address, double number);
+    // True when the card's parking space took over the gate (lift outputs).
+    bool SpecialOutput(int address, int spaceNo, int pulse);
+    void ManualOpen(int address, int pulse);
 
     // Barcode tickets and ticket printers. CheckBarcode and RecordTicketIssue
     // are also what the card-data handler calls for exits and spitters; both
@@ -91,12 +104,16 @@ public:
     std::vector<std::unique_ptr<counting::TCounter>> Counters;
     std::unique_ptr<counting::TEventLog> EventLog;
     std::unique_ptr<line::TCard> Line;  // none while the database was unreachable
+    std::unique_ptr<mail::TMailSender> Mailer;  // made with the first notice
 
 private:
     void UpgradeSchema();
     void CreateCardInterface(platform::TMainLoop& mainLoop);
     void ReadLineSettings(bool rfModem);
     bool Connected() noexcept;
+    int DeviceType(int address) const;
+    void LowSecurityOpen(int reader, const std::string& data);
+    void NotifyByMail(const std::string& body) noexcept;
     // "SELECT * FROM device" for this loop and the address; true when found.
     bool ReadDeviceRow(db::TODBCStatement& device, int address);
     bool IsExtendedGraceLane(int lane) const;

@@ -1,0 +1,217 @@
+// Card, memory-card and manual-open events of a loop.
+#include "access/CardCheck.hpp"
+#include "config/Format.hpp"
+#include "config/MessLog.hpp"
+#include "db/Sql.hpp"
+#include "loop/Loop.hpp"
+#include "mail/MailSender.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace loop {
+namespace {
+
+constexpr const char* kLowSecurityText = "Thank you...";
+constexpr const char* kLiftText = "Going Up!";
+constexpr std::size_t kMemoryCardOffset = 10;  // a memory record's card number starts at its 11th character
+constexpr int kFirstOpeningFloor = 4;          // from this floor up the lift is reached through the gate
+constexpr int kLiftPulsesPerPulse = 10;
+constexpr int kFewestLiftPulses = 5;
+constexpr int kManualOpenCode = 999;
+constexpr int kManualOpenCard = 9999999;
+
+// The messages column shown for each result (soft bit cleared).
+constexpr std::array<const char*, 7> kMessageColumns = {"accepted",  "not_on_file", "access",     "inac_tive",
+                                                        "passback",  "max_group",   "not_on_path"};
+
+// The floor's lift output: floors 1 to 3 pulse outputs 1, 3 and 4.
+int LiftOutput(int floor)
+{
+    constexpr int kOutputs[] = {1, 3, 4};
+    return kOutputs[floor - 1];
+}
+
+} // namespace
+
+int TLoop::DeviceType(int address) const
+{
+    return address >= 0 && static_cast<std::size_t>(address) < DeviceTypes.size()
+               ? static_cast<int>(DeviceTypes[static_cast<std::size_t>(address)])
+               : static_cast<int>(dtCardReader);
+}
+
+void TLoop::CardDataEvent(int reader, const std::string& data) noexcept
+{
+    try {
+        const int type = DeviceType(reader);
+        if (type == dtTicketSpitter && Line)
+            Line->SpitterAck(reader, "");
+        MessageLog.Log("Got CardData event!  - " + std::to_string(reader) + " - |" + data + "|");
+        if (!Connected()) {
+            LowSecurityOpen(reader, data);
+            return;
+        }
+        if (type == dtTicketSpitter)
+            RecordTicketIssue(reader, data);
+        else if (type == dtBarcodeExit)
+            CheckBarcode(reader, data);
+        else
+            CardEvent(reader, data);
+    } catch (...) {
+        MessageLog.Log("CardDataEvent Exception!");
+    }
+}
+
+void TLoop::MemoryDataEvent(int reader, const std::string& data) noexcept
+{
+    try {
+        MessageLog.Log("Got MemoryData event!  - " + std::to_string(reader) + " - |" + data + "|");
+        if (Connected())
+            MemoryCardEvent(reader, data);
+        else
+            LowSecurityOpen(reader, data);
+    } catch (...) {
+        MessageLog.Log("MemoryDataEvent Exception!");
+    }
+}
+
+void TLoop::LowSecurityOpen(int reader, const std::string& data)
+{
+    if (!LowSecurity)
+        return;  // the event is dropped: no answer, no row
+    if (Line)
+        Line->GateOpenMsg(reader, true, LastPulse, kLowSecurityText);
+    if (DetailedLog)
+        MessageLog.Log("Cannot connect to DB!  Card Allowed, Loop Id " + std::to_string(LoopId) + " address " +
+                       std::to_string(reader) + ", Card " + data);
+}
+
+void TLoop::CardEvent(int reader, const std::string& data)
+{
+    const double number = config::TextToFloat(data);
+    cardaccess::TCardOutputs out;
+    const int result = cardaccess::CardTransaction(DetailedLog, MessageLog, *Database, DebitExpiry, "0000", false,
+                                                   number, reader, LoopId, out);
+    const int pulse = out.OpenPulse;
+    LastPulse = pulse;
+    const std::string text = DeviceMessage(result, reader, number);
+    if (!cardaccess::IsAccepted(result)) {
+        if (Line)
+            Line->GateOpenMsg(reader, false, pulse, text);
+        return;
+    }
+    if (!SpecialOutput(reader, out.SpaceNo, pulse) && Line)
+        Line->GateOpenMsg(reader, true, pulse, text);
+    const std::string card = config::FloatToStr(number);
+    if (DetailedLog)
+        MessageLog.Log("Card Allowed, Loop Id " + std::to_string(LoopId) + " address " + std::to_string(reader) +
+                       ", Card " + card);
+    if (!EmailServer.empty())
+        NotifyByMail("Card: " + card + ", Name: " + out.FirstName + ", Device: " + out.DeviceName);
+    SoftCount(reader);
+}
+
+void TLoop::NotifyByMail(const std::string& body) noexcept
+{
+    try {
+        MessageLog.Log("Sending email to: " + EmailTo + " Server: " + EmailServer +
+                       " Port: " + std::to_string(EmailPort));
+        if (!Mailer)
+            Mailer = std::make_unique<mail::TMailSender>(MessageLog, mail::TMailSender::TOptions{});
+        Mailer->Post({.Server = EmailServer, .Port = EmailPort, .From = EmailFrom, .Recipients = EmailTo,
+                      .Subject = "Card Event", .Body = body});
+    } catch (...) {
+        MessageLog.Log("Exception in MailMessage()");
+    }
+}
+
+void TLoop::MemoryCardEvent(int reader, const std::string& data)
+{
+    const double number =
+        data.size() > kMemoryCardOffset ? config::TextToFloat(std::string_view(data).substr(kMemoryCardOffset)) : 0;
+    cardaccess::TCardOutputs out;
+    const int result = cardaccess::CardTransaction(DetailedLog, MessageLog, *Database, DebitExpiry, data, true, number,
+                                                   reader, LoopId, out);
+    // The reader has let the car through already: nothing goes back to it.
+    if (result == cardaccess::kRejectedRecord || !cardaccess::IsAccepted(result))
+        return;
+    if (DetailedLog)
+        MessageLog.Log("Memory Card Success, Loop Id " + std::to_string(LoopId) + " address " +
+                       std::to_string(reader) + ", Card " + config::FloatToStr(number));
+    SoftCount(reader);
+}
+
+std::string TLoop::DeviceMessage(int result, int address, double number)
+{
+    db::TODBCStatement card(*Database), cardType(*Database);
+    int messageId = 0;
+    if (cardaccess::FindCard(card, number) && cardaccess::FindCardType(card, cardType))
+        messageId = cardType.AsInteger("msg_id");
+    if (messageId <= 0) {
+        db::TODBCStatement device(*Database);
+        if (device.ExecFmt("SELECT msg_id FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, address))
+            messageId = device.AsInteger("msg_id");
+    }
+    db::TODBCStatement messages(*Database);
+    if (!messages.ExecFmt("SELECT * FROM messages WHERE id = %d", messageId))
+        messages.Exec("SELECT * FROM messages WHERE id = 1");
+    const int code = result & ~cardaccess::kSoftBit;
+    if (code < 0 || static_cast<std::size_t>(code) >= kMessageColumns.size())
+        return "Unknown Error";
+    // "%c" shows the number presented only where the card is not on file.
+    const std::string extra = code == cardaccess::arNotOnFile ? config::FloatToStr(number) : std::string();
+    return cardaccess::ExpandMessageText(messages.AsString(kMessageColumns[static_cast<std::size_t>(code)]), card,
+                                         cardType, extra);
+}
+
+bool TLoop::SpecialOutput(int address, int spaceNo, int pulse)
+{
+    if (spaceNo <= 0)
+        return false;
+    db::TODBCStatement spot(*Database);
+    if (!spot.ExecFmtQuiet("select * from spots where number=%d", spaceNo)) {
+        if (DetailedLog)
+            MessageLog.LogFmt("'Special' output.  %d NOT Found in Spots file", spaceNo);
+        return false;
+    }
+    const int floor = spot.AsInteger("floor");
+    if (floor <= 0) {
+        if (DetailedLog)
+            MessageLog.LogFmt("'Special' output %d invalid", floor);
+        return false;
+    }
+    if (DetailedLog)
+        MessageLog.LogFmt("'Special' output %d going On!", floor);
+    if (!Line)
+        return true;
+    if (floor >= kFirstOpeningFloor) {
+        Line->GateOpenMsg(address, true, pulse, kLiftText);
+    } else {
+        Line->GateOpenMsg(address, false, pulse, kLiftText);
+        Line->PulseOutput(address, LiftOutput(floor), std::max(kLiftPulsesPerPulse * pulse, kFewestLiftPulses));
+    }
+    return true;
+}
+
+void TLoop::ManualOpen(int address, int pulse)
+{
+    MessageLog.Log("Manual open Loop Id " + std::to_string(LoopId) + " address " + std::to_string(address));
+    if (Line)
+        Line->GateOpenMsg(address, true, pulse, "Manual Open");
+    db::TODBCStatement device(*Database);
+    ReadDeviceRow(device, address);
+    db::TSql row(Database->Kind());
+    row.AddDateTime("dat_e", platform::NowDateTime());
+    row.AddInt("device_id", device.AsInteger("id"));
+    row.AddInt("error_code", kManualOpenCode);
+    row.AddField("error_desc", "Manual Open", true);
+    row.AddInt("cardno", kManualOpenCard);
+    row.AddField("device_name", device.AsString("name"), true);
+    row.AddField("first_name", device.AsString("remote_user"), true);
+    row.AddField("last_name", "IP:" + device.AsString("remote_ip"), true);
+    db::TODBCStatement insert(*Database);
+    insert.Exec(row.BuildInsert("INSERT INTO trans", "Values", ""));
+}
+
+} // namespace loop

@@ -1,0 +1,70 @@
+#include "mail/MailSender.hpp"
+
+#include "config/MessLog.hpp"
+
+namespace mail {
+
+TMailSender::TMailSender(config::TMessLog& log, TOptions options) : m_log(log), m_options(options)
+{
+    m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
+}
+
+TMailSender::~TMailSender()
+{
+    std::size_t dropped = 0;
+    {
+        std::unique_lock lock(m_lock);
+        m_changed.wait_for(lock, m_options.ShutdownWait, [this] { return m_queue.empty() && !m_busy; });
+        dropped = m_queue.size() + (m_busy ? 1 : 0);
+        m_queue.clear();
+    }
+    m_thread.request_stop();
+    m_thread.join();
+    if (dropped > 0)
+        m_log.Log("Mail: " + std::to_string(dropped) + " notice(s) not sent at shutdown");
+}
+
+bool TMailSender::Post(TMail mail)
+{
+    {
+        std::scoped_lock lock(m_lock);
+        if (m_queue.size() < m_options.Capacity) {
+            m_queue.push_back(std::move(mail));
+            m_changed.notify_all();
+            return true;
+        }
+    }
+    m_log.Log("Mail queue full, notice to " + mail.Recipients + " dropped");
+    return false;
+}
+
+std::size_t TMailSender::Pending()
+{
+    std::scoped_lock lock(m_lock);
+    return m_queue.size() + (m_busy ? 1 : 0);
+}
+
+void TMailSender::Run(std::stop_token stop)
+{
+    while (!stop.stop_requested()) {
+        TMail mail;
+        {
+            std::unique_lock lock(m_lock);
+            if (!m_changed.wait(lock, stop, [this] { return !m_queue.empty(); }))
+                return;
+            mail = std::move(m_queue.front());
+            m_queue.pop_front();
+            m_busy = true;
+        }
+        const std::string result =
+            MailMessage(mail, m_options.Limits, [&stop] { return stop.stop_requested(); });
+        // An empty list is the site's choice, not a failure worth a line per card.
+        if (result != "Sent" && result != "No one to send to!")
+            m_log.Log("Mail to " + mail.Recipients + " via " + mail.Server + " not sent: " + result);
+        std::scoped_lock lock(m_lock);
+        m_busy = false;
+        m_changed.notify_all();
+    }
+}
+
+} // namespace mail
