@@ -38,10 +38,10 @@ bool TMailSender::Post(TMail mail)
     return false;
 }
 
-std::size_t TMailSender::Pending()
+std::size_t TMailSender::Queued()
 {
     std::scoped_lock lock(m_lock);
-    return m_queue.size() + (m_busy ? 1 : 0);
+    return m_queue.size();
 }
 
 void TMailSender::Run(std::stop_token stop)

@@ -36,8 +36,8 @@ public:
 
     // Never blocks. False, after logging, when the queue is full.
     bool Post(TMail mail);
-    // Notices queued or being sent.
-    std::size_t Pending();
+    // Notices waiting for the sender thread (not counting the one it is sending).
+    std::size_t Queued();
 
 private:
     void Run(std::stop_token stop);

@@ -1,0 +1,279 @@
+// The road of a card through a loop: from the simulated reader on a
+// pseudo-terminal to the decision, the answer on the wire, the count and the
+// mail, on MariaDB and SQLite.
+#include "config/Format.hpp"
+#include "db/ODBCConn.hpp"
+
+#include "TestLoop.hpp"
+#include "TestMail.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace std::chrono_literals;
+using testing_support::TDbFamily;
+using testing_support::WaitFor;
+
+namespace {
+
+// What a handler sends: gate opens, texts, outputs and the spitter's "Y" (the
+// poll thread's acknowledgement of a card is a bare "B").
+bool IsAnswer(const std::string& data)
+{
+    return !data.empty() && (data[0] == 'G' || (data[0] == 'B' && data.size() > 1) || data[0] == 'P' || data[0] == 'Y');
+}
+
+class CardRoad : public testing_support::TLoopTest {
+protected:
+    // Readers 1 (entry, lift outputs) and 2 (no direction), spitter 3. Card
+    // type 1 shows message row 2, type 2 leaves it to the device.
+    std::vector<std::string> SiteRows() const override
+    {
+        return {
+            "INSERT INTO settings (reset_dadid) VALUES (0)",
+            "INSERT INTO lot (id, lot_count, max_capacity) VALUES (1, 10, 100)",
+            "INSERT INTO device (id, loop_id, lot_id, addr_ess, name, device_type, dir_ection, open_pulse, "
+            "special_out) VALUES (1, 3, 1, 1, 'Entry', 0, 1, 3, 1)",
+            "INSERT INTO device (id, loop_id, lot_id, addr_ess, name, device_type, dir_ection, open_pulse, msg_id, "
+            "remote_user, remote_ip) VALUES (2, 3, 1, 2, 'Side door', 0, 3, 2.9, 4, 'O''Brien', '10.1.2.3')",
+            "INSERT INTO device (id, loop_id, lot_id, addr_ess, name, device_type, dir_ection) "
+            "VALUES (3, 3, 1, 3, 'Spitter', 1, 1)",
+            "INSERT INTO card_type (id, access_level_id, no_expiry_flg, ignore_passback, msg_id) VALUES (1, 1, 1, 1, 2)",
+            "INSERT INTO card_type (id, access_level_id, no_expiry_flg, ignore_passback, msg_id) VALUES (2, 1, 1, 1, 0)",
+            "INSERT INTO a_l_range (id, access_level_id, day_1, day_2, day_3, day_4, day_5, day_6, day_7, day_8, "
+            "day_9, start_time, end_time) VALUES (1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, '00:00:00', '00:00:00')",
+            "INSERT INTO a_l_range_device VALUES (1, 1)",
+            "INSERT INTO a_l_range_device VALUES (1, 2)",
+            "INSERT INTO card (number, type_id, first_name, space_no) VALUES (1001, 1, 'Ann', 0)",
+            "INSERT INTO card (number, type_id, first_name, space_no) VALUES (1002, 2, 'Bob', 0)",
+            "INSERT INTO card (number, type_id, first_name, space_no) VALUES (1003, 1, 'Cy', 7)",
+            "INSERT INTO card (number, type_id, first_name, space_no) VALUES (1004, 2, '', 0)",
+            "INSERT INTO messages (id, accepted, not_on_file, passback) VALUES (1, 'Hello %f', 'No card %c', 'PB')",
+            "INSERT INTO messages (id, accepted, not_on_file, passback) VALUES (2, 'Welcome %f', 'x', 'Again %f')",
+            "INSERT INTO messages (id, accepted) VALUES (4, 'Row four')",
+        };
+    }
+
+    int Int(const std::string& sql) { return config::TextToInt(Value(sql), -999); }
+    int Count(int address) { return Int("SELECT count_soft FROM device WHERE addr_ess = " + std::to_string(address)); }
+    int TransRows() { return Int("SELECT COUNT(*) FROM trans"); }
+
+    // The decision answers the address got, in order, once a marker queued
+    // after the event's handler has arrived: what the handler sent came before it.
+    std::vector<std::string> AnswersAfterHandling(int address)
+    {
+        OnMain([&] { m_loop->Line->SignText(address, "marker"); });
+        EXPECT_TRUE(Received(address, "Lmarker"));
+        std::vector<std::string> out;
+        for (const auto& f : m_sim->Frames())
+            if (f.Address == address && IsAnswer(f.Data))
+                out.push_back(f.Data);
+        return out;
+    }
+
+    // The reader's card reply; waits until the handler has logged it.
+    void Present(int address, char type, const std::string& data)
+    {
+        const std::string line = std::string(type == 'M' ? "Got MemoryData event!  - " : "Got CardData event!  - ") +
+                                 std::to_string(address) + " - |" + data + "|";
+        const auto lines = LogLines();
+        const auto before = std::count(lines.begin(), lines.end(), line);
+        m_sim->Present(address, type, data);
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                const auto lines = LogLines();
+                return std::count(lines.begin(), lines.end(), line) > before;
+            },
+            5s))
+            << "no event for " << data;
+    }
+
+    bool Logged(const std::string& line)
+    {
+        const auto lines = LogLines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+
+    // Makes the loop's database unreachable from now on.
+    void CutDatabase()
+    {
+        OnMain([&] {
+            m_loop->Connection->CloseConnection();
+            m_loop->Connection->Driver = "NoSuchDriver";
+            m_loop->Connection->DSN.clear();
+        });
+    }
+};
+
+} // namespace
+
+TEST_P(CardRoad, CardsAreAnsweredCountedAndBooked)
+{
+    struct TCase {
+        const char* what;
+        std::vector<std::string> setup;
+        int address;
+        std::string card;
+        std::vector<std::string> answers;
+        int counted;
+        std::string logLine;  // a line the case logs, or empty
+    };
+    const TCase cases[] = {
+        {"accepted with its type's message", {}, 1, "1001", {"G003Welcome Ann"}, 1,
+         "Card Allowed, Loop Id 3 address 1, Card 1001"},
+        {"not on file shows the number", {}, 1, "4242", {"BNo card 4242"}, 0, ""},
+        {"card data that is no number", {}, 1, "12AB", {"BNo card 0"}, 0, ""},
+        {"type without message: the device's row 4", {}, 2, "1002", {"G002Row four"}, 1, ""},
+        {"device row 4 missing: row 1", {"DELETE FROM messages WHERE id = 4"}, 2, "1002", {"G002Hello Bob"}, 1, ""},
+        {"soft passback opens with the passback text",
+         {"UPDATE settings SET soft_pb = 1", "UPDATE card_type SET ignore_passback = 0",
+          "UPDATE card SET in_lot = 1 WHERE number = 1001"},
+         1, "1001", {"G003Again Ann"}, 1, "Card Allowed, Loop Id 3 address 1, Card 1001"},
+        {"hard passback refuses",
+         {"UPDATE settings SET soft_pb = 0", "UPDATE card SET in_lot = 1 WHERE number = 1001"},
+         1, "1001", {"BAgain Ann"}, 0, ""},
+        {"lift to floor 2: no opening, output 3 pulsed",
+         {"UPDATE card_type SET ignore_passback = 1", "INSERT INTO spots (number, floor) VALUES (7, 2)"},
+         1, "1003", {"BGoing Up!", "PB30"}, 1, "'Special' output 2 going On!"},
+        {"lift to floor 5 opens the gate", {"UPDATE spots SET floor = 5"}, 1, "1003", {"G003Going Up!"}, 1, ""},
+        {"floor 0 is no lift", {"UPDATE spots SET floor = 0"}, 1, "1003", {"G003Welcome Cy"}, 1,
+         "'Special' output 0 invalid"},
+        {"space without a spot", {"DELETE FROM spots"}, 1, "1003", {"G003Welcome Cy"}, 1,
+         "'Special' output.  7 NOT Found in Spots file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& sql : c.setup)
+            ASSERT_TRUE(Exec(sql)) << sql;
+        const int count = Count(c.address), rows = TransRows();
+        m_sim->ClearFrames();
+        Present(c.address, 'C', c.card);
+        EXPECT_EQ(AnswersAfterHandling(c.address), c.answers);
+        EXPECT_EQ(Count(c.address), count + c.counted);
+        EXPECT_EQ(TransRows(), rows + 1);
+        if (!c.logLine.empty()) {
+            EXPECT_TRUE(Logged(c.logLine));
+        }
+    }
+    EXPECT_EQ(m_loop->LastPulse, 3) << "the pulse of the last live card";
+}
+
+TEST_P(CardRoad, MemoryRecordsAreBookedWithoutAnAnswer)
+{
+    const auto now = platform::LocalNow();
+    const std::string stamp =
+        config::Format("%.2d%.2d%.2d%.2d%.2d", now.Year % 100, now.Month, now.Day, now.Hour, now.Minute);
+    struct TCase {
+        std::string record;
+        int counted;
+        int errorCode;
+    };
+    const TCase cases[] = {{stamp + "1001", 1, 0}, {stamp + "4242", 0, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.record);
+        const int count = Count(2), rows = TransRows();
+        m_sim->ClearFrames();
+        Present(2, 'M', c.record);
+        EXPECT_TRUE(AnswersAfterHandling(2).empty());
+        EXPECT_EQ(Count(2), count + c.counted);
+        EXPECT_EQ(TransRows(), rows + 1);
+        EXPECT_EQ(Int("SELECT mem_flag FROM trans ORDER BY id DESC"), 1);
+        EXPECT_EQ(Int("SELECT error_code FROM trans ORDER BY id DESC"), c.errorCode);
+    }
+    EXPECT_TRUE(Logged("Memory Card Success, Loop Id 3 address 2, Card 1001"));
+}
+
+TEST_P(CardRoad, UnreachableDatabaseOpensOnlyWithLowSecurity)
+{
+    CutDatabase();
+    const int rows = TransRows();
+    OnMain([&] { m_loop->LastPulse = 6; });
+    m_sim->ClearFrames();
+    Present(1, 'C', "1001");
+    EXPECT_TRUE(AnswersAfterHandling(1).empty()) << "without low security the card gets no answer";
+
+    OnMain([&] { m_loop->LowSecurity = true; });
+    m_sim->ClearFrames();
+    Present(1, 'C', "1001");
+    EXPECT_EQ(AnswersAfterHandling(1), std::vector<std::string>{"G006Thank you..."});
+    EXPECT_TRUE(Logged("Cannot connect to DB!  Card Allowed, Loop Id 3 address 1, Card 1001"));
+
+    // A spitter is acknowledged first, then opened like any reader.
+    m_sim->ClearFrames();
+    Present(3, 'C', "01234567890000123");
+    EXPECT_EQ(AnswersAfterHandling(3), (std::vector<std::string>{"Y", "G006Thank you..."}));
+
+    m_sim->ClearFrames();
+    Present(2, 'M', "26010112001001");
+    EXPECT_EQ(AnswersAfterHandling(2), std::vector<std::string>{"G006Thank you..."});
+    EXPECT_EQ(TransRows(), rows) << "nothing is written while the database is down";
+    EXPECT_EQ(Count(1) + Count(2) + Count(3), 0) << "nor counted";
+}
+
+TEST_P(CardRoad, ManualOpenBooksItsOwnRow)
+{
+    OnMain([&] { m_loop->ManualOpen(2, 4); });
+    EXPECT_TRUE(Received(2, "G004Manual Open"));
+    EXPECT_TRUE(Logged("Manual open Loop Id 3 address 2"));
+    db::TODBCStatement s(m_odbc);
+    ASSERT_TRUE(s.Exec("SELECT * FROM trans"));
+    EXPECT_EQ(s.AsInteger("device_id"), 2);
+    EXPECT_EQ(s.AsInteger("error_code"), 999);
+    EXPECT_EQ(s.AsString("error_desc"), "Manual Open");
+    EXPECT_EQ(s.AsFloat("cardno"), 9999999);
+    EXPECT_EQ(s.AsString("card_no"), "");
+    EXPECT_EQ(s.AsString("device_name"), "Side door");
+    EXPECT_EQ(s.AsString("first_name"), "O'Brien");
+    EXPECT_EQ(s.AsString("last_name"), "IP:10.1.2.3");
+    EXPECT_LT(platform::SecondsBetween(s.AsDateTime("dat_e"), platform::NowDateTime()), 60);
+}
+
+TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
+{
+    const std::string to = testing_support::UniqueRecipient("cards");
+    OnMain([&] {
+        m_loop->EmailServer = "127.0.0.1";
+        m_loop->EmailPort = testing_support::SmtpPort();
+        m_loop->EmailFrom = "gate@site.test";
+        m_loop->EmailTo = to;
+    });
+    Present(2, 'C', "1004");
+    EXPECT_TRUE(Received(2, "G002Row four"));
+    const auto mails = testing_support::MailsTo(to);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_NE(mails[0].find("\r\n\r\nCard: 1004, Name: , Device: Side door\r\n"), std::string::npos) << mails[0];
+    EXPECT_TRUE(Logged("Sending email to: " + to + " Server: 127.0.0.1 Port: " +
+                       std::to_string(testing_support::SmtpPort())));
+    Present(1, 'C', "4242");
+    EXPECT_EQ(testing_support::MailsTo(to, 2, 0s).size(), 1u) << "a refused card is not mailed";
+
+    // A server that refuses: the gate opens and the card counts all the same.
+    OnMain([&] { m_loop->EmailPort = testing_support::RefusingPort(); });
+    const int count = Count(2);
+    m_sim->ClearFrames();
+    Present(2, 'C', "1002");
+    EXPECT_TRUE(Received(2, "G002Row four"));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const auto lines = LogLines();
+            return std::any_of(lines.begin(), lines.end(),
+                               [&](const std::string& l) { return l.rfind("Mail to " + to + " via 127.0.0.1 not sent: ", 0) == 0; });
+        },
+        10s));
+    EXPECT_EQ(Count(2), count + 1);
+    EXPECT_FALSE(Logged("Exception in MailMessage()"));
+
+    // A server that never answers holds up no other reader of the loop.
+    testing_support::THungServer hung;
+    OnMain([&] { m_loop->EmailPort = hung.Port(); });
+    Present(2, 'C', "1002");
+    const auto start = std::chrono::steady_clock::now();
+    m_sim->ClearFrames();
+    Present(1, 'C', "1001");
+    EXPECT_TRUE(Received(1, "G003Welcome Ann"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "answered in its normal time";
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, CardRoad, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite),
+                         testing_support::FamilyName);
