@@ -4,84 +4,27 @@
 // same decision with 1,000 and with 1,000,000 cards on file; and the exit
 // decision on a known barcode ticket (CheckBarcode). Prints figures.
 //   scripts/bench   (starts the test servers)
+#include "BenchSupport.hpp"
+
 #include "access/CardCheck.hpp"
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 #include "loop/Loop.hpp"
 #include "platform/MainLoop.hpp"
 
-#include <sqlext.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
 using TClock = std::chrono::steady_clock;
-
-std::string Env(const char* name)
-{
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
-
-bool Run(db::TODBC& odbc, const std::string& sql)
-{
-    db::TODBCStatement s(odbc);
-    if (!s.ExecSQL(sql) && !s.Eof()) {
-        std::fprintf(stderr, "failed: %s\n", sql.substr(0, 200).c_str());
-        return false;
-    }
-    return true;
-}
-
-bool RunScript(db::TODBC& odbc, const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string text = ss.str(), statement;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind("--", 0) == 0)
-            continue;
-        statement += line + "\n";
-        if (!line.empty() && line.back() == ';') {
-            statement.pop_back();
-            statement.pop_back();
-            if (!Run(odbc, statement))
-                return false;
-            statement.clear();
-        }
-    }
-    return true;
-}
-
-// One raw round trip: execute, fetch every row and read every column as text.
-void RawStatement(db::TODBC& odbc, const std::string& sql)
-{
-    SQLHSTMT stmt = nullptr;
-    SQLAllocHandle(SQL_HANDLE_STMT, odbc.ConnHandle(), &stmt);
-    if (SQL_SUCCEEDED(SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS))) {
-        SQLSMALLINT n = 0;
-        SQLNumResultCols(stmt, &n);
-        char buf[512];
-        SQLLEN len = 0;
-        while (n > 0 && SQL_SUCCEEDED(SQLFetch(stmt)))
-            for (SQLUSMALLINT i = 1; i <= n; ++i)
-                SQLGetData(stmt, i, SQL_C_CHAR, buf, sizeof buf, &len);
-    }
-    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-}
+using bench::RawStatement;
+using bench::Run;
 
 struct TFigure {
     double DecisionUs = 0;
@@ -151,36 +94,17 @@ TFigure MeasureExit(loop::TLoop& lane, const std::string& barcode, int rounds)
     return {decision[decision.size() / 2], raw[raw.size() / 2], replay.size()};
 }
 
-// A registry file that points a loop controller at the site's database.
-void WriteRegistry(const std::string& path, const std::string& driver, const std::string& database,
-                   const std::string& options)
-{
-    std::ofstream out(path, std::ios::trunc);
-    out << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Trellant\\Velix]\r\n"
-        << "\"ODBCDriver\"=\"" << driver << "\"\r\n\"Database\"=\"" << database << "\"\r\n\"ODBCOptions\"=\""
-        << options << "\"\r\n\"DebugLog\"=dword:00000000\r\n";
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 300;
-    if (Env("ODBCSYSINI").empty() || Env("VELIX_MARIADB_PORT").empty()) {
+    if (bench::Env("ODBCSYSINI").empty() || bench::Env("VELIX_MARIADB_PORT").empty()) {
         std::fprintf(stderr, "ODBCSYSINI and VELIX_MARIADB_PORT must be set: run scripts/bench\n");
         return 2;
     }
-    const std::string port = Env("VELIX_MARIADB_PORT");
-    const std::string dir = Env("VELIX_BENCH_DIR").empty() ? "/tmp" : Env("VELIX_BENCH_DIR");
+    const std::string dir = bench::Env("VELIX_BENCH_DIR").empty() ? "/tmp" : bench::Env("VELIX_BENCH_DIR");
     config::TMessLog log(dir + "/bench_card.log", {.NoHeader = true}, "");
-    {
-        db::TODBC admin;
-        if (admin.Connect("", "svcuser", "pelmox", "MariaDB", "", "SERVER=127.0.0.1;PORT=" + port, false)) {
-            Run(admin, "DROP DATABASE IF EXISTS velixbenchcard");
-            Run(admin, "CREATE DATABASE velixbenchcard");
-        }
-    }
-    std::filesystem::remove(dir + "/velixbenchcard.db");
     // The loop controller of the exit benchmark finds its settings file and
     // registry here; it has no loop row, so it opens no port.
     const std::string home = dir + "/benchcard-home";
@@ -188,27 +112,10 @@ int main(int argc, char** argv)
     ::setenv("VELIXCARD_HOME", home.c_str(), 1);
     ::setenv("VELIXCARD_REGISTRY", (home + "/registry.reg").c_str(), 1);
     platform::TMainLoop mainLoop;
-    struct TSite {
-        const char* Name;
-        std::string Driver, Database, Options, User, Pass, Schema, LoopOptions;
-        bool MySql;
-    };
-    const TSite sites[] = {
-        // SQLite first: the server is still busy with the million-card fill afterwards.
-        {"SQLite", "SQLite3", dir + "/velixbenchcard.db",
-         "LoadExt=" + std::string(VELIX_BUILD_DIR) + "/libvelixsqlite.so;JournalMode=WAL;SyncPragma=NORMAL", "", "",
-         std::string(VELIX_SOURCE_DIR) + "/db/schema/sqlite.sql",
-         "LoadExt=" + std::string(VELIX_BUILD_DIR) + "/libvelixsqlite.so;JournalMode=WAL;SyncPragma=NORMAL", false},
-        {"MariaDB", "MariaDB", "velixbenchcard", "SERVER=127.0.0.1;PORT=" + port + ";database=velixbenchcard",
-         "svcuser", "pelmox", std::string(VELIX_SOURCE_DIR) + "/db/schema/mysql.sql",
-         "SERVER=%h;PORT=" + port + ";database=%d", true},
-    };
     std::printf("%-44s %6s %10s %10s %7s %s\n", "decision", "stmts", "us", "raw us", "ratio", "target");
-    for (const auto& site : sites) {
+    for (const auto& site : bench::Sites("velixbenchcard")) {
         db::TODBC odbc;
-        odbc.BindColumns = true;
-        if (!odbc.Connect("", site.User, site.Pass, site.Driver, site.Database, site.Options, false) ||
-            !RunScript(odbc, site.Schema)) {
+        if (!bench::Prepare(site, odbc)) {
             std::fprintf(stderr, "could not prepare %s\n", site.Name);
             return 1;
         }
@@ -239,7 +146,7 @@ int main(int argc, char** argv)
             return 1;
         const auto plain = Measure(odbc, log, 100500, 1, rounds);
         const auto group = Measure(odbc, log, 900, 1, rounds);
-        WriteRegistry(home + "/registry.reg", site.Driver, site.Database, site.LoopOptions);
+        bench::WriteRegistry(home + "/registry.reg", site);
         TFigure exitPass;
         {
             loop::TLoop lane(log, 1, mainLoop);

@@ -96,6 +96,13 @@ void TDeviceSimulator::ClearFrames()
 {
     std::scoped_lock lock(m_lock);
     m_frames.clear();
+    m_repliesSent.clear();
+}
+
+std::vector<TClock::time_point> TDeviceSimulator::RepliesSent()
+{
+    std::scoped_lock lock(m_lock);
+    return m_repliesSent;
 }
 
 std::size_t TDeviceSimulator::PendingReplies()
@@ -124,6 +131,7 @@ void TDeviceSimulator::Send(const std::vector<std::uint8_t>& bytes, TClock::time
 void TDeviceSimulator::Answer(const TReceivedFrame& frame, TClock::time_point firstByte, std::size_t frameBytes)
 {
     std::vector<std::uint8_t> reply;
+    bool presented = false;
     {
         std::scoped_lock lock(m_lock);
         m_frames.push_back(frame);
@@ -136,6 +144,7 @@ void TDeviceSimulator::Answer(const TReceivedFrame& frame, TClock::time_point fi
         if (letter == 'C' && !d.Replies.empty()) {
             reply = std::move(d.Replies.front());
             d.Replies.pop_front();
+            presented = true;
         } else if (letter == 'R' && d.Counter) {
             reply = line::BuildReply(prefix + "R" + *d.Counter);
         } else if (letter == 'I' && d.Input) {
@@ -145,6 +154,10 @@ void TDeviceSimulator::Answer(const TReceivedFrame& frame, TClock::time_point fi
         }
     }
     Send(reply, firstByte + ByteTime(frameBytes));
+    if (presented) {
+        std::scoped_lock lock(m_lock);
+        m_repliesSent.push_back(TClock::now());
+    }
 }
 
 void TDeviceSimulator::Run(std::stop_token stop)
@@ -176,6 +189,7 @@ void TDeviceSimulator::Run(std::stop_token stop)
                     frame = TReceivedFrame{};
                     frame.PayOnFoot = b == line::kPayOnFootStart;
                     firstByte = TClock::now();
+                    frame.FirstByte = firstByte;
                     bytes = 1;
                     state = TState::Address;
                 }

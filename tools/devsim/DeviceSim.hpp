@@ -18,7 +18,8 @@ namespace tools {
 
 // One frame the host sent, as the simulator decoded it.
 struct TReceivedFrame {
-    std::chrono::steady_clock::time_point At;
+    std::chrono::steady_clock::time_point FirstByte;
+    std::chrono::steady_clock::time_point At;  // last byte
     int Address = 0;
     std::string Data;      // command or poll letter and payload
     bool PayOnFoot = false;
@@ -47,6 +48,8 @@ public:
     void AddDevice(int address);
 
     std::vector<TReceivedFrame> Frames();
+    // When the last byte of each presented reply went out, in order.
+    std::vector<std::chrono::steady_clock::time_point> RepliesSent();
     void ClearFrames();
     // Prints every received frame, decoded with a time stamp, to out.
     void SetTrace(std::FILE* out) { m_trace = out; }
@@ -69,6 +72,7 @@ private:
     std::mutex m_lock;
     std::map<int, TDevice> m_devices;
     std::vector<TReceivedFrame> m_frames;
+    std::vector<std::chrono::steady_clock::time_point> m_repliesSent;
     std::FILE* m_trace = nullptr;
     std::jthread m_thread;  // declared last
 };

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "db/ODBC.hpp"
+
+#include <string>
+#include <vector>
+
+namespace bench {
+
+std::string Env(const char* name);
+// Runs a statement; false, after printing it, when it fails.
+bool Run(db::TODBC& odbc, const std::string& sql);
+// Runs a schema file, one statement per ";" at a line end.
+bool RunScript(db::TODBC& odbc, const std::string& path);
+// One raw round trip: execute, fetch every row and read every column as text.
+void RawStatement(db::TODBC& odbc, const std::string& sql);
+double Percentile(std::vector<double> values, double fraction);
+
+// One backend of the benchmarks: a fresh database with the shipped schema.
+struct TSite {
+    const char* Name;
+    std::string Driver, Database, Options, User, Pass, Schema;
+    std::string RegistryOptions;  // ODBCOptions for a loop controller reading the registry
+    bool MySql;
+};
+// SQLite first, then MariaDB: after a large fill the server stays busy for a while.
+std::vector<TSite> Sites(const std::string& name);
+// Drops and re-creates the site's database and runs its schema.
+bool Prepare(const TSite& site, db::TODBC& odbc);
+// A registry file that points a loop controller at the site (DebugLog off
+// unless asked).
+void WriteRegistry(const std::string& path, const TSite& site, bool debugLog = false);
+
+} // namespace bench
