@@ -114,21 +114,4 @@ void TServer::ShutDown(platform::TTimer& timMain)
     Started = false;
 }
 
-void TServer::MainTick()
-{
-    // Until the scheduled housekeeping is in place: the clocks on each new
-    // minute and the outputs on every tick.
-    const int minute = platform::LocalNow().Minute;
-    if (minute != LastMinute) {
-        LastMinute = minute;
-        for (auto& l : Loops)
-            l->SyncTimeDate();
-    }
-    ++TickCount;
-    if (TickCount >= 8)
-        TickCount = 0;
-    for (auto& l : Loops)
-        l->UpdateOutputs();
-}
-
 } // namespace service

@@ -2,6 +2,7 @@
 
 #include "service/VTService.hpp"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@ class TMessLog;
 namespace db {
 class TODBC;
 class TODBCConn;
+class TODBCStatement;
 }
 namespace loop {
 class TLoop;
@@ -31,7 +33,17 @@ public:
     bool StartUp(platform::TTimer& timMain) override;
     // Idempotent; may be called in any state.
     void ShutDown(platform::TTimer& timMain) override;
-    void MainTick() override;
+    // Restart request, daily resets on each new minute, the device pass on
+    // every eighth tick, the loops' outputs on every tick.
+    void MainTick(platform::TTimer& timMain) override;
+
+    // The tasks of the tick, on MainDatabase; now is the local time they judge by.
+    bool RestartRequested();
+    void AutoResetTask(platform::TDateTime now);
+    void LotCountReset(platform::TDateTime now);
+    void DevicePass();
+    bool InScheduleWindow(int deviceId, int dayCode, platform::TDateTime t);
+    void RemoteOpenCheck();
 
     std::unique_ptr<config::TMessLog> MainLog;
     std::unique_ptr<db::TODBCConn> MainConnection;
@@ -39,13 +51,19 @@ public:
     std::vector<std::unique_ptr<loop::TLoop>> Loops;
     std::string LoopIdList;
     int TickCount = 0;
-    int LastMinute = 0;
+    int LastMinute = 0;  // survives a restart; 0 at process start
+    std::function<platform::TDateTime()> Clock = platform::NowDateTime;  // tests set their own
 
 private:
     void AddLoops(const std::string& sql, bool listIds);
+    void ServeDevice(loop::TLoop& lane, db::TODBCStatement& device, int dayCode, platform::TDateTime t);
 
     platform::TMainLoop& m_mainLoop;
 };
+
+// The gateoc day code of a date: Monday = 1 ... Sunday = 7; 9 on a holiday of
+// table 2, 8 on any other holiday.
+int DayCode(db::TODBC& database, platform::TDateTime t);
 
 // <home>/log/dadid.log
 std::string MainLogFileName();

@@ -76,7 +76,7 @@ void TVELIXCard::timMainTimer()
 {
     timMain.SetEnabled(false);
     try {
-        m_core.MainTick();
+        m_core.MainTick(timMain);
     } catch (const std::exception& e) {
         platform::SysLogError(e.what());
     } catch (...) {

@@ -16,7 +16,7 @@ public:
     virtual ~TServiceCore() = default;
     virtual bool StartUp(platform::TTimer& timMain) = 0;
     virtual void ShutDown(platform::TTimer& timMain) = 0;
-    virtual void MainTick() = 0;
+    virtual void MainTick(platform::TTimer& timMain) = 0;
     bool Started = false;
 };
 

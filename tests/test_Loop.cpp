@@ -364,6 +364,34 @@ TEST_F(Service, ExitReaderIsAnsweredOnTheWireAndPrinterStatusIsStored)
     EXPECT_EQ(service.Wait(10s), 0);
 }
 
+TEST_F(Service, RestartRequestStartsTheServiceAfresh)
+{
+    Seed({
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (3, 'gatepc', 1, 1)",
+        "INSERT INTO device (id, loop_id, addr_ess, name) VALUES (1, 3, 1, 'Entry 1')",
+    });
+    WriteRegistry("gatepc");
+    TChild sim({VELIXCARD_DEVSIM, "--link", m_home / "ports/COM1", "--addr", "1", "--baud", "115200"}, {});
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_home / "ports/COM1"); }, 5s));
+    TChild service({VELIXCARD_BIN}, Env());
+    ASSERT_TRUE(Logged("Started!")) << Log();
+    ASSERT_TRUE(m_db->Run(m_odbc, "UPDATE settings SET reset_dadid = 1"));
+    auto started = [&] {
+        const auto m = Messages();
+        return std::count(m.begin(), m.end(), "Started!");
+    };
+    EXPECT_TRUE(WaitFor([&] { return started() == 2; }, 10s)) << Log();
+    std::string missing;
+    EXPECT_TRUE(InOrder(Messages(),
+                        {"Started!", "ShutDown...", "Starting server, Reading Registry", "Loops FOUND for computer name \"gatepc\"",
+                         "Started!"},
+                        missing))
+        << "missing: " << missing << "\n" << Log();
+    EXPECT_EQ(Int("SELECT reset_dadid FROM settings"), 0);
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(10s), 0);
+}
+
 TEST(LoopMinutes, ElapsedMinutesTruncatesTowardsZero)
 {
     const double minute = 1.0 / 1440;

@@ -37,7 +37,7 @@ public:
         timMain.SetEnabled(false);
         Started = false;
     }
-    void MainTick() override
+    void MainTick(platform::TTimer&) override
     {
         TickStarts.push_back(std::chrono::steady_clock::now());
         if (TickWork > 0ms)

@@ -1,0 +1,241 @@
+// The work of the main timer: restart requests, daily resets, the gate
+// schedule, remote opens, the heartbeat and the loops' periodic work.
+#include "access/CardCheck.hpp"
+#include "config/Format.hpp"
+#include "config/MessLog.hpp"
+#include "config/RegistryEx.hpp"
+#include "db/ODBC.hpp"
+#include "db/ODBCConn.hpp"
+#include "db/Sql.hpp"
+#include "loop/Loop.hpp"
+#include "service/Startup.hpp"
+
+#include <cmath>
+#include <optional>
+
+namespace service {
+namespace {
+
+constexpr int kDevicePassTicks = 8;  // about every six seconds
+constexpr int kHolidayTableTwo = 2;
+constexpr int kDayCodeHolidayTwo = 9;
+constexpr int kDayCodeHoliday = 8;
+constexpr long kSecondsPerDay = 86400;
+
+// Seconds since midnight of a time-of-day text "H:MM[:SS[.fff]]"; nullopt
+// for NULL, junk, a time outside the day, or a date part unless allowDate.
+std::optional<long> SecondOfDayText(std::string_view text, bool allowDate)
+{
+    std::string t = config::TrimText(text);
+    if (t.size() > 11 && t[4] == '-' && t[7] == '-' && t[10] == ' ') {
+        if (!allowDate)
+            return std::nullopt;
+        t.erase(0, 11);
+    }
+    if (const auto dot = t.find('.'); dot != std::string::npos)
+        t.resize(dot);
+    int fields[3] = {0, 0, 0};
+    std::size_t count = 0, start = 0;
+    for (;;) {
+        const auto colon = t.find(':', start);
+        const std::string_view field = std::string_view(t).substr(start, colon - start);
+        if (count == 3 || field.empty() || field.size() > 2 ||
+            field.find_first_not_of("0123456789") != std::string_view::npos)
+            return std::nullopt;
+        fields[count++] = config::TextToInt(field);
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    if (count < 2 || !platform::IsValidTime(fields[0], fields[1], fields[2]))
+        return std::nullopt;
+    return fields[0] * 3600L + fields[1] * 60L + fields[2];
+}
+
+long SecondOfDay(platform::TDateTime t)
+{
+    return std::lround((t - std::floor(t)) * kSecondsPerDay) % kSecondsPerDay;
+}
+
+// Whether a time-of-day column names the same hour and minute as now; never
+// for NULL or a value that is no time of day.
+bool SameMinute(db::TODBCStatement& row, const char* column, platform::TDateTime now)
+{
+    const auto at = SecondOfDayText(row.AsString(column), true);
+    return at && *at / 60 == SecondOfDay(now) / 60;
+}
+
+} // namespace
+
+int DayCode(db::TODBC& database, platform::TDateTime t)
+{
+    const int table = cardaccess::HolidayTable(database, t);
+    if (table != 0)
+        return table == kHolidayTableTwo ? kDayCodeHolidayTwo : kDayCodeHoliday;
+    // Sunday = 1 ... Saturday = 7 becomes Monday = 1 ... Sunday = 7.
+    return (platform::DecodeDateTime(t).DayOfWeek + 5) % 7 + 1;
+}
+
+void TServer::MainTick(platform::TTimer& timMain)
+{
+    if (RestartRequested()) {
+        for (auto& l : Loops)
+            l->UpdateOutputs();
+        ShutDown(timMain);
+        return;
+    }
+    const platform::TDateTime now = Clock();
+    const int minute = platform::DecodeDateTime(now).Minute;
+    if (minute == LastMinute) {
+        RemoteOpenCheck();
+    } else {
+        LastMinute = minute;
+        if (!Loops.empty() && Loops.front()->AutoReset) {
+            AutoResetTask(now);
+            LotCountReset(now);
+        }
+        for (auto& l : Loops)
+            l->SyncTimeDate();
+    }
+    if (++TickCount >= kDevicePassTicks) {
+        DevicePass();
+        TickCount = 0;
+    }
+    for (auto& l : Loops)
+        l->UpdateOutputs();
+}
+
+bool TServer::RestartRequested()
+{
+    if (!MainConnection || !MainConnection->EnsureConnected())
+        return false;
+    db::TODBCStatement s(*MainDatabase);
+    return s.Exec("SELECT reset_dadid FROM settings") && s.AsBool("reset_dadid");
+}
+
+void TServer::AutoResetTask(platform::TDateTime now)
+{
+    db::TODBCStatement settings(*MainDatabase);
+    if (!settings.Exec("SELECT * FROM settings"))
+        return;
+    const bool passback = settings.AsBool("AUTO_RESET");
+    const bool groups = settings.AsBool("AUTO_RESET_GROUP");
+    const bool pathways = settings.AsBool("AUTO_RESET_PATHWAY");
+    std::string assign, description;
+    if (passback) {
+        assign += "in_lot=0";
+        description += "Passback ";
+    }
+    if (groups)
+        description += "Groups ";
+    if (pathways) {
+        if (!assign.empty())
+            assign += ",";
+        assign += "in_gate=-1";
+        description += "Pathways ";
+    }
+    // One-off requests replace the plan's description.
+    const bool passbackNow = settings.AsBool("AUTO_NOW");
+    const bool groupsNow = settings.AsBool("AUTO_NOW_GRP");
+    if (passbackNow || groupsNow)
+        description.clear();
+    if (passbackNow) {
+        assign = "in_lot=0";
+        description += "Passback ";
+    }
+    if (groupsNow)
+        description = "Groups ";
+    if (description.empty())
+        return;
+    if (!SameMinute(settings, "reset_time", now) && !passbackNow && !groupsNow)
+        return;
+    db::TODBCStatement update(*MainDatabase);
+    if (!assign.empty())
+        update.Exec("UPDATE card SET " + assign);
+    if (groups || groupsNow)
+        update.Exec("UPDATE card_pool SET cur_inlot=0");
+    if (passbackNow)
+        settings.Exec("UPDATE settings SET auto_now = 0");
+    if (groupsNow)
+        settings.Exec("UPDATE settings SET auto_now_grp = 0");
+    MainLog->Log("Auto Reset: " + description);
+}
+
+void TServer::LotCountReset(platform::TDateTime now)
+{
+    db::TODBCStatement lots(*MainDatabase);
+    for (bool more = lots.Exec("SELECT * FROM lot"); more; more = lots.Next()) {
+        const int id = lots.AsInteger("id");
+        db::TODBCStatement update(*MainDatabase);
+        if (lots.AsBool("AUTO_R_COUNT") && SameMinute(lots, "auto_r_time", now))
+            update.ExecFmt("UPDATE lot SET lot_count = %d WHERE id = %d", lots.AsInteger("reset_amt"), id);
+        if (lots.AsBool("cnt_reset_flag") && SameMinute(lots, "cnt_reset_time", now)) {
+            const int amount = lots.AsInteger("cnt_reset_amt");
+            update.ExecFmt("UPDATE device SET count1 = %d, count2 = %d, count3 = %d, count4 = %d, count5 = %d, "
+                           "count_soft = %d WHERE lot_id = %d",
+                           amount, amount, amount, amount, amount, amount, id);
+        }
+    }
+}
+
+void TServer::DevicePass()
+{
+    const platform::TDateTime t = Clock();
+    const int dayCode = DayCode(*MainDatabase, t);
+    const db::TSql quoting(MainDatabase->Kind());
+    db::TODBCStatement heartbeat(*MainDatabase);
+    // The computer name is escaped like any other text literal.
+    heartbeat.Exec("UPDATE " + loop::LoopTable(MainDatabase->Kind()) + " SET lastupdate={fn now()} WHERE name='" +
+                   quoting.EscapeText(config::LowerCase(config::ComputerName())) + "'");
+    for (auto& l : Loops) {
+        db::TODBCStatement devices(*MainDatabase);
+        for (bool more = devices.ExecFmt("SELECT * FROM device WHERE loop_id = %d", l->LoopId); more;
+             more = devices.Next())
+            ServeDevice(*l, devices, dayCode, t);
+    }
+}
+
+// Holds or releases one gate by the schedule and perm_open, and carries out
+// its remote open request unless the gate is held anyway.
+void TServer::ServeDevice(loop::TLoop& lane, db::TODBCStatement& device, int dayCode, platform::TDateTime t)
+{
+    const int id = device.AsInteger("id");
+    const int address = device.AsInteger("addr_ess");
+    const bool hold = InScheduleWindow(id, dayCode, t) || device.AsBool("perm_open");
+    db::TODBCStatement update(*MainDatabase);
+    if (lane.ForceGate(address, hold))
+        update.ExecFmt("UPDATE device SET gate_up=%d WHERE id=%d", hold ? 1 : 0, id);
+    if (device.AsBool("open_flag")) {
+        update.ExecFmt("UPDATE device SET open_flag = 0 WHERE id = %d", id);
+        if (!hold)
+            lane.ManualOpen(address, static_cast<int>(std::trunc(device.AsFloat("open_pulse"))));
+    }
+}
+
+bool TServer::InScheduleWindow(int deviceId, int dayCode, platform::TDateTime t)
+{
+    const long x = SecondOfDay(t);
+    db::TODBCStatement windows(*MainDatabase);
+    for (bool more = windows.ExecFmt("SELECT * FROM gateoc WHERE device_id = %d and dayofweek = %d", deviceId, dayCode);
+         more; more = windows.Next()) {
+        // A time with a date part is no time of day: such a row never matches.
+        const auto s = SecondOfDayText(windows.AsString("start_time"), false);
+        const auto e = SecondOfDayText(windows.AsString("end_time"), false);
+        if (!s || !e || *s == *e)
+            continue;
+        if (*s < *e ? (*s <= x && x <= *e) : (x >= *s || x <= *e))
+            return true;
+    }
+    return false;
+}
+
+void TServer::RemoteOpenCheck()
+{
+    if (LoopIdList.empty() || !MainConnection || !MainConnection->EnsureConnected())
+        return;
+    db::TODBCStatement s(*MainDatabase);
+    if (s.ExecFmt("SELECT * FROM device WHERE loop_id in %s and open_flag<>0", LoopIdList))
+        DevicePass();
+}
+
+} // namespace service
