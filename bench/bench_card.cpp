@@ -55,9 +55,7 @@ TFigure Measure(db::TODBC& odbc, config::TMessLog& log, double card, int address
         decision.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
         raw.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
     }
-    std::sort(decision.begin(), decision.end());
-    std::sort(raw.begin(), raw.end());
-    return {decision[decision.size() / 2], raw[raw.size() / 2], replay.size()};
+    return {bench::Percentile(decision, 0.5), bench::Percentile(raw, 0.5), replay.size()};
 }
 
 // The exit decision of a loop controller on a ticket that is inside, against
@@ -89,9 +87,7 @@ TFigure MeasureExit(loop::TLoop& lane, const std::string& barcode, int rounds)
         decision.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
         raw.push_back(std::chrono::duration<double, std::micro>(t3 - t2).count());
     }
-    std::sort(decision.begin(), decision.end());
-    std::sort(raw.begin(), raw.end());
-    return {decision[decision.size() / 2], raw[raw.size() / 2], replay.size()};
+    return {bench::Percentile(decision, 0.5), bench::Percentile(raw, 0.5), replay.size()};
 }
 
 } // namespace

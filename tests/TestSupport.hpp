@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/LocalTime.hpp"
+
 #include <chrono>
 #include <functional>
 #include <map>
@@ -21,6 +23,12 @@ public:
 private:
     std::string m_path;
 };
+
+// A local date-time written out field by field.
+inline platform::TDateTime At(int year, int month, int day, int hour = 0, int minute = 0, int second = 0)
+{
+    return platform::EncodeDate(year, month, day) + platform::EncodeTime(hour, minute, second);
+}
 
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);

@@ -1,18 +1,13 @@
 #include "access/BarcodeDate.hpp"
 
+#include "TestSupport.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
 
-namespace {
-
-platform::TDateTime At(int y, int mo, int d, int h = 0, int mi = 0)
-{
-    return platform::EncodeDate(y, mo, d) + platform::EncodeTime(h, mi, 0);
-}
-
-} // namespace
+using testing_support::At;
 
 TEST(BarcodeDate, DecodesEveryFormAtItsEdges)
 {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+using testing_support::At;
 using cardaccess::CardTransaction;
 using testing_support::ReadFile;
 using testing_support::SplitLines;
@@ -15,11 +16,6 @@ using testing_support::TTempDir;
 using testing_support::TTestDatabase;
 
 namespace {
-
-platform::TDateTime At(int y, int m, int d, int h, int n, int s = 0)
-{
-    return platform::EncodeDate(y, m, d) + platform::EncodeTime(h, n, s);
-}
 
 // Wednesday 2024-05-29 10:00.
 const platform::TDateTime kNow = At(2024, 5, 29, 10, 0);

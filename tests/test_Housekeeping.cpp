@@ -14,15 +14,11 @@
 #include <algorithm>
 #include <filesystem>
 
+using testing_support::At;
 using namespace std::chrono_literals;
 using testing_support::TDbFamily;
 
 namespace {
-
-platform::TDateTime At(int y, int mo, int d, int h, int mi, int s = 0)
-{
-    return platform::EncodeDate(y, mo, d) + platform::EncodeTime(h, mi, s);
-}
 
 // Wednesday 9 December 2026 (day code 3).
 platform::TDateTime Wed(int h, int mi, int s = 0)

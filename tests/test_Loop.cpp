@@ -55,6 +55,17 @@ protected:
             "\"ComputerName\"=\"" + computerName + "\"\r\n");
     }
 
+    // The simulator at the far end of COM1, once its link is there.
+    std::unique_ptr<TChild> Simulator(const std::string& addresses)
+    {
+        auto sim = std::make_unique<TChild>(
+            std::vector<std::string>{VELIXCARD_DEVSIM, "--link", m_home / "ports/COM1", "--addr", addresses, "--baud",
+                                     "115200"},
+            std::map<std::string, std::string>{});
+        EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(m_home / "ports/COM1"); }, 5s));
+        return sim;
+    }
+
     std::map<std::string, std::string> Env()
     {
         return {{"VELIXCARD_HOME", m_home.Path()}, {"VELIXCARD_REGISTRY", m_home / "r.reg"}};
@@ -141,8 +152,8 @@ TEST_F(Service, StartsTheLoopsOfThisComputerAndFollowsTheDevices)
         "INSERT INTO counter_item (device_id, input, cntr_id, chg_lot) VALUES (1, 2, 1, 1)",
     });
     WriteRegistry("GATEPC");
-    TChild sim({VELIXCARD_DEVSIM, "--link", m_home / "ports/COM1", "--addr", "1-2", "--baud", "115200"}, {});
-    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_home / "ports/COM1"); }, 5s));
+    const auto simulator = Simulator("1-2");
+    TChild& sim = *simulator;
     sim.Write("counter 1 00000\n");
     TChild service({VELIXCARD_BIN}, Env());
 
@@ -274,8 +285,8 @@ TEST_F(Service, LostDatabaseSessionsComeBackByThemselves)
         "INSERT INTO device (id, loop_id, addr_ess, name) VALUES (1, 3, 1, 'Entry 1')",
     });
     WriteRegistry("gatepc");
-    TChild sim({VELIXCARD_DEVSIM, "--link", m_home / "ports/COM1", "--addr", "1", "--baud", "115200"}, {});
-    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_home / "ports/COM1"); }, 5s));
+    const auto simulator = Simulator("1");
+    TChild& sim = *simulator;
     TChild service({VELIXCARD_BIN}, Env());
     ASSERT_TRUE(Logged("Started!")) << Log();
     ASSERT_TRUE(Becomes("SELECT online_flag FROM device WHERE id = 1", 1));
@@ -310,8 +321,8 @@ TEST_F(Service, RfModemLoopUsesItsOwnTimingAndReadsNoTimingKeys)
     });
     WriteRegistry("gatepc");
     testing_support::WriteFile(m_home / "velixcard.ini", "[Settings]\r\nRespDelay=7\r\n");
-    TChild sim({VELIXCARD_DEVSIM, "--link", m_home / "ports/COM1", "--addr", "2,5", "--baud", "115200"}, {});
-    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_home / "ports/COM1"); }, 5s));
+    const auto simulator = Simulator("2,5");
+    TChild& sim = *simulator;
     TChild service({VELIXCARD_BIN}, Env());
     ASSERT_TRUE(Logged("Started!")) << Log();
     std::string missing;
@@ -339,8 +350,8 @@ TEST_F(Service, ExitReaderIsAnsweredOnTheWireAndPrinterStatusIsStored)
         "VALUES (2, 3, 2, 'Exit', 2, 2, 2)",
     });
     WriteRegistry("gatepc");
-    TChild sim({VELIXCARD_DEVSIM, "--link", m_home / "ports/COM1", "--addr", "1-2", "--baud", "115200"}, {});
-    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_home / "ports/COM1"); }, 5s));
+    const auto simulator = Simulator("1-2");
+    TChild& sim = *simulator;
     TChild service({VELIXCARD_BIN}, Env());
     ASSERT_TRUE(Logged("Started!")) << Log();
 
@@ -371,8 +382,7 @@ TEST_F(Service, RestartRequestStartsTheServiceAfresh)
         "INSERT INTO device (id, loop_id, addr_ess, name) VALUES (1, 3, 1, 'Entry 1')",
     });
     WriteRegistry("gatepc");
-    TChild sim({VELIXCARD_DEVSIM, "--link", m_home / "ports/COM1", "--addr", "1", "--baud", "115200"}, {});
-    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(m_home / "ports/COM1"); }, 5s));
+    const auto sim = Simulator("1");
     TChild service({VELIXCARD_BIN}, Env());
     ASSERT_TRUE(Logged("Started!")) << Log();
     ASSERT_TRUE(m_db->Run(m_odbc, "UPDATE settings SET reset_dadid = 1"));

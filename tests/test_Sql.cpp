@@ -1,19 +1,13 @@
 #include "db/Sql.hpp"
 
+#include "TestSupport.hpp"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
 using db::TSql;
-
-namespace {
-
-platform::TDateTime At(int y, int m, int d, int h, int n, int s)
-{
-    return platform::EncodeDate(y, m, d) + platform::EncodeTime(h, n, s);
-}
-
-} // namespace
+using testing_support::At;
 
 TEST(Sql, RendersUpdateAndInsertExamples)
 {

@@ -9,15 +9,11 @@
 
 #include <algorithm>
 
+using testing_support::At;
 using testing_support::TDbFamily;
 using testing_support::WaitFor;
 
 namespace {
-
-platform::TDateTime At(int y, int mo, int d, int h, int mi, int s = 0)
-{
-    return platform::EncodeDate(y, mo, d) + platform::EncodeTime(h, mi, s);
-}
 
 const platform::TDateTime kNow = At(2026, 6, 15, 12, 0);
 constexpr double kMinute = 1.0 / 1440;
