@@ -207,6 +207,12 @@ TEST_P(CardRoad, UnreachableDatabaseOpensOnlyWithLowSecurity)
     m_sim->ClearFrames();
     Present(2, 'M', "26010112001001");
     EXPECT_EQ(AnswersAfterHandling(2), std::vector<std::string>{"G006Thank you..."});
+
+    // Low security is for card data only: a barcode reader gets nothing.
+    m_sim->ClearFrames();
+    m_sim->Present(2, '#', "2000060001");
+    EXPECT_TRUE(WaitFor([&] { return Logged("Got BarcodeEvent event!  - 2 - |2000060001|"); }, 5s));
+    EXPECT_TRUE(AnswersAfterHandling(2).empty());
     EXPECT_EQ(TransRows(), rows) << "nothing is written while the database is down";
     EXPECT_EQ(Count(1) + Count(2) + Count(3), 0) << "nor counted";
 }

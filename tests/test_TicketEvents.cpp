@@ -138,7 +138,7 @@ TEST_P(Tickets, ExitPassRulesAtTheirEdges)
     }
 }
 
-TEST_P(Tickets, UndecodableBarcodeIsAReadError)
+TEST_P(Tickets, UndecodableOrUnstorableBarcodesAreRefused)
 {
     OnMain([&] { m_loop->CheckBarcode(2, "923403091200", kNow); });
     EXPECT_TRUE(Received(2, "BRead ERROR;Please Re-try"));
@@ -146,6 +146,12 @@ TEST_P(Tickets, UndecodableBarcodeIsAReadError)
     EXPECT_TRUE(Logged("Card1.GateOpenMsg(2, N, 5, Read ERROR;Please Re-try)"));
     EXPECT_EQ(m_loop->LastPulse, 5);
     EXPECT_EQ(Int("SELECT COUNT(*) FROM tickinv"), 0);
+
+    // A row the database will not store: the exit pass is a system error.
+    ASSERT_TRUE(Exec("DROP TABLE tickinv"));
+    OnMain([&] { m_loop->CheckBarcode(2, Barcode(kNow, 1), kNow); });
+    EXPECT_TRUE(Received(2, "BSystem ERROR!"));
+    EXPECT_EQ(m_loop->LastPulse, 3) << "the device's pulse, read after the failure";
 }
 
 TEST_P(Tickets, BarcodesFromTheWireOnlyEverTouchTheirOwnRow)
