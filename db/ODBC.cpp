@@ -1,7 +1,6 @@
 #include "db/ODBC.hpp"
 
 #include "config/MessLog.hpp"
-#include "db/SqlWorker.hpp"
 #include "platform/FileText.hpp"
 #include "platform/RegistryFile.hpp"
 
@@ -161,18 +160,19 @@ TODBC::TODBC()
 TODBC::~TODBC()
 {
     Disconnect();
-    m_worker.reset();
     if (m_env)
         SQLFreeHandle(SQL_HANDLE_ENV, m_env);
 }
 
 SQLRETURN TODBC::ExecDirect(SQLHSTMT stmt, const std::string& sql)
 {
-    if (m_inProcess)
+    // On the calling thread, which blocks on the driver until the return code
+    // is known: a hand-over to another thread costs more than it could save.
+    try {
         return SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
-    if (!m_worker)
-        m_worker = std::make_unique<TSqlWorker>();
-    return m_worker->ExecDirect(stmt, sql);
+    } catch (...) {
+        return SQL_ERROR;
+    }
 }
 
 void TODBC::Register(TODBCStatement* statement)
@@ -298,13 +298,6 @@ bool TODBC::Connect(const std::string& dsn, const std::string& user, const std::
             return false;
         }
         m_kind = DetectKind(ConnectString, m_kind);
-        SQLUSMALLINT fileUsage = SQL_FILE_NOT_SUPPORTED;
-        char driverFile[256] = {};
-        SQLGetInfo(m_dbc, SQL_DRIVER_NAME, driverFile, sizeof driverFile, nullptr);
-        // The SQLite driver reports no file usage, so it is named too.
-        m_inProcess = (Ok(SQLGetInfo(m_dbc, SQL_FILE_USAGE, &fileUsage, sizeof fileUsage, nullptr)) &&
-                       fileUsage != SQL_FILE_NOT_SUPPORTED) ||
-                      config::LowerCase(driverFile).find("sqlite") != std::string::npos;
         ConnectionLost = false;
         Connected = true;
         return true;

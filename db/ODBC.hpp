@@ -21,7 +21,6 @@ class TMessLog;
 namespace db {
 
 class TODBCStatement;
-class TSqlWorker;
 
 enum TColKind : std::uint8_t {
     ckUnknown = 0,
@@ -86,10 +85,6 @@ public:
     // Called with the text of every statement executed; for benchmarks and tracing.
     std::function<void(const std::string&)> OnExec;
 
-    // True for a file-based driver that works inside this process (SQLite):
-    // its statements run on the calling thread, since a hand-over to the worker
-    // costs more than such a statement itself.
-    bool InProcess() const noexcept { return m_inProcess; }
     SQLHENV EnvHandle() const noexcept { return m_env; }
     SQLHDBC ConnHandle() const noexcept { return m_dbc; }
 
@@ -108,7 +103,6 @@ private:
     SQLHENV m_env = nullptr;
     SQLHDBC m_dbc = nullptr;
     TDbKind m_kind = dkUnknown;
-    bool m_inProcess = false;
     // What the driver answered the first statement's set-up; constant for a connection.
     std::optional<SQLULEN> m_concurrency;
     std::optional<SQLUINTEGER> m_cursorAttributes[4];
@@ -118,7 +112,6 @@ private:
     bool m_pooledRefreshCapable = false;
     static constexpr std::size_t kMaxFreeHandles = 16;
     std::vector<TODBCStatement*> m_statements;  // empty slots are reused
-    std::unique_ptr<TSqlWorker> m_worker;
 };
 
 // One statement handle and its current result row. Lives inside the one

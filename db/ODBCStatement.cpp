@@ -1,6 +1,5 @@
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
-#include "db/SqlWorker.hpp"
 
 #include <sqlext.h>
 
