@@ -58,6 +58,9 @@ public:
     std::atomic<bool> PayOnFoot{false};
     std::atomic<bool> NoCounters{false};
     std::atomic<bool> NoInputs{false};
+    // The first event after a quiet spell (no pass for 30 ms) is delivered at
+    // once instead of at the next 30 ms pass; bursts are paced as before.
+    std::atomic<bool> PromptDispatch{true};
     // Payload of the most recent successful poll reply; empty while closed.
     std::string CardNo() const;
 

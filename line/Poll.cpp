@@ -12,7 +12,7 @@ using TClock = std::chrono::steady_clock;
 } // namespace
 
 TPoll::TPoll(TCard& card, platform::TMainLoop& mainLoop, const TLineEvents& events)
-    : m_card(card), m_dispatcher(mainLoop, events)
+    : m_card(card), m_dispatcher(mainLoop, events, card.PromptDispatch)
 {
     const int hour = platform::LocalNow().Hour;
     for (auto& s : m_state)
@@ -63,7 +63,7 @@ void TPoll::Post(TEventKind kind, int address, std::string value, bool comstat)
     v.Reader = static_cast<std::int16_t>(address);
     v.Comstat = comstat;
     v.Value = std::move(value);
-    m_dispatcher.Queue().Post(kind, v);
+    m_dispatcher.Post(kind, v);
 }
 
 bool TPoll::SendFrame(int address, std::string_view data)
@@ -237,7 +237,7 @@ void TPoll::HandleReply(int address, const std::string& reply)
             v.Reader = static_cast<std::int16_t>(address);
             v.Board = board;
             v.Input = static_cast<std::int16_t>(i);
-            m_dispatcher.Queue().Post(c == '1' ? TEventKind::InputOff : TEventKind::InputOn, v);
+            m_dispatcher.Post(c == '1' ? TEventKind::InputOff : TEventKind::InputOn, v);
         }
         break;
     }

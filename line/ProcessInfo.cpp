@@ -47,9 +47,23 @@ std::size_t TEventRing::Pending() const
     return (head + kSlots - tail) % kSlots;
 }
 
-TProcessInfo::TProcessInfo(platform::TMainLoop& mainLoop, const TLineEvents& events)
-    : m_mainLoop(mainLoop), m_events(events), m_thread([this](std::stop_token stop) { Run(stop); })
+TProcessInfo::TProcessInfo(platform::TMainLoop& mainLoop, const TLineEvents& events, const std::atomic<bool>& prompt)
+    : m_mainLoop(mainLoop), m_events(events), m_prompt(prompt), m_thread([this](std::stop_token stop) { Run(stop); })
 {
+}
+
+bool TProcessInfo::Post(TEventKind kind, const TEventValues& values)
+{
+    // An event nobody handles (the comm status of every frame, as a rule) is
+    // dropped here, as a pass would drop it, and wakes nobody.
+    if (!HasHandler(m_events, kind))
+        return true;
+    const bool stored = m_queue.Post(kind, values);
+    // Under the lock, so the wake-up cannot fall between the dispatcher's look
+    // at the queue and its sleep.
+    std::scoped_lock lock(m_sleepLock);
+    m_sleep.notify_all();
+    return stored;
 }
 
 TProcessInfo::~TProcessInfo()
@@ -135,7 +149,10 @@ void TProcessInfo::Run(std::stop_token stop)
                 m_queue.Pop();
         }
         std::unique_lock lock(m_sleepLock);
+        // Passes stay at least a pass interval apart whatever is posted.
         m_sleep.wait_for(lock, stop, kPassInterval, [] { return false; });
+        if (m_prompt.load())
+            m_sleep.wait(lock, stop, [this] { return m_queue.Pending() > 0; });
     }
 }
 

@@ -39,13 +39,18 @@ private:
 // The dispatch thread: hands one event at a time to its handler on the main
 // thread and waits for it, 30 ms between passes. Events without a handler are
 // dropped in the same pass, so they never hold up one that has a handler.
+// With prompt set, a line that has been quiet for a pass interval sleeps until
+// the next post and delivers it at once; bursts are paced as before.
 class TProcessInfo {
 public:
-    TProcessInfo(platform::TMainLoop& mainLoop, const TLineEvents& events);
+    TProcessInfo(platform::TMainLoop& mainLoop, const TLineEvents& events, const std::atomic<bool>& prompt);
     ~TProcessInfo();
     TProcessInfo(const TProcessInfo&) = delete;
     TProcessInfo& operator=(const TProcessInfo&) = delete;
 
+    // Poll thread: queues an event that has a handler (false when the queue is
+    // full and it is lost) and wakes a sleeping dispatcher.
+    bool Post(TEventKind kind, const TEventValues& values);
     TEventRing& Queue() noexcept { return m_queue; }
     // Stops the thread and waits for it; a delivery not yet started is dropped.
     void Stop();
@@ -54,12 +59,13 @@ public:
 
 private:
     void Run(std::stop_token stop);
-    // Main thread. False when the event at the tail has no handler.
+    // Any thread: the handlers are set before the line opens and never after.
     static bool HasHandler(const TLineEvents& events, TEventKind kind);
     static void Deliver(const TLineEvents& events, TEventKind kind, const TEventValues& values);
 
     platform::TMainLoop& m_mainLoop;
     const TLineEvents& m_events;
+    const std::atomic<bool>& m_prompt;
     TEventRing m_queue;
     std::mutex m_sleepLock;
     std::condition_variable_any m_sleep;

@@ -30,6 +30,7 @@ namespace {
 struct TSeen {
     std::string What;  // "data 1 12345", "error 2", ...
     std::thread::id Thread;
+    std::chrono::steady_clock::time_point At;
 };
 
 // A pseudo-terminal linked as <home>/ports/COM1, a device simulator on its far
@@ -91,7 +92,7 @@ protected:
     void Seen(std::string what)
     {
         std::scoped_lock lock(m_seenLock);
-        m_seen.push_back({std::move(what), std::this_thread::get_id()});
+        m_seen.push_back({std::move(what), std::this_thread::get_id(), std::chrono::steady_clock::now()});
     }
 
     std::vector<std::string> SeenTexts()
@@ -409,6 +410,26 @@ TEST_F(Line, CloseOnTheMainThreadWhileADeliveryWaitsThere)
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(CountEvent("data 1 999"), 0) << "a delivery that had not started is dropped";
     EXPECT_FALSE(m_card->GateOpenMsg(1, true, 1, "x"));
+}
+
+TEST_F(Line, BurstsStayPacedAtThePassInterval)
+{
+    StartSim({1});
+    OpenLine(1, 1);
+    ASSERT_TRUE(SawEvent("errorex 1 true"));
+    for (const char* card : {"1", "2", "3"})
+        m_sim->Present(1, 'C', card);
+    ASSERT_TRUE(SawEvent("data 1 3"));
+    std::vector<std::chrono::steady_clock::time_point> delivered;
+    {
+        std::scoped_lock lock(m_seenLock);
+        for (const auto& s : m_seen)
+            if (s.What.rfind("data 1 ", 0) == 0)
+                delivered.push_back(s.At);
+    }
+    ASSERT_EQ(delivered.size(), 3u);
+    for (std::size_t i = 1; i < delivered.size(); ++i)
+        EXPECT_GE(delivered[i] - delivered[i - 1], line::TProcessInfo::kPassInterval);
 }
 
 TEST_F(Line, SecondProgramCannotShareTheLine)
