@@ -3,6 +3,7 @@
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 #include "db/Sql.hpp"
+#include "db/Transaction.hpp"
 
 #include <cmath>
 
@@ -95,6 +96,7 @@ int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database
         t = *recorded;
     }
     out.TransTime = t;
+    const db::TTransaction decision(database);
     const std::string n = config::FloatToStr(cardNumber);
     db::TODBCStatement device(database), settings(database), card(database), cardType(database);
     device.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, address);

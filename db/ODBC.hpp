@@ -81,6 +81,9 @@ public:
     bool BindColumns = false;
     bool Connected = false;
     bool ConnectionLost = false;
+    // The statements of a decision share one commit (TTransaction); off, each
+    // statement commits on its own.
+    bool OneCommitPerDecision = true;
     std::string ConnectString;
     // Called with the text of every statement executed; for benchmarks and tracing.
     std::function<void(const std::string&)> OnExec;

@@ -3,6 +3,7 @@
 #include "config/Format.hpp"
 #include "config/MessLog.hpp"
 #include "db/Sql.hpp"
+#include "db/Transaction.hpp"
 #include "loop/Loop.hpp"
 #include "loop/Tickets.hpp"
 
@@ -69,7 +70,10 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
     if (date <= 0) {
         MessageLog.Add("Unknown or invalid Barcode!");
     } else {
-        state = JudgeExitPass(reader, barcode, date, now);
+        {
+            const db::TTransaction check(*Database);
+            state = JudgeExitPass(reader, barcode, date, now);
+        }
         db::TODBCStatement device(*Database);
         if (ReadDeviceRow(device, reader))
             pulse = static_cast<int>(std::trunc(device.AsFloat("open_pulse")));
@@ -145,9 +149,13 @@ TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform
 
 void TLoop::RecordTicketIssue(int reader, const std::string& record, platform::TDateTime now)
 {
-    if (!WriteTicketIssue(record, now))
-        return;
-    SoftCount(reader);
+    bool written = false;
+    {
+        const db::TTransaction issue(*Database);
+        written = WriteTicketIssue(record, now);
+    }
+    if (written)
+        SoftCount(reader);
 }
 
 // False only when the tickinv write failed; an invalid record is logged and

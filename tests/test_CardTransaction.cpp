@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using testing_support::At;
 using cardaccess::CardTransaction;
 using testing_support::ReadFile;
@@ -278,4 +280,53 @@ TEST_P(Cards, MessageTemplatesExpandFromTheCard)
     ASSERT_TRUE(cardaccess::FindCard(card, 1001));
     EXPECT_EQ(cardaccess::ExpandMessageText("Hi %f %l", card, type, ""), "Hi Ann");
     EXPECT_EQ(cardaccess::ExpandMessageText("%d days", card, type, "", kNow), "10 days");
+}
+
+TEST_P(Cards, DecisionIsCommittedOnceEvenWhenAStatementFails)
+{
+    ASSERT_TRUE(m_db->Run(m_odbc, "DROP TABLE trans"));
+    cardaccess::TCardOutputs out;
+    EXPECT_EQ(CardTransaction(false, *m_log, m_odbc, false, "0000", false, 1001, 1, 1, out, kNow), 0);
+    // Another session sees the updates: the transaction ended with the decision.
+    db::TODBC other;
+    ASSERT_TRUE(m_db->Connect(other));
+    db::TODBCStatement s(other);
+    ASSERT_TRUE(s.Exec("SELECT in_lot FROM card WHERE number = 1001"));
+    EXPECT_EQ(s.AsInteger("in_lot"), 1);
+}
+
+TEST_P(Cards, DecisionCutOffByALostConnectionLeavesNothingHalfDone)
+{
+    if (GetParam() != TDbFamily::MariaDB)
+        GTEST_SKIP() << "only a server session can be killed";
+    ASSERT_TRUE(m_db->Run(m_odbc, "INSERT INTO card_pool (id, max_inlot, cur_inlot) VALUES (5, 10, 3)"));
+    ASSERT_TRUE(m_db->Run(m_odbc, "UPDATE card SET group_id = 5"));
+    // The trans INSERT, the decision's last statement, waits long enough to be killed.
+    ASSERT_TRUE(m_db->Run(m_odbc, "CREATE TRIGGER trans_hold BEFORE INSERT ON trans FOR EACH ROW "
+                                  "SET NEW.first_name = CONCAT(NEW.first_name, LEFT(SLEEP(5), 0))"));
+    const int session = std::stoi(Value("SELECT CONNECTION_ID() AS id"));
+    std::thread killer([&] {
+        db::TODBC admin;
+        if (!m_db->Connect(admin))
+            return;
+        db::TODBCStatement s(admin);
+        testing_support::WaitFor(
+            [&] {
+                return s.ExecSQL("SELECT id FROM information_schema.processlist WHERE id = " +
+                                 std::to_string(session) + " AND info LIKE 'INSERT INTO trans%'");
+            },
+            std::chrono::seconds(10));
+        s.ExecSQL("KILL " + std::to_string(session));
+    });
+    cardaccess::TCardOutputs out;
+    CardTransaction(false, *m_log, m_odbc, false, "0000", false, 1001, 1, 1, out, kNow);
+    killer.join();
+    db::TODBC other;
+    ASSERT_TRUE(m_db->Connect(other));
+    db::TODBCStatement s(other);
+    ASSERT_TRUE(s.Exec("SELECT in_lot FROM card WHERE number = 1001"));
+    EXPECT_EQ(s.AsInteger("in_lot"), 0) << "the card's update was undone with the session";
+    ASSERT_TRUE(s.Exec("SELECT cur_inlot FROM card_pool WHERE id = 5"));
+    EXPECT_EQ(s.AsInteger("cur_inlot"), 3);
+    EXPECT_FALSE(s.Exec("SELECT * FROM trans"));
 }
