@@ -43,7 +43,9 @@ struct TCardOutputs {
 inline constexpr int kRejectedRecord = -1;
 
 // Decides one presented card, runs the updates of an accepted result and
-// writes one trans row. Main thread; never throws for database failures.
+// writes one trans row, in one transaction. Its log lines are buffered (Add):
+// the caller's next Log writes them out, after the gate has its answer. Main
+// thread; never throws for database failures.
 int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database, bool debitExpiry,
                     const std::string& deviceData, bool memory, double cardNumber, int address, int loopId,
                     TCardOutputs& out, platform::TDateTime now = platform::NowDateTime());

@@ -107,7 +107,7 @@ int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database
     auto refuse = [&](int code, const std::string& line) {
         result = code;
         if (detailedLog)
-            log.Log(line);
+            log.Add(line);
     };
     if (!FindCard(card, cardNumber))
         refuse(arNotOnFile, "Card " + n + " not on file");

@@ -80,7 +80,7 @@ bool CheckValidity(config::TMessLog& log, db::TODBC& database, bool debitExpiry,
     const int days = cardType.AsInteger("days");
     const bool global = cardType.AsBool("global_expiry");
     db::TODBCStatement& source = global ? cardType : card;
-    log.Log(global ? "Table: card_type" : "Table: card");
+    log.Add(global ? "Table: card_type" : "Table: card");
     const bool debitMode = cardType.AsBool("debit_flg") || cardType.AsBool("debit_reset_flag");
     platform::TDateTime start = 0, expiry = 0;
     if (cardType.AsBool("first_use_flg") && !cardType.AsBool("debit_flg") && !source.AsBool("date_set") &&

@@ -103,7 +103,7 @@ bool CheckPathway(db::TODBC& database, db::TODBCStatement& card, db::TODBCStatem
     const int inGate = card.AsInteger("in_gate");
     const bool noPath = device.AsBool("no_path");
     if (detailedLog)
-        log.LogFmt("Card#: %s - pathway_id ( > 0) %d  /  in_gate (<> -1) %d  /  no_path (<> 0) %d",
+        log.AddFmt("Card#: %s - pathway_id ( > 0) %d  /  in_gate (<> -1) %d  /  no_path (<> 0) %d",
                    card.AsString("number"), pathway, inGate, noPath ? 1 : 0);
     if (!(pathway > 0 && inGate != -1 && !noPath))
         return true;
@@ -112,14 +112,14 @@ bool CheckPathway(db::TODBC& database, db::TODBCStatement& card, db::TODBCStatem
     if (!step.ExecFmt("SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d and to_device=%d", pathway,
                       inGate, deviceId)) {
         if (detailedLog)
-            log.LogFmt("Pathway %d does NOT have path for %d to %d!", pathway, inGate, deviceId);
+            log.AddFmt("Pathway %d does NOT have path for %d to %d!", pathway, inGate, deviceId);
         return false;
     }
     const long long minutes = MinutesBetween(card.AsDateTime("trans_dt"), t);
     const int limit = step.AsInteger("time_limit");
     const bool ok = limit >= minutes;
     if (detailedLog)
-        log.LogFmt("Pathway Time %s - Minutes: %d, Limit: %d", std::string(ok ? "OK" : "OUT"),
+        log.AddFmt("Pathway Time %s - Minutes: %d, Limit: %d", std::string(ok ? "OK" : "OUT"),
                    static_cast<int>(minutes), limit);
     return ok;
 }

@@ -41,8 +41,11 @@ public:
     template <typename... TArgs>
     void LogFmt(std::string_view format, const TArgs&... args) noexcept;
     // Buffers a line; the 250th pending line writes everything out. Returns the
-    // line's index, or -1 when it wrote out.
+    // line's index, or -1 when it wrote out. For the lines of one piece of work
+    // that a Log at its end writes out together.
     int Add(std::string_view text) noexcept;
+    template <typename... TArgs>
+    void AddFmt(std::string_view format, const TArgs&... args) noexcept;
     // Buffers a line and never writes out by itself.
     int AddQuiet(std::string_view text) noexcept;
 
@@ -85,6 +88,21 @@ void TMessLog::LogFmt(std::string_view format, const TArgs&... args) noexcept
         return;
     }
     Log(text);
+}
+
+template <typename... TArgs>
+void TMessLog::AddFmt(std::string_view format, const TArgs&... args) noexcept
+{
+    std::string text;
+    try {
+        text = Format(format, args...);
+    } catch (const std::exception& e) {
+        LogFmtFailed(e, format);
+        return;
+    } catch (...) {
+        return;
+    }
+    Add(text);
 }
 
 // The header's version: the build's four-part version joined by full stops.

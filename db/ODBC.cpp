@@ -298,6 +298,9 @@ bool TODBC::Connect(const std::string& dsn, const std::string& user, const std::
             return false;
         }
         m_kind = DetectKind(ConnectString, m_kind);
+        char dbms[64] = {};
+        SQLGetInfo(m_dbc, SQL_DBMS_NAME, dbms, sizeof dbms, nullptr);
+        m_sqlite = config::LowerCase(dbms).find("sqlite") != std::string::npos;
         ConnectionLost = false;
         Connected = true;
         return true;

@@ -75,6 +75,8 @@ public:
     void Disconnect() noexcept;
     bool IsDead() noexcept;
     TDbKind Kind() const noexcept { return m_kind; }
+    // The family names no SQLite; the server's own name does.
+    bool IsSQLite() const noexcept { return m_sqlite; }
 
     config::TMessLog* MessageLog = nullptr;  // not owned
     bool ReportErrors = false;
@@ -106,6 +108,7 @@ private:
     SQLHENV m_env = nullptr;
     SQLHDBC m_dbc = nullptr;
     TDbKind m_kind = dkUnknown;
+    bool m_sqlite = false;
     // What the driver answered the first statement's set-up; constant for a connection.
     std::optional<SQLULEN> m_concurrency;
     std::optional<SQLUINTEGER> m_cursorAttributes[4];

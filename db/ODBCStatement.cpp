@@ -51,6 +51,34 @@ std::optional<platform::TDateTime> ParseTime(std::string_view text, std::size_t 
     return platform::EncodeTime(h, n, s);
 }
 
+// The display size ODBC defines for a column of this type and size: what a
+// conforming driver reports as SQL_COLUMN_DISPLAY_SIZE.
+SQLLEN DisplaySize(SQLLEN type, SQLULEN columnSize, SQLSMALLINT digits)
+{
+    const auto size = static_cast<SQLLEN>(std::min<SQLULEN>(columnSize, 1u << 30));
+    const SQLLEN fraction = digits > 0 ? digits + 1 : 0;
+    switch (type) {
+    case SQL_DECIMAL:
+    case SQL_NUMERIC: return size + 2;
+    case SQL_BIT: return 1;
+    case SQL_TINYINT: return 4;
+    case SQL_SMALLINT: return 6;
+    case SQL_INTEGER: return 11;
+    case SQL_BIGINT: return 20;
+    case SQL_REAL: return 14;
+    case SQL_FLOAT:
+    case SQL_DOUBLE: return 24;
+    case SQL_BINARY:
+    case SQL_VARBINARY:
+    case SQL_LONGVARBINARY: return size * 2;
+    case SQL_TYPE_DATE: return 10;
+    case SQL_TYPE_TIME: return 8 + fraction;
+    case SQL_TYPE_TIMESTAMP: return 19 + fraction;
+    case SQL_GUID: return 36;
+    default: return size;
+    }
+}
+
 platform::TDateTime Today()
 {
     const auto t = platform::LocalNow();
@@ -228,16 +256,24 @@ void TODBCStatement::DescribeResult()
         m_buffers.resize(static_cast<std::size_t>(count));
     for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
         TColInfo& col = m_columns[i - 1];
+        // One call for name, concise type and size: every call through the
+        // driver manager costs about as much as a short statement's own
+        // share of the driver's work, and a result row may have 44 columns.
         char name[254] = {};
-        SQLSMALLINT nameLen = 0;
-        SQLColAttribute(m_stmt, i, SQL_DESC_NAME, name, sizeof name, &nameLen, nullptr);
+        SQLSMALLINT nameLen = 0, described = SQL_CHAR, digits = 0, nullable = 0;
+        SQLULEN columnSize = 0;
+        SQLLEN type = SQL_CHAR;
+        SQLLEN size = 0;
+        if (Ok(SQLDescribeCol(m_stmt, i, reinterpret_cast<SQLCHAR*>(name), sizeof name, &nameLen, &described,
+                              &columnSize, &digits, &nullable))) {
+            type = described;
+            size = DisplaySize(type, columnSize, digits);
+        } else {
+            SQLColAttribute(m_stmt, i, SQL_DESC_NAME, name, sizeof name, &nameLen, nullptr);
+            SQLColAttribute(m_stmt, i, SQL_COLUMN_DISPLAY_SIZE, nullptr, 0, nullptr, &size);
+        }
         const std::string upper = config::UpperCase(name).substr(0, 128);
         std::memcpy(col.Name, upper.c_str(), upper.size() + 1);
-        SQLLEN size = 0;
-        SQLColAttribute(m_stmt, i, SQL_COLUMN_DISPLAY_SIZE, nullptr, 0, nullptr, &size);
-        SQLLEN type = SQL_CHAR;
-        if (!Ok(SQLColAttribute(m_stmt, i, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, &type)))
-            type = SQL_CHAR;
         if (m_owner.Kind() == dkSqlServer && size == 0 && type == SQL_VARCHAR)
             size = 8000;
         col.Kind = ColKindOf(type);

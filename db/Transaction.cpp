@@ -11,7 +11,7 @@ TTransaction::TTransaction(TODBC& database) noexcept : m_database(database)
     TODBCStatement begin(database);
     if (database.Kind() == dkMySql)
         m_open = begin.Exec("START TRANSACTION");
-    else if (database.Kind() == dkCodebase)
+    else if (database.IsSQLite())
         // Immediate: the write lock is taken now, so the reads that come first
         // cannot pin a snapshot that another connection's write makes stale.
         m_open = begin.Exec("BEGIN IMMEDIATE");

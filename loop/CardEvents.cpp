@@ -58,6 +58,7 @@ void TLoop::CardDataEvent(int reader, const std::string& data) noexcept
             CheckBarcode(reader, data);
         else
             CardEvent(reader, data);
+        MessageLog.Log("");  // writes out the decision's lines
     } catch (...) {
         MessageLog.Log("CardDataEvent Exception!");
     }
@@ -71,6 +72,7 @@ void TLoop::MemoryDataEvent(int reader, const std::string& data) noexcept
             MemoryCardEvent(reader, data);
         else
             LowSecurityOpen(reader, data);
+        MessageLog.Log("");  // writes out the decision's lines
     } catch (...) {
         MessageLog.Log("MemoryDataEvent Exception!");
     }

@@ -36,6 +36,7 @@ void TLoop::BarcodeEvent(int reader, const std::string& value) noexcept
         MessageLog.Log("Got BarcodeEvent event!  - " + std::to_string(reader) + " - |" + value + "|");
         if (Connected())
             CheckBarcode(reader, value);
+        MessageLog.Log("");  // writes out the decision's lines
     } catch (...) {
         MessageLog.Log("BarcodeEvent Exception!");
     }
@@ -83,7 +84,7 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
     LastPulse = pulse;
     if (Line)
         Line->GateOpenMsg(reader, open, pulse, text);
-    MessageLog.LogFmt("Card1.GateOpenMsg(%d, %s, %d, %s)", reader, open ? "Y" : "N", pulse, text);
+    MessageLog.AddFmt("Card1.GateOpenMsg(%d, %s, %d, %s)", reader, open ? "Y" : "N", pulse, text);
     if (open)
         SoftCount(reader);
 }
@@ -93,8 +94,8 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
 TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform::TDateTime date,
                                 platform::TDateTime now)
 {
-    // The lines of a decision are buffered and written out with its reply line:
-    // one write of the log file per barcode.
+    // The lines of a decision are buffered; the handler writes them out once
+    // the reader has its answer.
     MessageLog.Add("Checking BarCode: " + barcode + " ");
     const db::TSql quoting(Database->Kind());
     const std::string where = BarcodeWhere(quoting, barcode);
@@ -117,7 +118,7 @@ TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform
     const int lane = BarcodeLane(barcode);
     const int st = ticket.AsInteger("status");
     int newStatus = kStatusUsed;
-    MessageLog.Add(config::Format("Rdr %d St %d Dir %d", reader, st, dir));
+    MessageLog.AddFmt("Rdr %d St %d Dir %d", reader, st, dir);
 
     TExitState state = TExitState::Accepted;
     if (dir == kDirEntry && st == kStatusInside) {
