@@ -8,6 +8,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -108,19 +110,13 @@ void BindingSelect(benchmark::State& state, const std::string& site, const std::
     benchmark::DoNotOptimize(chars);
 }
 
-void RawSelect(benchmark::State& state, const std::string& site, const std::string& sql)
+// One raw round trip: every column of the row read as text.
+std::size_t RawRow(db::TODBC& odbc, const std::string& sql)
 {
-    db::TODBC& odbc = *gSites.at(site).Odbc;
     std::size_t chars = 0;
-    for (auto _ : state) {
-        SQLHSTMT stmt = nullptr;
-        SQLAllocHandle(SQL_HANDLE_STMT, odbc.ConnHandle(), &stmt);
-        if (!SQL_SUCCEEDED(SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
-                                         SQL_NTS))) {
-            state.SkipWithError("raw select failed");
-            SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-            return;
-        }
+    SQLHSTMT stmt = nullptr;
+    SQLAllocHandle(SQL_HANDLE_STMT, odbc.ConnHandle(), &stmt);
+    if (SQL_SUCCEEDED(SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS))) {
         SQLSMALLINT n = 0;
         SQLNumResultCols(stmt, &n);
         if (SQL_SUCCEEDED(SQLFetch(stmt))) {
@@ -131,22 +127,68 @@ void RawSelect(benchmark::State& state, const std::string& site, const std::stri
                     chars += static_cast<std::size_t>(len);
             }
         }
-        SQLFreeHandle(SQL_HANDLE_STMT, stmt);
     }
-    benchmark::DoNotOptimize(chars);
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    return chars;
 }
 
-// Collects the mean real time of every run and prints the ratios at the end.
+double ThreadCpuUs()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+}
+
+// The binding and the raw calls in turn on every iteration, so that both see
+// the same machine: wall and CPU time of each as counters.
+void BindingAgainstRaw(benchmark::State& state, const std::string& site, const std::string& sql)
+{
+    db::TODBC& odbc = *gSites.at(site).Odbc;
+    std::size_t chars = 0;
+    double wall[2] = {0, 0}, cpu[2] = {0, 0};
+    for (auto _ : state) {
+        for (int k = 0; k < 2; ++k) {
+            const auto w0 = std::chrono::steady_clock::now();
+            const double c0 = ThreadCpuUs();
+            if (k == 0) {
+                db::TODBCStatement s(odbc);
+                if (!s.Exec(sql)) {
+                    state.SkipWithError("select failed");
+                    return;
+                }
+                for (const auto& c : s.Columns())
+                    chars += s.AsString(c.Name).size();
+            } else {
+                chars += RawRow(odbc, sql);
+            }
+            cpu[k] += ThreadCpuUs() - c0;
+            wall[k] += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - w0).count();
+        }
+    }
+    benchmark::DoNotOptimize(chars);
+    const auto n = static_cast<double>(state.iterations());
+    state.counters["binding_us"] = wall[0] / n;
+    state.counters["raw_us"] = wall[1] / n;
+    state.counters["binding_cpu_us"] = cpu[0] / n;
+    state.counters["raw_cpu_us"] = cpu[1] / n;
+}
+
+// Collects the median real time and counters of every benchmark and prints
+// the ratios at the end.
 class TRatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& r : runs)
-            if (!r.error_occurred && (r.run_type == Run::RT_Iteration || r.aggregate_name == "median"))
+            if (!r.error_occurred && (r.run_type == Run::RT_Iteration || r.aggregate_name == "median")) {
                 Times[r.run_name.function_name] = r.GetAdjustedRealTime();
+                for (const auto& [name, counter] : r.counters)
+                    Counters[r.run_name.function_name + ":" + name] = counter.value;
+            }
     }
     std::map<std::string, double> Times;
+    std::map<std::string, double> Counters;
 };
 
 } // namespace
@@ -180,8 +222,7 @@ int main(int argc, char** argv)
     const std::string device = "SELECT * FROM device WHERE loop_id = 1 and addr_ess = 7";
     for (const char* site : {"MariaDB", "SQLite"}) {
         const std::string s = site;
-        benchmark::RegisterBenchmark((s + "/device_row/binding").c_str(), BindingSelect, s, device);
-        benchmark::RegisterBenchmark((s + "/device_row/raw").c_str(), RawSelect, s, device);
+        benchmark::RegisterBenchmark((s + "/device_row/side_by_side").c_str(), BindingAgainstRaw, s, device);
         benchmark::RegisterBenchmark((s + "/card_1k/binding").c_str(), BindingSelect, s,
                                      "SELECT * FROM card_small WHERE number = 100500.00");
         benchmark::RegisterBenchmark((s + "/card_1M/binding").c_str(), BindingSelect, s,
@@ -193,9 +234,14 @@ int main(int argc, char** argv)
     for (const char* site : {"MariaDB", "SQLite"}) {
         const std::string s = site;
         auto& t = reporter.Times;
-        if (t.count(s + "/device_row/binding") && t.count(s + "/device_row/raw"))
-            std::printf("%-48s %8.3f <= 1.15\n", (s + " binding / raw ODBC (44-column row)").c_str(),
-                        t[s + "/device_row/binding"] / t[s + "/device_row/raw"]);
+        auto& c = reporter.Counters;
+        const std::string pair = s + "/device_row/side_by_side:";
+        if (c.count(pair + "raw_us") && c[pair + "raw_us"] > 0 && c[pair + "raw_cpu_us"] > 0) {
+            std::printf("%-48s %8.3f <= 1.1\n", (s + " binding / raw ODBC (44-column row), wall").c_str(),
+                        c[pair + "binding_us"] / c[pair + "raw_us"]);
+            std::printf("%-48s %8.3f <= 1.2\n", (s + " binding / raw ODBC (44-column row), CPU").c_str(),
+                        c[pair + "binding_cpu_us"] / c[pair + "raw_cpu_us"]);
+        }
         if (t.count(s + "/card_1M/binding") && t.count(s + "/card_1k/binding"))
             std::printf("%-48s %8.3f <= 1.2\n", (s + " card lookup 1M / 1k cards").c_str(),
                         t[s + "/card_1M/binding"] / t[s + "/card_1k/binding"]);
