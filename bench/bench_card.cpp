@@ -149,7 +149,7 @@ std::pair<TCost, TCost> MeasureDurable(db::TODBC& odbc, config::TMessLog& log, i
 {
     constexpr int kFirstCard = 500001;
     Run(odbc, "INSERT INTO card (number, type_id, group_id, in_gate, first_name, trans_dt) SELECT seq + " +
-                  std::to_string(kFirstCard - 1) + ", 2, 5, 10, 'D', {fn now()} FROM seq_1_to_" +
+                  std::to_string(kFirstCard - 1) + ", 2, 5, -1, 'D', {fn now()} FROM seq_1_to_" +
                   std::to_string(2 * rounds));
     db::TODBCStatement s(odbc);
     s.ExecSQL("SELECT @@global.innodb_flush_log_at_trx_commit AS v");
