@@ -8,12 +8,6 @@
 #include <memory>
 
 namespace db {
-namespace {
-
-// The process-wide binding for a manager that was given none.
-std::unique_ptr<TODBC> gSharedBinding;
-
-} // namespace
 
 TODBCConn::TODBCConn(int pingTimeoutMs) : PingTimeout(pingTimeoutMs) {}
 
@@ -50,11 +44,9 @@ void TODBCConn::AcquireBinding()
 {
     if (Binding)
         return;
-    if (!gSharedBinding) {
-        gSharedBinding = std::make_unique<TODBC>();
-        OwnsBinding = true;
-    }
-    Binding = gSharedBinding.get();
+    m_ownBinding = std::make_unique<TODBC>();
+    OwnsBinding = true;
+    Binding = m_ownBinding.get();
 }
 
 bool TODBCConn::EnsureConnected() noexcept
@@ -132,8 +124,8 @@ void TODBCConn::CloseConnection() noexcept
             Log("Problem Disconnecting from the DataSource!");
     }
     if (OwnsBinding) {
-        gSharedBinding.reset();
         Binding = nullptr;
+        m_ownBinding.reset();
         OwnsBinding = false;
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -32,7 +33,9 @@ public:
     void CloseConnection() noexcept;
     bool Ping() noexcept;
 
-    TODBC* Binding = nullptr;  // assigned by the creator right after construction
+    // Assigned by the creator right after construction, and must outlive this
+    // manager; without one the manager makes and owns its own.
+    TODBC* Binding = nullptr;
     bool OwnsBinding = false;
     config::TMessLog* MessageLog = nullptr;
     std::string DSN;
@@ -48,6 +51,7 @@ private:
     void AcquireBinding();
     void Log(const std::string& text) noexcept;
 
+    std::unique_ptr<TODBC> m_ownBinding;  // only when no binding was assigned
     std::recursive_mutex m_lock;
 };
 

@@ -140,14 +140,20 @@ bool TCard::GateOpenMsg(int reader, bool open, int pulse, std::string_view messa
     return Queue(reader, open ? 'G' : 'B', payload);
 }
 
-bool TCard::SetGate(int reader, bool state)
+std::pair<char, std::string> TCard::GateCommand(int reader, bool state) const
 {
-    if (!ValidReader(reader))
-        return false;
     const bool stamp = StampCapable(reader);
     const char letter = state ? (stamp ? 'o' : 'O') : (stamp ? 'x' : 'X');
     std::string payload = stamp ? DateTimeStamp() : std::string();
     payload += state ? ActiveMsg(reader) : IdleMsg(reader);
+    return {letter, payload};
+}
+
+bool TCard::SetGate(int reader, bool state)
+{
+    if (!ValidReader(reader))
+        return false;
+    const auto [letter, payload] = GateCommand(reader, state);
     auto& gate = m_readers[static_cast<std::size_t>(reader)].GateState;
     const bool before = gate.exchange(state);
     if (Queue(reader, letter, payload))

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace config {
 class TMessLog;
@@ -77,6 +78,9 @@ public:
     // FirstReader..LastReader, or the command queue is full (logged); the
     // caller may then try again later.
     bool GateOpenMsg(int reader, bool open, int pulse, std::string_view message);
+    // The letter and payload that put the gate in this state; any thread (the
+    // texts and stamp flags it reads are fixed or atomic while the line runs).
+    std::pair<char, std::string> GateCommand(int reader, bool state) const;
     bool SetGate(int reader, bool state);
     bool SetDateTime(int reader, std::string_view text);
     bool SignText(int reader, std::string_view text);

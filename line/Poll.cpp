@@ -245,11 +245,15 @@ void TPoll::HandleReply(int address, const std::string& reply)
     case 'p':
         m_card.MarkStampCapable(address);
         [[fallthrough]];
-    case 'P':
-        m_card.SetGate(address, m_card.GateState(address));
+    case 'P': {
+        // The device forgot its gate: send the state the line holds for it,
+        // through this thread's own queue, leaving that state as it is.
+        const auto [letter, gate] = m_card.GateCommand(address, m_card.GateState(address));
+        QueueCommand(address, letter, gate);
         s.CounterBaselinePending = true;
         Post(TEventKind::PowerUp, address);
         break;
+    }
     case 'R':
         if (s.CounterBaselinePending) {
             s.LastCounterText = payload;

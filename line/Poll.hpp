@@ -6,6 +6,7 @@
 #include "platform/SerialPort.hpp"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -51,7 +52,7 @@ public:
 
 private:
     struct TAddressState {
-        bool Online = true;
+        std::atomic<bool> Online{true};  // read by other threads through Online()
         int Failures = 0;
         bool FirstContact = true;
         int CounterTicks = 0;

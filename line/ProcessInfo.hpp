@@ -64,7 +64,7 @@ private:
     static void Deliver(const TLineEvents& events, TEventKind kind, const TEventValues& values);
 
     platform::TMainLoop& m_mainLoop;
-    const TLineEvents& m_events;
+    const TLineEvents m_events;  // copied when the line opens: frozen while it runs
     const std::atomic<bool>& m_prompt;
     TEventRing m_queue;
     std::mutex m_sleepLock;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -42,7 +43,7 @@ public:
 
 private:
     std::unique_ptr<asio::io_context> m_context;
-    std::thread::id m_mainThread;
+    std::atomic<std::thread::id> m_mainThread{};  // read by any thread
     mutable std::mutex m_lock;
     std::condition_variable_any m_changed;
     bool m_quitting = false;

@@ -45,9 +45,12 @@ public:
     bool InScheduleWindow(int deviceId, int dayCode, platform::TDateTime t);
     void RemoteOpenCheck();
 
+    // Declared in order of dependence, so that they go in reverse order even
+    // without ShutDown: the loops and the manager before the binding it
+    // points at, all of them before the log.
     std::unique_ptr<config::TMessLog> MainLog;
-    std::unique_ptr<db::TODBCConn> MainConnection;
     std::unique_ptr<db::TODBC> MainDatabase;
+    std::unique_ptr<db::TODBCConn> MainConnection;
     std::vector<std::unique_ptr<loop::TLoop>> Loops;
     std::string LoopIdList;
     int TickCount = 0;

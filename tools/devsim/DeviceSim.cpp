@@ -212,12 +212,12 @@ void TDeviceSimulator::Run(std::stop_token stop)
                 ++bytes;
                 state = TState::Idle;
                 frame.At = TClock::now();
-                if (m_trace) {
+                if (std::FILE* trace = m_trace.load()) {
                     const auto t = platform::LocalNow();
-                    std::fprintf(m_trace, "%02d:%02d:%02d.%03d <- %2d %s%s%s\n", t.Hour, t.Minute, t.Second,
+                    std::fprintf(trace, "%02d:%02d:%02d.%03d <- %2d %s%s%s\n", t.Hour, t.Minute, t.Second,
                                  t.Millisecond, frame.Address, Printable(frame.Data).c_str(), frame.PayOnFoot ? " (pay on foot)" : "",
                                  b == check ? "" : " BAD CHECK");
-                    std::fflush(m_trace);
+                    std::fflush(trace);
                 }
                 if (b == check)
                     Answer(frame, firstByte, bytes);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -73,7 +74,7 @@ private:
     std::map<int, TDevice> m_devices;
     std::vector<TReceivedFrame> m_frames;
     std::vector<std::chrono::steady_clock::time_point> m_repliesSent;
-    std::FILE* m_trace = nullptr;
+    std::atomic<std::FILE*> m_trace{nullptr};
     std::jthread m_thread;  // declared last
 };
 
