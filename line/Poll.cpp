@@ -1,6 +1,7 @@
 #include "line/Poll.hpp"
 
 #include "line/Card.hpp"
+#include "line/ReplyText.hpp"
 #include "line/Frame.hpp"
 #include "platform/LocalTime.hpp"
 
@@ -201,72 +202,24 @@ void TPoll::PollCycle()
 
 void TPoll::HandleReply(int address, const std::string& reply)
 {
-    const std::string payload = reply.size() > 2 ? reply.substr(2) : std::string();
     {
         std::scoped_lock lock(m_queueLock);
-        m_lastPayload = payload;
+        m_lastPayload = reply.size() > 2 ? reply.substr(2) : std::string();
     }
-    if (reply.size() < 2)
-        return;  // an ACK
-    TAddressState& s = m_state[static_cast<std::size_t>(address)];
-    auto ack = [&](char letter, std::string_view p = {}) { QueueCommand(address, letter, p); };
-    switch (reply[1]) {
-    case '#': ack('A'); Post(TEventKind::BarCode, address, payload); break;
-    case 'C': ack('B'); Post(TEventKind::Data, address, payload); break;
-    case 'D': ack('D'); Post(TEventKind::DiscCode, address, payload); break;
-    case 'E': ack('E'); Post(TEventKind::EscrowLever, address); break;
-    case 'I': Post(TEventKind::Input, address, payload); break;
-    case 'J': ack('J'); Post(TEventKind::Printer, address, payload); break;
-    case 'K': {
-        const std::string key = payload.substr(0, 1);
-        ack('K', key);
-        const bool up = payload.size() > 1 && payload[1] == '1';
-        Post(up ? TEventKind::ButtonUp : TEventKind::ButtonDown, address, key);
-        break;
-    }
-    case 'L': {
-        if (payload.empty())
-            break;
-        ack('L', payload.substr(0, 1));
-        const auto board = static_cast<std::int16_t>(static_cast<unsigned char>(payload[0]) & 0x0F);
-        for (std::size_t i = 0; i < 64 && i + 1 < payload.size(); ++i) {
-            const char c = payload[i + 1];
-            if (c != '1' && c != '2')
-                continue;
-            TEventValues v;
-            v.Reader = static_cast<std::int16_t>(address);
-            v.Board = board;
-            v.Input = static_cast<std::int16_t>(i);
-            m_dispatcher.Post(c == '1' ? TEventKind::InputOff : TEventKind::InputOn, v);
-        }
-        break;
-    }
-    case 'M': ack('M'); Post(TEventKind::Memory, address, payload); break;
-    case 'p':
+    auto& state = m_state[static_cast<std::size_t>(address)];
+    const TReplyEffects effects = DecodeReply(address, reply, state.Counter);
+    if (effects.StampCapable)
         m_card.MarkStampCapable(address);
-        [[fallthrough]];
-    case 'P': {
+    if (effects.Ack)
+        QueueCommand(address, effects.Ack->first, effects.Ack->second);
+    if (effects.ResendGate) {
         // The device forgot its gate: send the state the line holds for it,
         // through this thread's own queue, leaving that state as it is.
         const auto [letter, gate] = m_card.GateCommand(address, m_card.GateState(address));
         QueueCommand(address, letter, gate);
-        s.CounterBaselinePending = true;
-        Post(TEventKind::PowerUp, address);
-        break;
     }
-    case 'R':
-        if (s.CounterBaselinePending) {
-            s.LastCounterText = payload;
-            s.CounterBaselinePending = false;
-        } else if (payload != s.LastCounterText) {
-            s.LastCounterText = payload;
-            Post(TEventKind::Counter, address, payload);
-        }
-        break;
-    case 'U': ack('U'); Post(TEventKind::CashBox, address); break;
-    case 'Z': ack('Z'); Post(TEventKind::Deposit, address, payload); break;
-    default: break;
-    }
+    for (const auto& [kind, values] : effects.Events)
+        m_dispatcher.Post(kind, values);
 }
 
 void TPoll::Run(std::stop_token stop)

@@ -3,6 +3,7 @@
 #include "line/CommandRing.hpp"
 #include "line/Events.hpp"
 #include "line/ProcessInfo.hpp"
+#include "line/ReplyText.hpp"
 #include "platform/SerialPort.hpp"
 
 #include <array>
@@ -58,8 +59,7 @@ private:
         int CounterTicks = 0;
         int InputTicks = 0;
         int LastStampHour = 0;
-        bool CounterBaselinePending = true;
-        std::string LastCounterText;
+        TCounterBaseline Counter;
     };
 
     void Run(std::stop_token stop);
