@@ -2,8 +2,10 @@
 
 #include "platform/LocalTime.hpp"
 
+#include <array>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace config {
 class TMessLog;
@@ -51,6 +53,19 @@ int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database
                     TCardOutputs& out, platform::TDateTime now = platform::NowDateTime());
 
 std::string AccessResultText(int result);
+
+// What a message template can show of a card.
+struct TCardFields {
+    std::array<std::string, 4> Misc;
+    std::string Number, FirstName, LastName, Street, DebitLeft;
+    bool DebitMode = false;
+    platform::TDateTime Expiry = 0;
+};
+TCardFields CardFields(db::TODBCStatement& card, db::TODBCStatement& cardType);
+// Pure: the template expanded for the card; unknown codes and a trailing "%"
+// produce nothing, trailing blanks are removed.
+std::string ExpandTemplate(std::string_view templ, const TCardFields& card, const std::string& cardText,
+                           platform::TDateTime today);
 // %1..%4 misc, %c card, %d debit left or days to expiry, %f/%l/%s names and street.
 std::string ExpandMessageText(const std::string& templ, db::TODBCStatement& card, db::TODBCStatement& cardType,
                               const std::string& cardText, platform::TDateTime today = platform::NowDateTime());

@@ -46,8 +46,23 @@ std::string AccessResultText(int result)
     }
 }
 
-std::string ExpandMessageText(const std::string& templ, db::TODBCStatement& card, db::TODBCStatement& cardType,
-                              const std::string& cardText, platform::TDateTime today)
+TCardFields CardFields(db::TODBCStatement& card, db::TODBCStatement& cardType)
+{
+    TCardFields f;
+    for (std::size_t i = 0; i < f.Misc.size(); ++i)
+        f.Misc[i] = card.AsString("misc_" + std::to_string(i + 1));
+    f.Number = card.AsString("number");
+    f.FirstName = card.AsString("first_name");
+    f.LastName = card.AsString("last_name");
+    f.Street = card.AsString("str_eet");
+    f.DebitMode = cardType.AsBool("debit_flg") || cardType.AsBool("debit_reset_flag");
+    f.DebitLeft = card.AsString("debit_left");
+    f.Expiry = card.AsDateTime("exp_iry");
+    return f;
+}
+
+std::string ExpandTemplate(std::string_view templ, const TCardFields& card, const std::string& cardText,
+                           platform::TDateTime today)
 {
     std::string out;
     for (std::size_t i = 0; i < templ.size(); ++i) {
@@ -58,27 +73,32 @@ std::string ExpandMessageText(const std::string& templ, db::TODBCStatement& card
         if (++i >= templ.size())
             break;
         switch (templ[i]) {
-        case '1': out += card.AsString("misc_1"); break;
-        case '2': out += card.AsString("misc_2"); break;
-        case '3': out += card.AsString("misc_3"); break;
-        case '4': out += card.AsString("misc_4"); break;
-        case 'c': out += cardText.empty() ? card.AsString("number") : cardText; break;
+        case '1':
+        case '2':
+        case '3':
+        case '4': out += card.Misc[static_cast<std::size_t>(templ[i] - '1')]; break;
+        case 'c': out += cardText.empty() ? card.Number : cardText; break;
         case 'd':
-            if (cardType.AsBool("debit_flg") || cardType.AsBool("debit_reset_flag"))
-                out += card.AsString("debit_left");
+            if (card.DebitMode)
+                out += card.DebitLeft;
             else
-                out += std::to_string(static_cast<long long>(
-                    std::trunc(card.AsDateTime("exp_iry") - std::floor(today))));
+                out += std::to_string(static_cast<long long>(std::trunc(card.Expiry - std::floor(today))));
             break;
-        case 'f': out += card.AsString("first_name"); break;
-        case 'l': out += card.AsString("last_name"); break;
-        case 's': out += card.AsString("str_eet"); break;
+        case 'f': out += card.FirstName; break;
+        case 'l': out += card.LastName; break;
+        case 's': out += card.Street; break;
         default: break;
         }
     }
     while (!out.empty() && out.back() == ' ')
         out.pop_back();
     return out;
+}
+
+std::string ExpandMessageText(const std::string& templ, db::TODBCStatement& card, db::TODBCStatement& cardType,
+                              const std::string& cardText, platform::TDateTime today)
+{
+    return ExpandTemplate(templ, CardFields(card, cardType), cardText, today);
 }
 
 int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database, bool debitExpiry,

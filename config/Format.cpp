@@ -85,13 +85,18 @@ std::string FloatToStr(double value)
     return negative ? "-" + out : out;
 }
 
-std::string TrimText(std::string_view text)
+std::string_view TrimView(std::string_view text) noexcept
 {
     while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')
         text.remove_prefix(1);
     while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
         text.remove_suffix(1);
-    return std::string(text);
+    return text;
+}
+
+std::string TrimText(std::string_view text)
+{
+    return std::string(TrimView(text));
 }
 
 namespace {

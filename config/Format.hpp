@@ -43,6 +43,7 @@ std::string FloatToStr(double value);
 
 // Trims leading and trailing blanks and control characters.
 std::string TrimText(std::string_view text);
+std::string_view TrimView(std::string_view text) noexcept;
 // Text read as a whole decimal number (blanks around it allowed, a leading
 // sign too); def when it is empty, not a number or out of the type's range.
 std::int32_t TextToInt(std::string_view text, std::int32_t def = 0) noexcept;

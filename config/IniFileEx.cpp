@@ -1,5 +1,6 @@
 #include "config/IniFileEx.hpp"
 
+#include "config/Format.hpp"
 #include "platform/FileText.hpp"
 #include "platform/RegistryFile.hpp"
 
@@ -8,25 +9,16 @@
 namespace config {
 namespace {
 
-std::string_view Trim(std::string_view s)
-{
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ')
-        s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ')
-        s.remove_suffix(1);
-    return s;
-}
-
 // The section name of a "[name]" line, or nullopt for any other line.
 std::optional<std::string_view> SectionOf(std::string_view line)
 {
-    line = Trim(line);
+    line = TrimView(line);
     if (line.size() < 2 || line.front() != '[')
         return std::nullopt;
     const auto close = line.find(']');
     if (close == std::string_view::npos)
         return std::nullopt;
-    return Trim(line.substr(1, close - 1));
+    return TrimView(line.substr(1, close - 1));
 }
 
 bool KeyLine(std::string_view line, std::string_view& key, std::string_view& value)
@@ -34,8 +26,8 @@ bool KeyLine(std::string_view line, std::string_view& key, std::string_view& val
     const auto eq = line.find('=');
     if (eq == std::string_view::npos)
         return false;
-    key = Trim(line.substr(0, eq));
-    value = Trim(line.substr(eq + 1));
+    key = TrimView(line.substr(0, eq));
+    value = TrimView(line.substr(eq + 1));
     if (value.size() >= 2 && ((value.front() == '"' && value.back() == '"') ||
                               (value.front() == '\'' && value.back() == '\'')))
         value = value.substr(1, value.size() - 2);
@@ -46,10 +38,20 @@ bool KeyLine(std::string_view line, std::string_view& key, std::string_view& val
 
 TIniFileEx::TIniFileEx(std::string fileName) : m_fileName(std::move(fileName))
 {
-    const auto text = platform::ReadWholeFile(m_fileName);
-    if (!text)
-        return;
-    std::string_view rest = *text;
+    if (const auto text = platform::ReadWholeFile(m_fileName))
+        SetText(*text);
+}
+
+TIniFileEx TIniFileEx::FromText(std::string_view text)
+{
+    TIniFileEx ini{std::string()};
+    ini.SetText(text);
+    return ini;
+}
+
+void TIniFileEx::SetText(std::string_view rest)
+{
+    m_lines.clear();
     if (rest.substr(0, 3) == "\xEF\xBB\xBF")
         rest.remove_prefix(3);
     while (!rest.empty()) {
@@ -135,13 +137,13 @@ bool TIniFileEx::WriteString(std::string_view section, std::string_view key, std
         if (KeyLine(m_lines[i], k, v) && platform::EqualsNoCase(k, key)) {
             m_lines[i] = entry;
             replaced = true;
-        } else if (!Trim(m_lines[i]).empty()) {
+        } else if (!TrimView(m_lines[i]).empty()) {
             insertAt = i + 1;
         }
     }
     if (!replaced) {
         if (insertAt == std::string::npos) {
-            if (!m_lines.empty() && !Trim(m_lines.back()).empty())
+            if (!m_lines.empty() && !TrimView(m_lines.back()).empty())
                 m_lines.emplace_back();
             m_lines.push_back("[" + std::string(section) + "]");
             m_lines.push_back(entry);

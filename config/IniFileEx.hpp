@@ -16,6 +16,8 @@ namespace config {
 class TIniFileEx {
 public:
     explicit TIniFileEx(std::string fileName);
+    // Parsed from text in memory, with no file behind it (writes are dropped).
+    static TIniFileEx FromText(std::string_view text);
 
     std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
     std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;
@@ -32,6 +34,7 @@ public:
     const std::string& FileName() const noexcept { return m_fileName; }
 
 private:
+    void SetText(std::string_view text);
     std::optional<std::string> Find(std::string_view section, std::string_view key) const;
 
     std::string m_fileName;

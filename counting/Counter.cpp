@@ -14,10 +14,27 @@ TCounter::TCounter(config::TMessLog& log, db::TODBC& database, int loopId, int a
     m_lastSoftCount = s.AsInteger("count_soft");
 }
 
+std::optional<TCounterDigits> CounterDigits(std::string_view payload)
+{
+    if (payload.size() < kCounterDigits)
+        return std::nullopt;
+    TCounterDigits digits{};
+    for (std::size_t i = 0; i < kCounterDigits; ++i)
+        digits[i] = static_cast<unsigned char>(payload[i]) & 0x0F;
+    return digits;
+}
+
+int CounterDelta(int last, int now)
+{
+    constexpr int kCounterModulus = 16;
+    return now >= last ? now - last : now - last + kCounterModulus;
+}
+
 std::string TCounter::Process(const std::string& payload)
 {
     std::string name = "Invalid";
-    if (payload.size() < 5) {
+    const auto digits = CounterDigits(payload);
+    if (!digits) {
         m_log.Log("TCounter.Process ERROR!  CounterData Length Invalid! - " + payload);
         return name;
     }
@@ -25,26 +42,24 @@ std::string TCounter::Process(const std::string& payload)
     if (device.ExecFmt("SELECT * FROM device WHERE id = %d", m_deviceId))
         name = device.AsString("name");
     if (m_firstReading) {
-        for (int n = 1; n <= 5; ++n)
-            m_lastCounts[static_cast<std::size_t>(n)] = static_cast<unsigned char>(payload[n - 1]) & 0x0F;
+        m_lastCounts = *digits;
         m_firstReading = false;
         return name;
     }
     db::TODBCStatement lot(m_database);
     const bool lotFound = lot.ExecFmt("SELECT * FROM lot WHERE id = %d", device.AsInteger("LOT_ID"));
-    for (int n = 1; n <= 5; ++n) {
-        auto& last = m_lastCounts[static_cast<std::size_t>(n)];
-        const int now = static_cast<unsigned char>(payload[n - 1]) & 0x0F;
-        const int diff = now >= last ? now - last : now - last + 16;
+    for (std::size_t i = 0; i < kCounterDigits; ++i) {
+        const int diff = CounterDelta(m_lastCounts[i], (*digits)[i]);
+        const int position = static_cast<int>(i) + 1;
         if (diff != 0) {
-            const std::string column = "count" + std::to_string(n);
+            const std::string column = "count" + std::to_string(position);
             db::TODBCStatement update(m_database);
             update.ExecFmt("UPDATE device SET %s = %d WHERE id = %d", column, device.AsInteger(column) + diff,
                            m_deviceId);
             if (lotFound)
-                ChangeLot(diff, n + 1, device.AsInteger("lot_id"));
+                ChangeLot(diff, position + 1, device.AsInteger("lot_id"));
         }
-        last = now;
+        m_lastCounts[i] = (*digits)[i];
     }
     return name;
 }

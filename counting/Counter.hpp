@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace config {
 class TMessLog;
@@ -12,6 +14,16 @@ class TODBCStatement;
 }
 
 namespace counting {
+
+inline constexpr std::size_t kCounterDigits = 5;
+using TCounterDigits = std::array<int, kCounterDigits>;
+
+// The five counter positions of a counter reply (low nibble of each of the
+// first five characters); nullopt when the reply is shorter.
+std::optional<TCounterDigits> CounterDigits(std::string_view payload);
+// Cars counted at one position since the last reading; the 4-bit counters
+// roll over from 15 to 0.
+int CounterDelta(int last, int now);
 
 // Keeps lot occupancy in step with one device's counters: hardware counter
 // replies, soft counts after a passage, and (remote mode) rises of count_soft
@@ -38,7 +50,7 @@ private:
     bool m_firstReading = true;
     int m_lastSoftCount = 0;
     bool m_remote;
-    std::array<int, 6> m_lastCounts{};  // positions 1..5
+    TCounterDigits m_lastCounts{};
 };
 
 } // namespace counting

@@ -5,14 +5,19 @@
 #include "line/Card.hpp"
 
 namespace counting {
-namespace {
 
-bool Active(unsigned mask, int input)
+std::optional<unsigned> InputMask(std::string_view payload)
 {
-    return input >= 1 && input <= 8 && (mask & (1u << (input - 1))) != 0;
+    if (payload.empty())
+        return std::nullopt;
+    return static_cast<unsigned char>(payload[0]);
 }
 
-} // namespace
+bool InputActive(unsigned mask, int input)
+{
+    constexpr int kInputs = 8;
+    return input >= 1 && input <= kInputs && (mask & (1u << (input - 1))) != 0;
+}
 
 TInput::TInput(int loopId, db::TODBC& database, TEventLog& eventLog, config::TMessLog& log, line::TCard* line,
                int address)
@@ -30,11 +35,11 @@ TInput::TInput(int loopId, db::TODBC& database, TEventLog& eventLog, config::TMe
 void TInput::Process(const std::string& payload, platform::TDateTime now)
 {
     // An empty payload carries no input states.
-    if (payload.empty())
+    const auto mask = InputMask(payload);
+    if (!mask)
         return;
-    const unsigned mask = static_cast<unsigned char>(payload[0]);
-    CheckDoor(mask, now);
-    CheckFire(mask);
+    CheckDoor(*mask, now);
+    CheckFire(*mask);
 }
 
 void TInput::CheckDoor(unsigned mask, platform::TDateTime now)
@@ -42,7 +47,7 @@ void TInput::CheckDoor(unsigned mask, platform::TDateTime now)
     if (m_doorInput == 0 || m_ajarOutput == 0)
         return;
     db::TODBCStatement s(m_database);
-    if (!Active(mask, m_doorInput)) {
+    if (!InputActive(mask, m_doorInput)) {
         if (m_alarm)
             s.ExecFmt("UPDATE device SET door_ajar = 0 WHERE id = %d", m_deviceId);
         m_ajarStart = 0;
@@ -74,7 +79,7 @@ void TInput::CheckFire(unsigned mask)
     if (m_fireInput == 0)
         return;
     db::TODBCStatement s(m_database);
-    if (Active(mask, m_fireInput)) {
+    if (InputActive(mask, m_fireInput)) {
         if (!m_fire) {
             s.Exec("UPDATE device SET perm_open = 1, remote_user = 'FIRE INPUT!', remote_ip = 'ON' WHERE fire_flag = 1");
             m_eventLog.Write("Fire Alarm", ekFire, -1);

@@ -2,7 +2,9 @@
 
 #include "platform/LocalTime.hpp"
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace config {
 class TMessLog;
@@ -17,6 +19,12 @@ class TCard;
 namespace counting {
 
 class TEventLog;
+
+// The input states of an input reply: a bit mask in its first character, bit
+// 0 for input 1; nullopt for an empty payload (no states).
+std::optional<unsigned> InputMask(std::string_view payload);
+// Whether input 1..8 is active in the mask; no other input ever is.
+bool InputActive(unsigned mask, int input);
 
 // Watches one device's inputs for a door held open too long and for the fire
 // input. Main thread only.

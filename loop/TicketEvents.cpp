@@ -18,7 +18,6 @@ constexpr int kExtendedLaneBase = 50;  // lanes above it are pay-on-foot exits
 constexpr int kStatusInside = 0;
 constexpr int kStatusUsed = 2;
 constexpr int kDirEntry = 1;
-constexpr std::size_t kSecondStatusLength = 99;
 
 // "where barcode='...'" with the text as the builder stores it, so the row
 // found is the row written, and with the literal escaped for the database:
@@ -226,16 +225,13 @@ bool TLoop::MoveOlderTicketAside(const TIssueRecord& issue, int ticketNo, std::s
 void TLoop::PrinterStatus(int reader, const std::string& value)
 {
     const std::string when = TicketTimeText(platform::NowDateTime());
-    int s1 = 0, s2 = 0;
-    if (const auto comma = value.find(','); comma != std::string::npos) {
-        s1 = config::TextToInt(std::string_view(value).substr(0, comma));
-        s2 = config::TextToInt(std::string_view(value).substr(comma + 1, kSecondStatusLength));
+    const TPrinterWords words = ParsePrinterValue(value);
+    const int s1 = words.First, s2 = words.Second;
+    if (words.Two)
         MessageLog.LogFmt("PStat:%d %d Reader: %d Date:%s ... Status:%s 2nd: %s", s1, s2, reader, when,
                           PrinterStatusText(s1), PrinterStatusText(s2));
-    } else {
-        s1 = config::TextToInt(value);
+    else
         MessageLog.LogFmt("PStat:%d Reader: %d Date:%s ... Status:%s", s1, reader, when, PrinterStatusText(s1));
-    }
     if (EventLog)
         EventLog->Write("PTR", counting::ekPrinter, reader);
     const auto first = PrinterColumns(s1), second = PrinterColumns(s2);

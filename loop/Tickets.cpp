@@ -66,6 +66,18 @@ int BarcodeLane(std::string_view barcode)
     return barcode.size() < 9 ? 0 : config::TextToInt(barcode.substr(8, 2));
 }
 
+TPrinterWords ParsePrinterValue(std::string_view value)
+{
+    constexpr std::size_t kSecondWordLength = 99;
+    TPrinterWords out;
+    const auto comma = value.find(',');
+    out.Two = comma != std::string_view::npos;
+    out.First = config::TextToInt(value.substr(0, comma));
+    if (out.Two)
+        out.Second = config::TextToInt(value.substr(comma + 1, kSecondWordLength));
+    return out;
+}
+
 std::string PrinterStatusText(int word)
 {
     std::string out;

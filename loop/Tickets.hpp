@@ -31,6 +31,15 @@ int BarcodeLane(std::string_view barcode);
 // The texts of the set bits of a printer status word, in bit order; "Ok" for none.
 std::string PrinterStatusText(int word);
 
+// The status words of a printer value: "s1" or "s1,s2" (up to 99 characters
+// after the comma); what is not a number reads as 0.
+struct TPrinterWords {
+    int First = 0;
+    int Second = 0;
+    bool Two = false;
+};
+TPrinterWords ParsePrinterValue(std::string_view value);
+
 // The paper, hardware and fail columns of one printer for its status word.
 struct TPrinterColumns {
     int Paper = 0;     // 1 low paper, 2 paper out or jammed, 3 both

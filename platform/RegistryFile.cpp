@@ -158,7 +158,19 @@ TRegistryFile::TRegistryFile(std::string path) : m_path(std::move(path))
         return;
     }
     m_exists = true;
-    m_raw = *raw;
+    Load(*raw);
+}
+
+TRegistryFile TRegistryFile::FromBytes(std::string bytes)
+{
+    TRegistryFile file;
+    file.Load(std::move(bytes));
+    return file;
+}
+
+void TRegistryFile::Load(std::string raw)
+{
+    m_raw = std::move(raw);
     std::string text;
     if (m_raw.size() >= 2 && static_cast<unsigned char>(m_raw[0]) == 0xFF &&
         static_cast<unsigned char>(m_raw[1]) == 0xFE) {
@@ -300,7 +312,7 @@ std::optional<TRegValue> TRegistryFile::Value(std::string_view key, std::string_
 
 bool TRegistryFile::AddKey(std::string_view key)
 {
-    if (!m_parsed)
+    if (!m_parsed || m_path.empty())
         return false;
     const std::string k = StripKey(key);
     std::string bytes;

@@ -23,6 +23,9 @@ struct TRegValue {
 class TRegistryFile {
 public:
     explicit TRegistryFile(std::string path);
+    // Parsed from the bytes of a file in memory, with no file behind it
+    // (AddKey fails).
+    static TRegistryFile FromBytes(std::string bytes);
 
     bool Parsed() const noexcept { return m_parsed; }
     // A key exists when it is listed or is the parent of a listed key.
@@ -38,6 +41,8 @@ private:
         std::string Name;  // empty for the default value "@"
         TRegValue Value;
     };
+    TRegistryFile() = default;
+    void Load(std::string raw);
     void Parse(std::string_view text);
 
     std::string m_path;

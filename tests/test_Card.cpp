@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -430,6 +431,47 @@ TEST_F(Line, BurstsStayPacedAtThePassInterval)
     ASSERT_EQ(delivered.size(), 3u);
     for (std::size_t i = 1; i < delivered.size(); ++i)
         EXPECT_GE(delivered[i] - delivered[i - 1], line::TProcessInfo::kPassInterval);
+}
+
+TEST_F(Line, OtherThreadsReadTheLineWhileItRuns)
+{
+    StartSim({1, 2});
+    OpenLine(1, 2);
+    std::atomic<bool> stop{false};
+    // Status and gate readers on another thread, a trace switched on late and
+    // devices that power up (the gate re-send) and fall silent meanwhile.
+    std::thread reader([&] {
+        while (!stop) {
+            (void)m_card->Poll()->Online(1);
+            (void)m_card->GateState(2);
+        }
+    });
+    std::FILE* trace = std::fopen("/dev/null", "w");
+    m_sim->SetTrace(trace);
+    for (int i = 0; i < 20; ++i) {
+        m_sim->Present(2, 'P', "");
+        m_loop.Invoke([&] { m_card->SetGate(2, i % 2 == 0); });
+    }
+    m_sim->SetSilent(1, true);
+    EXPECT_TRUE(SawEvent("error 1"));
+    EXPECT_TRUE(WaitFor([&] { return CountEvent("powerup 2") == 20 + 1; }, 5s))
+        << "the first contact and the twenty power-ups";
+    m_sim->SetTrace(nullptr);
+    std::fclose(trace);
+    stop = true;
+    reader.join();
+}
+
+TEST_F(Line, HandlersChangedAfterOpenDoNotReachTheRunningLine)
+{
+    StartSim({1});
+    OpenLine(1, 1);
+    ASSERT_TRUE(SawEvent("errorex 1 true"));
+    for (int i = 0; i < 20; ++i) {
+        m_sim->Present(1, 'C', std::to_string(i));
+        m_loop.Invoke([&] { m_card->Events.OnData = [](int, const std::string&) {}; });
+    }
+    ASSERT_TRUE(SawEvent("data 1 19", 5s)) << "the table frozen at open delivers every card";
 }
 
 TEST_F(Line, SecondProgramCannotShareTheLine)

@@ -297,5 +297,15 @@ TEST_P(Housekeeping, DevicePassHoldsGatesAndCarriesOutRemoteOpens)
     EXPECT_TRUE(statements.empty());
 }
 
+TEST_P(Housekeeping, ServerFreedWithoutShutDownGoesInOrder)
+{
+    // Members go in reverse order of declaration: the loops and the connection
+    // manager before the binding it points at, the log last.
+    OnMain([&] { m_server.reset(); });
+    const auto lines = testing_support::SplitLines(MainLog());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().substr(lines.back().size() > 24 ? 24 : 0), "End Log");
+}
+
 INSTANTIATE_TEST_SUITE_P(Databases, Housekeeping, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite),
                          testing_support::FamilyName);

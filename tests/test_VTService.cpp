@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -239,4 +240,25 @@ TEST(VTService, RealProcessStartsRetriesAndStopsOnSigterm)
     EXPECT_EQ(messages, expected);
     // The registry file was created with the product key on first read.
     EXPECT_NE(ReadFile(dir / "r.reg").find("[HKEY_LOCAL_MACHINE\\Software\\Trellant\\Velix]"), std::string::npos);
+}
+
+TEST(VTService, MainThreadIsKnownToOtherThreadsWhileTheLoopStarts)
+{
+    // The service thread asks OnMainThread while the main thread enters Run.
+    for (int i = 0; i < 50; ++i) {
+        platform::TMainLoop loop;
+        std::atomic<bool> stop{false};
+        std::thread asker([&] {
+            while (!stop)
+                EXPECT_FALSE(loop.OnMainThread());
+        });
+        std::thread runner([&] { loop.Run(); });
+        bool onMain = false;
+        loop.Invoke([&] { onMain = loop.OnMainThread(); });
+        EXPECT_TRUE(onMain);
+        stop = true;
+        asker.join();
+        loop.Quit();
+        runner.join();
+    }
 }
