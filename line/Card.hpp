@@ -62,6 +62,9 @@ public:
     // The first event after a quiet spell (no pass for 30 ms) is delivered at
     // once instead of at the next 30 ms pass; bursts are paced as before.
     std::atomic<bool> PromptDispatch{true};
+    // A port whose device went away (adapter unplugged) is reopened this
+    // often until it opens again.
+    std::atomic<int> ReopenDelayMs{5000};
     // Payload of the most recent successful poll reply; empty while closed.
     std::string CardNo() const;
 
@@ -89,6 +92,7 @@ public:
     bool SpitterAck(int reader, std::string_view text);
 
     TPoll* Poll() noexcept { return m_poll.get(); }
+    config::TMessLog* MessageLog() const noexcept { return m_log; }
 
 private:
     struct TReaderState {

@@ -1,9 +1,12 @@
 #include "line/Poll.hpp"
 
+#include "config/MessLog.hpp"
 #include "line/Card.hpp"
-#include "line/ReplyText.hpp"
 #include "line/Frame.hpp"
+#include "line/ReplyText.hpp"
 #include "platform/LocalTime.hpp"
+
+#include <condition_variable>
 
 namespace line {
 namespace {
@@ -30,7 +33,8 @@ TPoll::~TPoll()
 
 std::optional<std::string> TPoll::OpenPort(int portNumber)
 {
-    if (auto error = m_port.Open(platform::SerialPortPath(portNumber), m_card.Baud.load()))
+    m_portPath = platform::SerialPortPath(portNumber);
+    if (auto error = m_port.Open(m_portPath, m_card.Baud.load()))
         return error;
     m_port.Purge();
     m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
@@ -225,11 +229,47 @@ void TPoll::HandleReply(int address, const std::string& reply)
 void TPoll::Run(std::stop_token stop)
 {
     try {
-        while (!stop.stop_requested())
-            PollCycle();
+        while (!stop.stop_requested()) {
+            if (m_port.Lost())
+                RecoverLostPort(stop);
+            else
+                PollCycle();
+        }
     } catch (...) {
     }
     m_port.Close();
+}
+
+void TPoll::RecoverLostPort(std::stop_token stop)
+{
+    config::TMessLog* log = m_card.MessageLog();
+    if (log)
+        log->Log("TCard - Port " + m_portPath + " lost (" + *m_port.Lost() + "); reopening it every " +
+                 std::to_string(m_card.ReopenDelayMs.load()) + " ms");
+    m_port.Close();
+    for (int address = m_card.FirstReader(); address <= m_card.LastReader(); ++address) {
+        if (address < 1 || address > 16)
+            continue;
+        TAddressState& s = m_state[static_cast<std::size_t>(address)];
+        if (s.Online.exchange(false) && !s.FirstContact)
+            Post(TEventKind::Error, address);
+        // Once the port is back every device starts again from first contact.
+        s.FirstContact = true;
+        s.Failures = 0;
+    }
+    std::mutex sleepLock;
+    std::condition_variable_any sleep;
+    for (;;) {
+        std::unique_lock lock(sleepLock);
+        if (sleep.wait_for(lock, stop, std::chrono::milliseconds(m_card.ReopenDelayMs.load()), [] { return false; }) ||
+            stop.stop_requested())
+            return;
+        if (!m_port.Open(m_portPath, m_card.Baud.load()))
+            break;
+    }
+    m_port.Purge();
+    if (log)
+        log->Log("TCard - Port " + m_portPath + " reopened");
 }
 
 } // namespace line

@@ -63,6 +63,8 @@ private:
     };
 
     void Run(std::stop_token stop);
+    // The device behind the port went away: offline, then reopen until it is back.
+    void RecoverLostPort(std::stop_token stop);
     void PollCycle();
     std::string PollText(int address);
     void HandleReply(int address, const std::string& reply);
@@ -72,6 +74,7 @@ private:
     TCard& m_card;
     TProcessInfo m_dispatcher;
     platform::TSerialPort m_port;
+    std::string m_portPath;
     std::array<TAddressState, 17> m_state;
     std::optional<std::chrono::steady_clock::time_point> m_replyBase;
     mutable std::mutex m_queueLock;  // guards m_queue and m_lastPayload only

@@ -16,6 +16,12 @@
 namespace platform {
 namespace {
 
+// Errors that say the device itself is gone, not just busy.
+bool IsGone(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
 std::optional<speed_t> SpeedOf(int baud)
 {
     switch (baud) {
@@ -58,6 +64,7 @@ void TSerialPort::Close() noexcept
 std::optional<std::string> TSerialPort::Open(const std::string& path, int baud)
 {
     Close();
+    m_lost.reset();
     const auto speed = SpeedOf(baud);
     if (!speed)
         return "unsupported baud rate " + std::to_string(baud);
@@ -100,16 +107,29 @@ void TSerialPort::Purge() noexcept
         ::tcflush(m_fd, TCIFLUSH);
 }
 
+void TSerialPort::NoteLost(const char* what) noexcept
+{
+    try {
+        if (!m_lost)
+            m_lost = std::string(what);
+    } catch (...) {
+    }
+}
+
 std::optional<std::uint8_t> TSerialPort::ReadByte(std::chrono::steady_clock::time_point deadline) noexcept
 {
-    if (m_fd < 0)
+    if (m_fd < 0 || m_lost)
         return std::nullopt;
     for (;;) {
         std::uint8_t b = 0;
         const ssize_t n = ::read(m_fd, &b, 1);
         if (n == 1)
             return b;
-        if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
+        if (n < 0 && IsGone(errno)) {
+            NoteLost(std::strerror(errno));
+            return std::nullopt;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
             return std::nullopt;
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline)
@@ -118,16 +138,16 @@ std::optional<std::uint8_t> TSerialPort::ReadByte(std::chrono::steady_clock::tim
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         pollfd p{m_fd, POLLIN, 0};
         const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (r > 0 && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN)) {
-            // The far end of a pseudo-terminal is closed: nothing can arrive.
-            ::usleep(static_cast<useconds_t>(std::min<long>(1000, left.count() * 1000)));
+        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN)) {
+            NoteLost("hang-up");
+            return std::nullopt;
         }
     }
 }
 
 bool TSerialPort::WriteAll(std::span<const std::uint8_t> bytes) noexcept
 {
-    if (m_fd < 0)
+    if (m_fd < 0 || m_lost)
         return false;
     while (!bytes.empty()) {
         const ssize_t n = ::write(m_fd, bytes.data(), bytes.size());
@@ -137,6 +157,10 @@ bool TSerialPort::WriteAll(std::span<const std::uint8_t> bytes) noexcept
         }
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && IsGone(errno)) {
+            NoteLost(std::strerror(errno));
+            return false;
+        }
         if (n < 0 && errno == EAGAIN) {
             pollfd p{m_fd, POLLOUT, 0};
             if (::poll(&p, 1, 1000) <= 0)

@@ -32,8 +32,15 @@ public:
     // Writes every byte; false when the line refused some.
     bool WriteAll(std::span<const std::uint8_t> bytes) noexcept;
 
+    // Why the device went away (unplugged adapter, closed far end), once a
+    // read or write has found it gone; nothing while it is there. Open clears it.
+    const std::optional<std::string>& Lost() const noexcept { return m_lost; }
+
 private:
+    void NoteLost(const char* what) noexcept;
+
     int m_fd = -1;
+    std::optional<std::string> m_lost;
 };
 
 } // namespace platform

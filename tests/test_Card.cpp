@@ -10,6 +10,7 @@
 #include "TestSupport.hpp"
 
 #include <pty.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -472,6 +473,39 @@ TEST_F(Line, HandlersChangedAfterOpenDoNotReachTheRunningLine)
         m_loop.Invoke([&] { m_card->Events.OnData = [](int, const std::string&) {}; });
     }
     ASSERT_TRUE(SawEvent("data 1 19", 5s)) << "the table frozen at open delivers every card";
+}
+
+TEST_F(Line, PortThatGoesAwayIsReopenedWhenItComesBack)
+{
+    m_card->ReopenDelayMs = 200;
+    StartSim({1});
+    OpenLine(1, 1);
+    ASSERT_TRUE(SawEvent("errorex 1 true"));
+    // Unplugged: the far end of the line goes away.
+    m_sim.reset();
+    m_pty.reset();
+    ASSERT_TRUE(SawEvent("error 1")) << "the device goes off line at once";
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitFor([&] { return std::chrono::steady_clock::now() - start >= 1s; }, 2s));
+    ::getrusage(RUSAGE_SELF, &after);
+    const auto cpuUs = [](const rusage& r) {
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+    };
+    EXPECT_LT(cpuUs(after) - cpuUs(before), 200000) << "no busy loop while the port is away";
+    // Plugged in again: the same path comes back.
+    std::filesystem::remove(m_home / "ports/COM1");
+    m_pty = std::make_unique<testing_support::TPseudoTerminal>(m_home / "ports/COM1");
+    StartSim({1});
+    ASSERT_TRUE(WaitFor([&] { return CountEvent("powerup 1") == 2; }, 5s)) << "polled again from first contact";
+    m_log->Log("");
+    const std::string log = ReadFile(m_home / "line.log");
+    const std::string lost = "TCard - Port " + m_home.Path() + "/ports/COM1 lost (";
+    const auto first = log.find(lost);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(lost, first + 1), std::string::npos) << "logged once\n" << log;
+    EXPECT_NE(log.find("TCard - Port " + m_home.Path() + "/ports/COM1 reopened"), std::string::npos) << log;
 }
 
 TEST_F(Line, SecondProgramCannotShareTheLine)
