@@ -90,8 +90,11 @@ bool CheckValidity(config::TMessLog& log, db::TODBC& database, bool debitExpiry,
         sql.AddDateTime("start_dt", t);
         sql.AddDateTime("exp_iry", t + days);
         // Global expiry: the card-type row that FindCardType found.
-        const std::string text = global ? sql.BuildUpdate("UPDATE card_type", "WHERE id = " + cardType.AsString("id"))
-                                        : sql.BuildUpdate("UPDATE card", "WHERE number = " + card.AsString("number"));
+        // The keys are written as numbers: a key read back empty or NULL still
+        // makes a statement (that matches nothing) instead of a broken one.
+        const std::string text =
+            global ? sql.BuildUpdate("UPDATE card_type", config::Format("WHERE id = %d", cardType.AsInteger("id")))
+                   : sql.BuildUpdate("UPDATE card", config::Format("WHERE number = %f", card.AsFloat("number")));
         db::TODBCStatement update(database);
         update.Exec(text);
         start = t;

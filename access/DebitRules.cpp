@@ -135,8 +135,7 @@ void UpdateInGate(db::TODBC& database, db::TODBCStatement& card, db::TODBCStatem
     const bool goesOn = next.ExecFmt("SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d", pathway,
                                      deviceId);
     db::TODBCStatement update(database);
-    update.Exec(config::Format("UPDATE card SET in_gate=%d", goesOn ? deviceId : -1) + " WHERE number=" +
-                card.AsString("number"));
+    update.ExecFmt("UPDATE card SET in_gate=%d WHERE number=%f", goesOn ? deviceId : -1, card.AsFloat("number"));
 }
 
 bool CheckPassback(db::TODBCStatement& card, db::TODBCStatement& cardType, db::TODBCStatement& device,

@@ -1,5 +1,7 @@
 #include "config/ConnParams.hpp"
 
+#include "db/ODBC.hpp"
+
 #include "config/RegistryEx.hpp"
 
 namespace config {
@@ -31,10 +33,11 @@ TConnParams::TConnParams(std::string registryFile)
 std::string TConnParams::ConnectOptions() const
 {
     std::string text = ODBCOptions;
-    ReplaceAll(text, "%h", Host);
-    ReplaceAll(text, "%d", Database);
-    ReplaceAll(text, "%u", User);
-    ReplaceAll(text, "%p", Pass);
+    // Values go in braced where the ODBC rules need it (a password may hold ";").
+    ReplaceAll(text, "%h", db::ConnectionValue(Host));
+    ReplaceAll(text, "%d", db::ConnectionValue(Database));
+    ReplaceAll(text, "%u", db::ConnectionValue(User));
+    ReplaceAll(text, "%p", db::ConnectionValue(Pass));
     return text;
 }
 

@@ -14,7 +14,10 @@
 namespace db {
 namespace {
 
-void AddPair(std::string& out, std::string_view key, std::string_view value)
+// Appends key=value; the value as it stands (already connection-string text)
+// or made so by the bracing rules.
+enum class TPairValue { Text, Verbatim };
+void AddPair(std::string& out, std::string_view key, std::string_view value, TPairValue form = TPairValue::Text)
 {
     if (value.empty())
         return;
@@ -22,7 +25,7 @@ void AddPair(std::string& out, std::string_view key, std::string_view value)
         out += ';';
     out += key;
     out += '=';
-    out += value;
+    out += form == TPairValue::Verbatim ? std::string(value) : ConnectionValue(value);
 }
 
 // The pairs of the [ODBC] section of a file DSN, in file order.
@@ -50,7 +53,7 @@ std::string FileDsnPairs(const std::string& path)
         if (platform::EqualsNoCase(key, "DRIVER") && value.find(' ') != std::string::npos &&
             value.front() != '{')
             value = "{" + value + "}";
-        AddPair(out, key, value);
+        AddPair(out, key, value, TPairValue::Verbatim);
     }
     return out;
 }
@@ -191,6 +194,24 @@ void TODBC::Unregister(TODBCStatement* statement) noexcept
         *it = nullptr;
 }
 
+std::string BracedValue(std::string_view value)
+{
+    std::string out = "{";
+    for (const char c : value) {
+        out += c;
+        if (c == '}')
+            out += '}';
+    }
+    return out + "}";
+}
+
+std::string ConnectionValue(std::string_view value)
+{
+    const bool plain = value.find_first_of(";{}") == std::string_view::npos && !value.empty() &&
+                       value.front() != ' ' && value.back() != ' ';
+    return plain ? std::string(value) : BracedValue(value);
+}
+
 std::string ConnectionString(TDbKind kind, const std::string& dsn, const std::string& user,
                              const std::string& password, const std::string& driver, const std::string& database,
                              const std::string& options, const std::string& dsnOption)
@@ -200,7 +221,7 @@ std::string ConnectionString(TDbKind kind, const std::string& dsn, const std::st
         out = FileDsnPairs(dsn);
     if (out.empty()) {
         AddPair(out, "DSN", dsn);
-        AddPair(out, "DRIVER", "{" + driver + "}");
+        AddPair(out, "DRIVER", BracedValue(driver), TPairValue::Verbatim);
         const char* dbKey = (kind == dkOracle || kind == dkCodebase) ? "DBQ"
                             : kind == dkFoxPro                       ? "SourceDB"
                                                                      : "Database";

@@ -3,6 +3,7 @@
 // mail, on MariaDB and SQLite.
 #include "config/Format.hpp"
 #include "db/ODBCConn.hpp"
+#include "db/Sql.hpp"
 
 #include "TestLoop.hpp"
 #include "TestMail.hpp"
@@ -280,6 +281,34 @@ TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
     Present(1, 'C', "1001");
     EXPECT_TRUE(Received(1, "G003Welcome Ann"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "answered in its normal time";
+}
+
+TEST_P(CardRoad, HostileTextIsStoredAsItIs)
+{
+    const std::vector<std::string> hostile = {"O'Brien", "back\\slash", "100%", "two\nlines", "' OR '1'='1",
+                                              "\\'; DROP TABLE trans; --"};
+    const db::TSql quoting(m_odbc.Kind());
+    auto literal = [&](const std::string& text) { return "'" + quoting.EscapeText(text) + "'"; };
+    for (const auto& h : hostile) {
+        SCOPED_TRACE(h);
+        ASSERT_TRUE(Exec("UPDATE card SET first_name = " + literal(h) + ", last_name = " + literal(h) +
+                         " WHERE number = 1001"));
+        ASSERT_TRUE(Exec("UPDATE device SET name = " + literal(h) + ", remote_user = " + literal(h) +
+                         ", remote_ip = " + literal(h) + " WHERE id = 2"));
+        const int rows = TransRows();
+        Present(2, 'C', "1001");
+        OnMain([&] { m_loop->ManualOpen(2, 1); });
+        ASSERT_EQ(TransRows(), rows + 2);
+        db::TODBCStatement s(m_odbc);
+        ASSERT_TRUE(s.Exec("SELECT * FROM trans ORDER BY id DESC"));
+        EXPECT_EQ(s.AsString("device_name"), h) << "manual open";
+        EXPECT_EQ(s.AsString("first_name"), h);
+        EXPECT_EQ(s.AsString("last_name"), "IP:" + h);
+        ASSERT_TRUE(s.Next());
+        EXPECT_EQ(s.AsString("device_name"), h) << "card";
+        EXPECT_EQ(s.AsString("first_name"), h);
+        EXPECT_EQ(s.AsString("last_name"), h);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, CardRoad, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite),

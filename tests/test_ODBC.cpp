@@ -246,6 +246,8 @@ TEST(ODBCText, ConnectionStringsAreBuiltPairByPair)
         {"foxpro uses SourceDB", db::dkFoxPro, "", "", "", "FoxPro", "c:\\d", "", "",
          "DRIVER={FoxPro};SourceDB=c:\\d"},
         {"no empty pairs", db::dkUnknown, "", "", "", "SQLite3", "", "", "", "DRIVER={SQLite3}"},
+        {"values that need braces", db::dkUnknown, "", " u", "p;a{b}c=", "SQLite3", "/tmp/a;b.db", "", "",
+         "DRIVER={SQLite3};Database={/tmp/a;b.db};UID={ u};PWD={p;a{b}}c=}"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

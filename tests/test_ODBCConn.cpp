@@ -117,6 +117,24 @@ TEST(ODBCConnMariaDB, RefusedLoginLogsTheDriverBetweenPingAndFailure)
     EXPECT_EQ(lines[4], "Could not connect to DataSource, check your setup...");
 }
 
+TEST(ODBCConnMariaDB, PasswordWithConnectionStringSeparatorsConnects)
+{
+    TTestDatabase tdb(TDbFamily::MariaDB);
+    ASSERT_TRUE(tdb.Ready()) << tdb.Problem();
+    db::TODBC admin;
+    ASSERT_TRUE(tdb.Connect(admin));
+    const std::string user = "odd" + tdb.Params().Database;
+    ASSERT_TRUE(tdb.Run(admin, "CREATE USER IF NOT EXISTS '" + user + "'@'127.0.0.1' IDENTIFIED BY 'p;a{b}c='"));
+    ASSERT_TRUE(tdb.Run(admin, "GRANT ALL ON " + tdb.Params().Database + ".* TO '" + user + "'@'127.0.0.1'"));
+    TTempDir dir;
+    auto params = tdb.Params();
+    params.User = user;
+    params.Password = "p;a{b}c=";
+    TManaged m(dir, params);
+    EXPECT_TRUE(m.Conn.EnsureConnected()) << ReadFile(dir / "conn.log");
+    tdb.Run(admin, "DROP USER '" + user + "'@'127.0.0.1'");
+}
+
 TEST(ODBCConnMariaDB, KilledSessionIsFoundDeadAndReconnected)
 {
     TTestDatabase tdb(TDbFamily::MariaDB);
