@@ -82,6 +82,35 @@ std::string WithFoundRows(std::string text, const std::string& dsnOption)
     return text + (text.empty() ? "" : ";") + "OPTION=" + std::to_string(bits | 2UL);
 }
 
+// Whether the connection text names the key already.
+bool HasKey(std::string_view text, std::string_view key)
+{
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t end = std::min(text.find(';', pos), text.size());
+        const std::string_view pair = text.substr(pos, end - pos);
+        const auto eq = pair.find('=');
+        if (eq != std::string_view::npos && platform::EqualsNoCase(config::TrimView(pair.substr(0, eq)), key))
+            return true;
+        pos = end + 1;
+    }
+    return false;
+}
+
+// Seconds a MySQL-family connection may take to connect, and a statement to
+// be sent or answered, unless the site says otherwise: without them a server
+// that stops answering (hung, or its host gone) holds the main thread, and
+// every gate, for as long as TCP keeps the connection.
+std::string WithTimeouts(std::string text)
+{
+    static constexpr std::pair<const char*, int> kTimeouts[] = {
+        {"CONN_TIMEOUT", 3}, {"READ_TIMEOUT", 5}, {"WRITE_TIMEOUT", 5}};
+    for (const auto& [key, seconds] : kTimeouts)
+        if (!HasKey(text, key))
+            text += std::string(text.empty() ? "" : ";") + key + "=" + std::to_string(seconds);
+    return text;
+}
+
 bool Ok(SQLRETURN rc)
 {
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
@@ -235,7 +264,7 @@ std::string ConnectionString(TDbKind kind, const std::string& dsn, const std::st
         out += options;
     }
     if (kind == dkMySql)
-        out = WithFoundRows(out, dsnOption);
+        out = WithTimeouts(WithFoundRows(out, dsnOption));
     return out;
 }
 

@@ -95,6 +95,12 @@ void TLoop::CardEvent(int reader, const std::string& data)
     cardaccess::TCardOutputs out;
     const int result = cardaccess::CardTransaction(DetailedLog, MessageLog, *Database, DebitExpiry, "0000", false,
                                                    number, reader, LoopId, out);
+    if (Database->ConnectionLost) {
+        // The database went away during the decision: its transaction died
+        // with the session, and the card is answered as while it is away.
+        LowSecurityOpen(reader, data);
+        return;
+    }
     const int pulse = out.OpenPulse;
     LastPulse = pulse;
     const std::string text = DeviceMessage(result, reader, number);
@@ -136,7 +142,7 @@ void TLoop::MemoryCardEvent(int reader, const std::string& data)
     const int result = cardaccess::CardTransaction(DetailedLog, MessageLog, *Database, DebitExpiry, data, true, number,
                                                    reader, LoopId, out);
     // The reader has let the car through already: nothing goes back to it.
-    if (result == cardaccess::kRejectedRecord || !cardaccess::IsAccepted(result))
+    if (result == cardaccess::kRejectedRecord || !cardaccess::IsAccepted(result) || Database->ConnectionLost)
         return;
     if (DetailedLog)
         MessageLog.Log("Memory Card Success, Loop Id " + std::to_string(LoopId) + " address " +

@@ -74,6 +74,8 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
             const db::TTransaction check(*Database);
             state = JudgeExitPass(reader, barcode, date, now);
         }
+        if (Database->ConnectionLost)
+            return;  // the database went away: nothing is answered, as while it is away
         db::TODBCStatement device(*Database);
         if (ReadDeviceRow(device, reader))
             pulse = static_cast<int>(std::trunc(device.AsFloat("open_pulse")));

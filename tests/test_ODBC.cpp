@@ -237,11 +237,13 @@ TEST(ODBCText, ConnectionStringsAreBuiltPairByPair)
     const TCase cases[] = {
         {"service defaults", db::dkMySql, "", "svcuser", "pelmox", "MySQL ODBC 3.51 Driver", "gtw",
          "SERVER=127.0.0.1;database=gtw", "",
-         "DRIVER={MySQL ODBC 3.51 Driver};Database=gtw;UID=svcuser;PWD=pelmox;SERVER=127.0.0.1;database=gtw;OPTION=2"},
-        {"site option bits kept", db::dkMySql, "", "u", "", "MariaDB", "", "SERVER=h;Option = 16", "",
-         "DRIVER={MariaDB};UID=u;SERVER=h;Option =18"},
+         "DRIVER={MySQL ODBC 3.51 Driver};Database=gtw;UID=svcuser;PWD=pelmox;SERVER=127.0.0.1;database=gtw;OPTION=2;"
+         "CONN_TIMEOUT=3;READ_TIMEOUT=5;WRITE_TIMEOUT=5"},
+        {"site option bits and time-outs kept", db::dkMySql, "", "u", "", "MariaDB", "",
+         "SERVER=h;Option = 16;read_timeout=30", "",
+         "DRIVER={MariaDB};UID=u;SERVER=h;Option =18;read_timeout=30;CONN_TIMEOUT=3;WRITE_TIMEOUT=5"},
         {"data source option merged", db::dkMySql, "site", "", "", "MariaDB", "", "", "8",
-         "DSN=site;DRIVER={MariaDB};OPTION=10"},
+         "DSN=site;DRIVER={MariaDB};OPTION=10;CONN_TIMEOUT=3;READ_TIMEOUT=5;WRITE_TIMEOUT=5"},
         {"oracle uses DBQ", db::dkOracle, "", "", "", "Oracle", "orcl", "", "", "DRIVER={Oracle};DBQ=orcl"},
         {"foxpro uses SourceDB", db::dkFoxPro, "", "", "", "FoxPro", "c:\\d", "", "",
          "DRIVER={FoxPro};SourceDB=c:\\d"},

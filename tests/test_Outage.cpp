@@ -1,0 +1,212 @@
+// The real service, two loops and cards at five a second, while its MariaDB
+// server is killed or stops answering: a private server of this test's own,
+// so the other tests keep theirs.
+#include "config/Format.hpp"
+#include "db/ODBC.hpp"
+
+#include "TestDb.hpp"
+#include "TestLoop.hpp"
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testing_support::ReadFile;
+using testing_support::TChild;
+using testing_support::TTempDir;
+using testing_support::WaitFor;
+
+namespace {
+
+std::string Env(const char* name)
+{
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+class Outage : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(Env("VELIX_MARIADB_PORT").empty()) << "the test servers are not running (scripts/test-servers)";
+        m_port = std::to_string(std::stoi(Env("VELIX_MARIADB_PORT")) + 11);
+        ASSERT_EQ(Servers("start").Status, 0) << "could not start a private MariaDB server on port " << m_port;
+        db::TODBC admin;
+        ASSERT_TRUE(admin.Connect("", "svcuser", "pelmox", "MariaDB", "", "SERVER=127.0.0.1;PORT=" + m_port, false));
+        ASSERT_TRUE(Run(admin, "DROP DATABASE IF EXISTS site"));
+        ASSERT_TRUE(Run(admin, "CREATE DATABASE site"));
+        ASSERT_TRUE(Connect(m_odbc));
+        db::TODBCStatement schema(m_odbc);
+        std::string statement;
+        for (const auto& line : testing_support::SplitLines(ReadFile(testing_support::SourceDir() + "/db/schema/mysql.sql"))) {
+            if (line.rfind("--", 0) == 0)
+                continue;
+            statement += line + "\n";
+            if (!line.empty() && line.back() == ';') {
+                statement.pop_back();
+                statement.pop_back();
+                ASSERT_TRUE(Run(m_odbc, statement)) << statement;
+                statement.clear();
+            }
+        }
+        for (const char* sql : {
+                 "INSERT INTO `loop` (id, name, port, enabled) VALUES (1, 'gatepc', 1, 1)",
+                 "INSERT INTO `loop` (id, name, port, enabled) VALUES (2, 'gatepc', 2, 1)",
+                 "INSERT INTO device (id, loop_id, addr_ess, name, dir_ection, open_pulse) VALUES (1, 1, 1, 'A', 3, 3)",
+                 "INSERT INTO device (id, loop_id, addr_ess, name, dir_ection, open_pulse) VALUES (2, 2, 1, 'B', 3, 3)",
+                 "INSERT INTO card_type (id, access_level_id, no_expiry_flg, ignore_passback) VALUES (1, 1, 1, 1)",
+                 "INSERT INTO a_l_range (id, access_level_id, day_1, day_2, day_3, day_4, day_5, day_6, day_7, "
+                 "day_8, day_9, start_time, end_time) VALUES (1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, '00:00:00', '00:00:00')",
+                 "INSERT INTO a_l_range_device VALUES (1, 1)",
+                 "INSERT INTO a_l_range_device VALUES (1, 2)",
+                 "INSERT INTO card (number, type_id, first_name) SELECT seq, 1, 'C' FROM seq_1000_to_3999",
+                 "INSERT INTO messages (id, accepted) VALUES (1, 'OK')",
+             })
+            ASSERT_TRUE(Run(m_odbc, sql)) << sql;
+        std::filesystem::create_directories(m_home / "ports");
+        testing_support::WriteFile(
+            m_home / "r.reg",
+            "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Trellant\\Velix]\r\n"
+            "\"ODBCDriver\"=\"MariaDB\"\r\n\"Database\"=\"site\"\r\n"
+            "\"ODBCOptions\"=\"SERVER=%h;PORT=" + m_port + ";database=%d\"\r\n"
+            "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName]\r\n"
+            "\"ComputerName\"=\"gatepc\"\r\n");
+        testing_support::WriteFile(m_home / "velixcard.ini", "[Settings]\r\nLow Security on DB Error=1\r\n");
+        for (int port = 1; port <= 2; ++port) {
+            m_sims.push_back(std::make_unique<TChild>(
+                std::vector<std::string>{VELIXCARD_DEVSIM, "--link", m_home / ("ports/COM" + std::to_string(port)),
+                                         "--addr", "1", "--baud", "115200"},
+                std::map<std::string, std::string>{}));
+            const std::string link = m_home / ("ports/COM" + std::to_string(port));
+            ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(link); }, 5s));
+        }
+        m_service = std::make_unique<TChild>(
+            std::vector<std::string>{VELIXCARD_BIN},
+            std::map<std::string, std::string>{{"VELIXCARD_HOME", m_home.Path()},
+                                               {"VELIXCARD_REGISTRY", m_home / "r.reg"}});
+        ASSERT_TRUE(WaitFor([&] { return Log().find("Started!") != std::string::npos; }, 15s)) << Log();
+    }
+
+    void TearDown() override
+    {
+        if (m_service) {
+            m_service->Signal(SIGTERM);
+            m_service->Wait(15s);
+        }
+        m_service.reset();
+        m_sims.clear();
+        if (!m_port.empty())
+            Servers("stop");
+    }
+
+    testing_support::TRunResult Servers(const std::string& verb)
+    {
+        return testing_support::Run({testing_support::SourceDir() + "/scripts/test-servers", verb, m_servers.Path()},
+                                    {{"VELIX_MARIADB_PORT", m_port},
+                                     {"VELIX_SMTP_PORT", std::to_string(std::stoi(m_port) + 1000)}});
+    }
+    bool Connect(db::TODBC& odbc)
+    {
+        odbc.BindColumns = true;
+        return odbc.Connect("", "svcuser", "pelmox", "MariaDB", "site", "SERVER=127.0.0.1;PORT=" + m_port, false);
+    }
+    static bool Run(db::TODBC& odbc, const std::string& sql)
+    {
+        db::TODBCStatement s(odbc);
+        return s.Exec(sql);
+    }
+    void SignalServer(int sig)
+    {
+        const int pid = std::stoi(ReadFile(m_servers / "mariadb/mysqld.pid"));
+        ::kill(pid, sig);
+    }
+
+    std::string Log()
+    {
+        std::string all;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(m_home / "log", ec))
+            all += ReadFile(e.path());
+        return all;
+    }
+
+    // Cards numbered from first, alternately at the two loops, five a second.
+    void Present(int first, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            m_sims[static_cast<std::size_t>(i % 2)]->Write("card 1 " + std::to_string(first + i) + "\n");
+            std::this_thread::sleep_for(200ms);
+        }
+    }
+    // Gate frames with this text the two simulators received.
+    int Answers(const std::string& text)
+    {
+        int n = 0;
+        for (const auto& sim : m_sims) {
+            const std::string out = sim->Output();
+            for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+                ++n;
+        }
+        return n;
+    }
+    // Booked cards in [first, first + count): rows and distinct numbers, from a fresh session.
+    std::pair<int, int> Booked(int first, int count)
+    {
+        db::TODBC odbc;
+        if (!Connect(odbc))
+            return {-1, -1};
+        db::TODBCStatement s(odbc);
+        s.Exec(config::Format("SELECT COUNT(*) AS n, COUNT(DISTINCT cardno) AS d FROM trans WHERE cardno >= %d and "
+                              "cardno < %d",
+                              first, first + count));
+        return {s.AsInteger("n"), s.AsInteger("d")};
+    }
+
+    TTempDir m_home;
+    TTempDir m_servers;
+    std::string m_port;
+    db::TODBC m_odbc;
+    std::vector<std::unique_ptr<TChild>> m_sims;
+    std::unique_ptr<TChild> m_service;
+};
+
+} // namespace
+
+TEST_F(Outage, KilledOrHungServerCardsGetLowSecurityThenEveryCardIsBookedOnce)
+{
+    Present(1000, 10);
+    ASSERT_TRUE(WaitFor([&] { return Booked(1000, 10) == std::make_pair(10, 10); }, 10s)) << Log();
+
+    // Killed: every card is answered as the low-security setting says, none booked.
+    SignalServer(SIGKILL);
+    Present(1500, 50);
+    EXPECT_TRUE(WaitFor([&] { return Answers("G003Thank you...") == 50; }, 10s))
+        << Answers("G003Thank you...") << "\n" << Log();
+    ASSERT_EQ(Servers("start").Status, 0);
+    EXPECT_EQ(Booked(1500, 50), std::make_pair(0, 0));
+
+    // Back: the next card of each loop reconnects; every card is booked exactly once.
+    Present(2000, 20);
+    EXPECT_TRUE(WaitFor([&] { return Booked(2000, 20) == std::make_pair(20, 20); }, 20s)) << Log();
+    EXPECT_TRUE(WaitFor([&] { return Answers("G003OK") == 30; }, 10s)) << Answers("G003OK");
+
+    // Hung: the server stops answering without closing its connections.
+    SignalServer(SIGSTOP);
+    Present(2500, 50);
+    SignalServer(SIGCONT);
+    // Every card gets an answer, late or not, and none is booked twice.
+    EXPECT_TRUE(WaitFor([&] { return Answers("G003OK") + Answers("G003Thank you...") == 130; }, 60s))
+        << Answers("G003OK") << " " << Answers("G003Thank you...") << "\n" << Log();
+    const auto stalled = Booked(2500, 50);
+    EXPECT_EQ(stalled.first, stalled.second);
+    Present(3000, 20);
+    EXPECT_TRUE(WaitFor([&] { return Booked(3000, 20) == std::make_pair(20, 20); }, 30s)) << Log();
+    m_service->Signal(SIGTERM);
+    EXPECT_EQ(m_service->Wait(15s), 0) << "no crash, an orderly stop";
+    m_service.reset();
+}
