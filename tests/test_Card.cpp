@@ -508,6 +508,63 @@ TEST_F(Line, PortThatGoesAwayIsReopenedWhenItComesBack)
     EXPECT_NE(log.find("TCard - Port " + m_home.Path() + "/ports/COM1 reopened"), std::string::npos) << log;
 }
 
+TEST(LineFlood, EventsFasterThanTheDispatcherHoldUpNoOtherLine)
+{
+    TTempDir home;
+    ::setenv("VELIXCARD_HOME", home.Path().c_str(), 1);
+    platform::TMainLoop loop;
+    std::thread mainThread([&] { loop.Run(); });
+    std::mutex lock;
+    std::vector<std::string> seen;
+    struct TSide {
+        std::unique_ptr<testing_support::TPseudoTerminal> Pty;
+        std::unique_ptr<tools::TDeviceSimulator> Sim;
+        std::unique_ptr<line::TCard> Card;
+    };
+    TSide sides[2];
+    for (int i = 0; i < 2; ++i) {
+        auto& side = sides[i];
+        side.Pty = std::make_unique<testing_support::TPseudoTerminal>(home / ("ports/COM" + std::to_string(i + 1)));
+        side.Sim = std::make_unique<tools::TDeviceSimulator>(side.Pty->Master(), 115200, std::set<int>{1});
+        side.Card = std::make_unique<line::TCard>(loop);
+        side.Card->Port = i + 1;
+        side.Card->SetLastReader(1);
+        side.Card->OffLineDelay = 150;
+        side.Card->Events.OnData = [&, i](int, const std::string& v) {
+            std::scoped_lock l(lock);
+            seen.push_back(std::to_string(i) + " " + v);
+        };
+        ASSERT_TRUE(side.Card->Open());
+    }
+    // Line 0: a card reply to every poll, far more than 30 events a second.
+    for (int n = 0; n < 400; ++n)
+        sides[0].Sim->Present(1, 'C', std::to_string(n));
+    ASSERT_TRUE(WaitFor([&] { return sides[0].Sim->PendingReplies() < 300; }, 5s));
+    sides[1].Sim->Present(1, 'C', "other");
+    const auto presented = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::scoped_lock l(lock);
+            return std::find(seen.begin(), seen.end(), "1 other") != seen.end();
+        },
+        5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - presented, 2s) << "the other line is served in its own time";
+    EXPECT_GT(sides[0].Sim->PendingReplies(), 0u) << "while the flood is still coming";
+    // The flooded line still polls and acknowledges; what it drops is what did
+    // not fit its queue of events.
+    ASSERT_TRUE(WaitFor([&] { return sides[0].Sim->PendingReplies() == 0; }, 20s));
+    {
+        std::scoped_lock l(lock);
+        const auto delivered = std::count_if(seen.begin(), seen.end(), [](const std::string& x) { return x[0] == '0'; });
+        EXPECT_GT(delivered, 0);
+        EXPECT_LE(delivered, 400);
+    }
+    for (auto& side : sides)
+        loop.Invoke([&] { side.Card.reset(); });
+    loop.Quit();
+    mainThread.join();
+}
+
 TEST_F(Line, SecondProgramCannotShareTheLine)
 {
     StartSim({1});
