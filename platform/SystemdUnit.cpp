@@ -60,7 +60,7 @@ std::string UnitText(const TUnitDescription& unit)
                        "Wants=network-online.target\n"
                        "\n"
                        "[Service]\n"
-                       "Type=simple\n"
+                       "Type=notify\n"
                        "User=root\n"
                        "ExecStart=" + unit.ExecPath + "\n";
     for (const char* name : {"VELIXCARD_HOME", "VELIXCARD_REGISTRY"}) {
@@ -68,7 +68,9 @@ std::string UnitText(const TUnitDescription& unit)
         if (!value.empty())
             text += std::string("Environment=\"") + name + "=" + value + "\"\n";
     }
-    text += "Restart=on-failure\n"
+    // A main thread stuck for this long (no timer ran) gets the service restarted.
+    text += "WatchdogSec=30\n"
+            "Restart=on-failure\n"
             "RestartSec=5\n"
             "KillSignal=SIGTERM\n"
             "TimeoutStopSec=30\n"

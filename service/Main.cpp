@@ -3,6 +3,7 @@
 #include "platform/MainLoop.hpp"
 #include "platform/Paths.hpp"
 #include "platform/Signals.hpp"
+#include "platform/SystemdNotify.hpp"
 #include "platform/SystemdUnit.hpp"
 #include "service/Startup.hpp"
 #include "service/VTService.hpp"
@@ -88,6 +89,7 @@ int RunService()
     service::TServer server(loop);
     service::TVELIXCard module(loop, server);
     std::jthread serviceThread([&module](std::stop_token stop) { module.ServiceExecute(stop); });
+    loop.Post([] { platform::NotifyReady(); });  // once the main loop runs
     loop.Run();
     serviceThread.join();
     return 0;

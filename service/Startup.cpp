@@ -9,6 +9,7 @@
 #include "db/Sql.hpp"
 #include "loop/Loop.hpp"
 #include "platform/Paths.hpp"
+#include "platform/SystemdNotify.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -43,6 +44,7 @@ void TServer::AddLoops(const std::string& sql, bool listIds)
 bool TServer::StartUp(platform::TTimer& timMain)
 {
     bool result = false;
+    std::string failure = "see the log";
     try {
         MainLog = std::make_unique<config::TMessLog>(
             MainLogFileName(),
@@ -62,6 +64,7 @@ bool TServer::StartUp(platform::TTimer& timMain)
         MainConnection->PingHost = params.Host;
         if (!MainConnection->EnsureConnected()) {
             MainLog->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds");
+            failure = "no connection to the database";
         } else {
             const std::string name = config::LowerCase(config::ComputerName());
             const db::TSql quoting(MainDatabase->Kind());
@@ -80,6 +83,7 @@ bool TServer::StartUp(platform::TTimer& timMain)
                 MainLog->Log("Loops FOUND for computer name \"" + name + "\"");
             else
                 MainLog->Log("No loops found for this computer name \"" + name + "\"");
+            failure = "no loops for the computer name \"" + name + "\"";
             db::TODBCStatement s(*MainDatabase);
             if (s.Exec("UPDATE settings SET reset_dadid = 0") && s.Eof())
                 s.Exec("INSERT into settings (reset_dadid) values (0)");
@@ -88,14 +92,18 @@ bool TServer::StartUp(platform::TTimer& timMain)
     } catch (const std::exception& e) {
         if (MainLog)
             MainLog->Log(std::string("StartUp - Exception: ") + e.what());
+        failure = e.what();
         result = false;
     }
     timMain.SetEnabled(result);
     Started = result;
-    if (result)
+    if (result) {
         MainLog->Log("Started!");
-    else
+        platform::NotifyStatus(config::Format("Started, %d loops", static_cast<int>(Loops.size())));
+    } else {
+        platform::NotifyStatus("Start-up failed, retrying: " + failure);
         ShutDown(timMain);
+    }
     return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/Signals.hpp"
 #include "platform/SysLog.hpp"
+#include "platform/SystemdNotify.hpp"
 
 #include <cmath>
 #include <exception>
@@ -16,6 +17,12 @@ TVELIXCard::TVELIXCard(platform::TMainLoop& loop, TServiceCore& core, TServiceTi
       m_core(core),
       m_now(timing.Now ? timing.Now : platform::NowDateTime)
 {
+    // From the main thread's own timers: a main thread that hangs stops them.
+    if (const auto interval = platform::WatchdogInterval())
+        tmrWatchdog = std::make_unique<platform::TTimer>(loop, *interval, [this] {
+            platform::NotifyWatchdog();
+            tmrWatchdog->SetEnabled(true);
+        });
 }
 
 void TVELIXCard::ServiceExecute(std::stop_token stop)
@@ -24,6 +31,8 @@ void TVELIXCard::ServiceExecute(std::stop_token stop)
         m_core.Started = false;
         LastAttempt = m_now() - 21.0 / 86400.0;
         tmrRestart.SetEnabled(true);
+        if (tmrWatchdog)
+            tmrWatchdog->SetEnabled(true);
     });
     bool stopped = false;
     // A stop request is SIGTERM/SIGINT, or the owner stopping this thread.
@@ -37,6 +46,7 @@ void TVELIXCard::ServiceExecute(std::stop_token stop)
 
 void TVELIXCard::ServiceStop(bool& stopped)
 {
+    platform::NotifyStopping();
     // A stopping service must not start up again between the two shutdowns.
     m_loop.Invoke([this] { tmrRestart.SetEnabled(false); });
     RunShutDown();

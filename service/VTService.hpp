@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <stop_token>
 
 namespace service {
@@ -49,6 +50,8 @@ public:
 
     platform::TTimer timMain;
     platform::TTimer tmrRestart;
+    // Tells systemd the main thread is alive; only when systemd watches it.
+    std::unique_ptr<platform::TTimer> tmrWatchdog;
     platform::TDateTime LastAttempt = 0;
 
 private:

@@ -7,7 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -203,8 +207,29 @@ TEST(VTService, RealProcessStartsRetriesAndStopsOnSigterm)
                                               "[HKEY_LOCAL_MACHINE\\Software\\Trellant\\Velix]\r\n"
                                               "\"ODBCDriver\"=\"MariaDB\"\r\n"
                                               "\"ODBCOptions\"=\"SERVER=%h;PORT=1;database=%d\"\r\n");
+    // A datagram socket in place of systemd's, with a watchdog of 200 ms.
+    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string notifyPath = dir / "notify";
+    std::strncpy(address.sun_path, notifyPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval wait{0, 100000};
+    ::setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::vector<std::string> notices;
+    std::atomic<bool> listening{true};
+    std::thread listener([&] {
+        char buf[512];
+        while (listening) {
+            const ssize_t n = ::recv(notify, buf, sizeof buf, 0);
+            if (n > 0)
+                notices.emplace_back(buf, static_cast<std::size_t>(n));
+        }
+    });
     testing_support::TChild child({VELIXCARD_BIN}, {{"VELIXCARD_HOME", home},
-                                                    {"VELIXCARD_REGISTRY", dir / "r.reg"}});
+                                                    {"VELIXCARD_REGISTRY", dir / "r.reg"},
+                                                    {"NOTIFY_SOCKET", notifyPath},
+                                                    {"WATCHDOG_USEC", "200000"}});
     const std::string logFolder = home + "/log";
     auto logText = [&] {
         std::string all;
@@ -217,6 +242,17 @@ TEST(VTService, RealProcessStartsRetriesAndStopsOnSigterm)
         << child.Output();
     child.Signal(SIGTERM);
     EXPECT_EQ(child.Wait(10s), 0) << child.Output();
+    listening = false;
+    listener.join();
+    ::close(notify);
+    // Ready once the main loop ran, the start-up outcome, the main thread's
+    // watchdog pings, and the stop.
+    auto at = [&](const std::string& text) { return std::find(notices.begin(), notices.end(), text); };
+    ASSERT_NE(at("READY=1"), notices.end());
+    ASSERT_NE(at("STATUS=Start-up failed, retrying: no connection to the database"), notices.end());
+    EXPECT_GE(std::count(notices.begin(), notices.end(), "WATCHDOG=1"), 2);
+    ASSERT_NE(at("STOPPING=1"), notices.end());
+    EXPECT_LT(at("READY=1"), at("STOPPING=1"));
 
     std::vector<std::string> messages;
     for (const auto& line : SplitLines(logText())) {
