@@ -402,6 +402,59 @@ TEST_F(Service, RestartRequestStartsTheServiceAfresh)
     EXPECT_EQ(service.Wait(10s), 0);
 }
 
+TEST_F(Service, TwoComputersOnOneDatabaseServeOnlyTheirOwnLoops)
+{
+    Seed({
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (3, 'gatepc', 1, 1)",
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (4, 'lanepc', 2, 1)",
+        "INSERT INTO device (id, loop_id, addr_ess, name, open_pulse) VALUES (1, 3, 1, 'Gate side', 2)",
+        "INSERT INTO device (id, loop_id, addr_ess, name, open_pulse) VALUES (2, 4, 1, 'Lane side', 4)",
+    });
+    // One home each, as on two computers; each links only its own port.
+    struct TComputer {
+        std::string Name;
+        int Port;
+        TTempDir Home;
+        std::unique_ptr<TChild> Sim, Service;
+    };
+    TComputer computers[2] = {{"gatepc", 1, {}, nullptr, nullptr}, {"lanepc", 2, {}, nullptr, nullptr}};
+    for (auto& c : computers) {
+        std::filesystem::create_directories(c.Home / "ports");
+        const std::string link = c.Home / ("ports/COM" + std::to_string(c.Port));
+        c.Sim = std::make_unique<TChild>(
+            std::vector<std::string>{VELIXCARD_DEVSIM, "--link", link, "--addr", "1", "--baud", "115200"},
+            std::map<std::string, std::string>{});
+        ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(link); }, 5s));
+        WriteRegistry(c.Name);
+        std::filesystem::copy_file(m_home / "r.reg", c.Home / "r.reg");
+        c.Service = std::make_unique<TChild>(
+            std::vector<std::string>{VELIXCARD_BIN},
+            std::map<std::string, std::string>{{"VELIXCARD_HOME", c.Home.Path()},
+                                               {"VELIXCARD_REGISTRY", c.Home / "r.reg"}});
+    }
+    // Both beat their hearts; each serves only its own loop.
+    EXPECT_TRUE(Becomes("SELECT COUNT(*) FROM `loop` WHERE lastupdate IS NOT NULL", 2, 20s));
+    for (int i = 0; i < 2; ++i) {
+        std::string log;
+        for (const auto& e : std::filesystem::directory_iterator(computers[i].Home / "log"))
+            log += ReadFile(e.path());
+        EXPECT_NE(log.find("Init Devices for LoopId " + std::to_string(3 + i)), std::string::npos) << log;
+        EXPECT_EQ(log.find("Init Devices for LoopId " + std::to_string(4 - i)), std::string::npos) << log;
+    }
+    // A remote open for each gate reaches that gate only.
+    ASSERT_TRUE(m_db->Run(m_odbc, "UPDATE device SET open_flag = 1 WHERE id = 2"));
+    EXPECT_TRUE(WaitFor([&] { return computers[1].Sim->Output().find("G004Manual Open") != std::string::npos; }, 15s));
+    ASSERT_TRUE(m_db->Run(m_odbc, "UPDATE device SET open_flag = 1 WHERE id = 1"));
+    EXPECT_TRUE(WaitFor([&] { return computers[0].Sim->Output().find("G002Manual Open") != std::string::npos; }, 15s));
+    EXPECT_EQ(computers[0].Sim->Output().find("G004"), std::string::npos) << "the other computer's gate stays shut";
+    EXPECT_EQ(computers[1].Sim->Output().find("G002"), std::string::npos);
+    EXPECT_EQ(Int("SELECT COUNT(*) FROM trans WHERE error_code = 999"), 2);
+    for (auto& c : computers) {
+        c.Service->Signal(SIGTERM);
+        EXPECT_EQ(c.Service->Wait(10s), 0) << c.Name;
+    }
+}
+
 TEST(LoopMinutes, ElapsedMinutesTruncatesTowardsZero)
 {
     const double minute = 1.0 / 1440;
