@@ -15,19 +15,28 @@ void ReplaceAll(std::string& text, std::string_view what, std::string_view with)
 
 } // namespace
 
-TConnParams::TConnParams(std::string registryFile)
+TConnParams::TConnParams(std::string registryFile, TAccess access)
 {
     TRegistryEx reg(kProductKey, std::move(registryFile));
-    DSNName = reg.GetStringDef("DSNName", "");
-    Host = reg.GetStringDef("Host", "127.0.0.1");
-    Database = reg.GetStringDef("Database", "gtw");
-    User = reg.GetStringDef("User", "svcuser");
+    reg.ReadOnly = access == TAccess::ReadOnly;
+    auto text = [&](const char* name, const char* def) {
+        std::string value = reg.GetStringDef(name, def);
+        Sources.push_back({name, value, !reg.LastMissing});
+        return value;
+    };
+    DSNName = text("DSNName", "");
+    Host = text("Host", "127.0.0.1");
+    Database = text("Database", "gtw");
+    User = text("User", "svcuser");
     Pass = reg.GetScrambled("Pass");
-    if (reg.LastMissing)
+    const bool passInFile = !reg.LastMissing;
+    if (!passInFile)
         Pass = "pelmox";
-    ODBCDriver = reg.GetStringDef("ODBCDriver", "MySQL ODBC 3.51 Driver");
-    ODBCOptions = reg.GetStringDef("ODBCOptions", "SERVER=%h;database=%d");
+    Sources.push_back({"Pass", "********", passInFile});
+    ODBCDriver = text("ODBCDriver", "MySQL ODBC 3.51 Driver");
+    ODBCOptions = text("ODBCOptions", "SERVER=%h;database=%d");
     DebugLog = reg.GetBoolDef("DebugLog", true);
+    Sources.push_back({"DebugLog", DebugLog ? "1" : "0", !reg.LastMissing});
 }
 
 std::string TConnParams::ConnectOptions() const

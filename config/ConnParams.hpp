@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace config {
 
@@ -8,8 +9,11 @@ namespace config {
 // constructor; every read failure becomes the value's default. Never throws.
 class TConnParams {
 public:
-    // registryFile defaults to the program's registry file.
-    explicit TConnParams(std::string registryFile = std::string());
+    enum class TAccess { CreateMissingKey, ReadOnly };
+
+    // registryFile defaults to the program's registry file. The service adds an
+    // absent product key to the file; the operator commands only read.
+    explicit TConnParams(std::string registryFile = std::string(), TAccess access = TAccess::CreateMissingKey);
 
     // ODBCOptions with %h, %d, %u and %p replaced (case-sensitive, all occurrences).
     std::string ConnectOptions() const;
@@ -22,6 +26,15 @@ public:
     std::string ODBCDriver;
     std::string ODBCOptions;
     bool DebugLog = true;
+
+    // Each value as read, with whether the file held it (else its default);
+    // the password masked.
+    struct TSource {
+        std::string Name;
+        std::string Shown;
+        bool FromFile = false;
+    };
+    std::vector<TSource> Sources;
 };
 
 inline constexpr const char* kProductKey = "\\Software\\Trellant\\Velix\\";

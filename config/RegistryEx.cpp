@@ -42,7 +42,7 @@ bool TRegistryEx::OpenKey() noexcept
         if (!m_file)
             return false;
         const std::string key = FullKey();
-        if (!m_file->KeyExists(key))
+        if (!m_file->KeyExists(key) && !ReadOnly)
             m_file->AddKey(key);  // create-on-read; a read-only file is fine
         return true;
     } catch (...) {

@@ -34,6 +34,8 @@ public:
     std::string GetScrambled(std::string_view name) noexcept;
 
     bool LastMissing = false;
+    // Reads only: an absent key is not added to the file.
+    bool ReadOnly = false;
 
 private:
     bool OpenKey() noexcept;

@@ -268,6 +268,46 @@ std::string ConnectionString(TDbKind kind, const std::string& dsn, const std::st
     return out;
 }
 
+namespace {
+
+// Walks the driver manager's list of drivers or data sources for a name.
+bool Listed(const std::string& name, bool drivers) noexcept
+{
+    SQLHENV env = nullptr;
+    if (!Ok(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)))
+        return false;
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    bool found = false;
+    SQLCHAR entry[256], detail[1024];
+    SQLSMALLINT entryLen = 0, detailLen = 0;
+    for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
+        const SQLRETURN rc = drivers ? SQLDrivers(env, direction, entry, sizeof entry, &entryLen, detail,
+                                                  sizeof detail, &detailLen)
+                                     : SQLDataSources(env, direction, entry, sizeof entry, &entryLen, detail,
+                                                      sizeof detail, &detailLen);
+        if (!Ok(rc))
+            break;
+        if (platform::EqualsNoCase(reinterpret_cast<char*>(entry), name)) {
+            found = true;
+            break;
+        }
+    }
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    return found;
+}
+
+} // namespace
+
+bool DriverRegistered(const std::string& name) noexcept
+{
+    return Listed(name, true);
+}
+
+bool DataSourceExists(const std::string& name) noexcept
+{
+    return Listed(name, false);
+}
+
 bool IsLostConnection(std::string_view state, std::string_view message) noexcept
 {
     static constexpr std::string_view kLost[] = {"08001", "08002", "08003", "08004",
@@ -422,6 +462,8 @@ void TODBC::ReportDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETUR
             }
             if (!ConnectionLost)
                 ConnectionLost = IsLostConnection(st, text);
+            if (record == 1)
+                LastDiagnostic = text + ". State:  " + st;
             if (st == "IM001")
                 break;
             if (MessageLog)

@@ -58,6 +58,10 @@ std::string ConnectionString(TDbKind kind, const std::string& dsn, const std::st
                              const std::string& password, const std::string& driver,
                              const std::string& database, const std::string& options,
                              const std::string& dsnOption);
+// Whether the driver manager knows a driver, or a data source, by this name
+// (letter case ignored).
+bool DriverRegistered(const std::string& name) noexcept;
+bool DataSourceExists(const std::string& name) noexcept;
 // The family named by text (driver name or connection string); current when
 // nothing is recognised.
 TDbKind DetectKind(std::string_view text, TDbKind current) noexcept;
@@ -88,6 +92,8 @@ public:
     bool BindColumns = false;
     bool Connected = false;
     bool ConnectionLost = false;
+    // The first record of the last diagnostics reported, for operator commands.
+    std::string LastDiagnostic;
     // The statements of a decision share one commit (TTransaction); off, each
     // statement commits on its own.
     bool OneCommitPerDecision = true;

@@ -30,6 +30,31 @@ std::vector<std::string> ColumnList(const std::string& text)
 
 } // namespace
 
+const std::vector<TSettingKey> kLoopSettingKeys = {
+    {"RespDelay", "0"},
+    {"TurnAround", "0"},
+    {"PollDelay", "0"},
+    {"PayOnFoot Poll", "0"},
+    {"Inputs Off", "0"},
+    {"Counters Off", "0"},
+    {"Sync Readers every XX minutes", "0"},
+    {"Grace Time from POF (minutes)", "15"},
+    {"Extended Grace Lane", ""},
+    {"Grace Time from POF Extended (minutes)", "15"},
+    {"Grace Time Future", "15"},
+    {"Old Ticket Format?", "0"},
+    {"Sync Exit Reader", "1"},
+    {"Flat Rate Flag", "0"},
+    {"Email Server", ""},
+    {"Email Port", "25"},
+    {"Email From", ""},
+    {"Email To", ""},
+    {"Debit Expiry", "0"},
+    {"Auto Reset", "1"},
+    {"Low Security on DB Error", "0"},
+    {"NoRemoteCounts", "0"},
+};
+
 std::string LoopTable(db::TDbKind kind)
 {
     return kind == db::dkMySql ? "`loop`" : "loop";

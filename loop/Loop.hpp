@@ -28,6 +28,14 @@ namespace loop {
 
 enum TDeviceTypes : std::uint8_t { dtCardReader = 0, dtTicketSpitter = 1, dtBarcodeExit = 2 };
 
+// The keys of the settings file's [Settings] section that loops read, with
+// the default each takes when absent.
+struct TSettingKey {
+    const char* Key;
+    const char* Default;
+};
+extern const std::vector<TSettingKey> kLoopSettingKeys;
+
 // "`loop`" on MySQL-family connections, where loop is a reserved word.
 std::string LoopTable(db::TDbKind kind);
 

@@ -5,6 +5,7 @@
 #include "platform/Signals.hpp"
 #include "platform/SystemdNotify.hpp"
 #include "platform/SystemdUnit.hpp"
+#include "service/Operator.hpp"
 #include "service/Startup.hpp"
 #include "service/VTService.hpp"
 
@@ -18,6 +19,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage: velixcard [INSTALL | UNINSTALL] [SILENT]\n"
     "       velixcard SCRAMBLE <text>\n"
+    "       velixcard CHECK | STATUS\n"
     "       velixcard --help | --version\n"
     "\n"
     "With no switch the service runs in the foreground until SIGTERM or SIGINT.\n"
@@ -26,6 +28,9 @@ constexpr const char* kUsage =
     "  UNINSTALL  disable and remove the unit\n"
     "  SILENT     print nothing on success\n"
     "  SCRAMBLE   print the stored form of a password for the registry value \"Pass\"\n"
+    "  CHECK      what the service would find: registry, settings, driver, database,\n"
+    "             schema, loops and ports; exit status 1 when it could not start\n"
+    "  STATUS     loops, devices, last transactions and lots as the database shows them\n"
     "\n"
     "Files:\n"
     "  <home>/velixcard.ini        loop settings (section [Settings]); fills itself with defaults\n"
@@ -120,6 +125,10 @@ int main(int argc, char** argv)
             }
             return Scramble(args[i + 1]);
         }
+        if (s == "CHECK")
+            return service::RunCheck(stdout);
+        if (s == "STATUS")
+            return service::RunStatus(stdout);
         if (s == "INSTALL")
             install = true;
         else if (s == "UNINSTALL")

@@ -455,6 +455,64 @@ TEST_F(Service, TwoComputersOnOneDatabaseServeOnlyTheirOwnLoops)
     }
 }
 
+TEST_F(Service, CheckAndStatusReadTheSiteWithoutWritingAnything)
+{
+    Seed({
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (3, 'gatepc', 1, 1)",
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (4, 'gatepc', 2, 1)",
+        "INSERT INTO lot (id, name, lot_count, max_capacity) VALUES (1, 'North', 7, 50)",
+        "INSERT INTO device (id, loop_id, addr_ess, name, device_type, ptr_stat) VALUES (1, 3, 1, 'Spitter 1', 1, 6)",
+        "INSERT INTO trans (device_id, dat_e, cardno, error_desc) VALUES (1, {ts '2026-12-09 10:00:00'}, 4242, "
+        "'Not On File')",
+        "ALTER TABLE spots DROP COLUMN floor",
+    });
+    WriteRegistry("gatepc");
+    const auto sim = Simulator("1");
+    // Port 2 is a link to nothing, like an adapter that was unplugged.
+    std::filesystem::create_symlink("/dev/ttyUSB99", m_home / "ports/COM2");
+    const std::string registry = ReadFile(m_home / "r.reg");
+    const auto check = testing_support::Run({VELIXCARD_BIN, "CHECK"}, Env());
+    EXPECT_EQ(check.Status, 0) << check.Out << check.Err;
+    for (const char* line : {"ODBCDriver    MariaDB", "Connection", "connected", "spots             floor",
+                             "The service can start.", "Warning: loop 4: port"})
+        EXPECT_NE(check.Out.find(line), std::string::npos) << line << "\n" << check.Out;
+    EXPECT_EQ(ReadFile(m_home / "r.reg"), registry) << "the registry file is not touched";
+    EXPECT_FALSE(std::filesystem::exists(m_home / "velixcard.ini")) << "no settings written back";
+
+    const auto status = testing_support::Run({VELIXCARD_BIN, "STATUS"}, Env());
+    EXPECT_EQ(status.Status, 0) << status.Err;
+    for (const char* text : {"Spitter 1", "spitter", "paper out;low paper;", "2026-12-09 10:00:00  4242  Not On File",
+                             "North", "never"})
+        EXPECT_NE(status.Out.find(text), std::string::npos) << text << "\n" << status.Out;
+
+    // What stops a start is named, one line each.
+    struct TCase {
+        const char* what;
+        std::string registry;
+        const char* problem;
+    };
+    const std::string key = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Trellant\\Velix]\r\n";
+    const TCase cases[] = {
+        {"driver not registered", key + "\"ODBCDriver\"=\"No Such Driver\"\r\n",
+         "PROBLEM: the ODBC driver \"No Such Driver\" is not registered"},
+        {"login refused", key + "\"ODBCDriver\"=\"MariaDB\"\r\n\"Pass\"=\"xyz\"\r\n\"ODBCOptions\"=\"SERVER=%h;PORT=" +
+                              std::string(std::getenv("VELIX_MARIADB_PORT")) + "\"\r\n",
+         "PROBLEM: no connection to the database: "},
+        {"no registry file", "", "PROBLEM: no connection to the database: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(m_home / "r.reg");
+        if (!c.registry.empty())
+            testing_support::WriteFile(m_home / "r.reg", c.registry);
+        const auto r = testing_support::Run({VELIXCARD_BIN, "CHECK"}, Env());
+        EXPECT_EQ(r.Status, 1);
+        EXPECT_NE(r.Out.find(c.problem), std::string::npos) << r.Out;
+        EXPECT_NE(r.Out.find("The service cannot start."), std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(m_home / "r.reg")) << "a missing registry file stays missing";
+}
+
 TEST(LoopMinutes, ElapsedMinutesTruncatesTowardsZero)
 {
     const double minute = 1.0 / 1440;

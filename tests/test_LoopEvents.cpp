@@ -99,5 +99,22 @@ TEST_P(LoopEvents, CounterEventsOutsideTheTableDoNothing)
     EXPECT_NE(std::find(m.begin(), m.end(), "Counter event Invalid input value: A1 = 1,1"), m.end());
 }
 
+TEST_P(LoopEvents, EverySettingALoopWritesIsOneCheckKnows)
+{
+    const auto ini = testing_support::SplitLines(testing_support::ReadFile(m_dir / "velix_tests.ini"));
+    int keys = 0;
+    for (const auto& line : ini) {
+        const auto eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        ++keys;
+        const std::string key = line.substr(0, eq);
+        EXPECT_TRUE(std::any_of(loop::kLoopSettingKeys.begin(), loop::kLoopSettingKeys.end(),
+                                [&](const loop::TSettingKey& k) { return key == k.Key; }))
+            << key;
+    }
+    EXPECT_EQ(keys, static_cast<int>(loop::kLoopSettingKeys.size()) - 1) << "all but the POE/POF key";
+}
+
 INSTANTIATE_TEST_SUITE_P(Databases, LoopEvents, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite),
                          testing_support::FamilyName);

@@ -1,0 +1,176 @@
+// velixcard CHECK: what the service would find, before it is started.
+#include "config/ConnParams.hpp"
+#include "config/Format.hpp"
+#include "config/IniFileEx.hpp"
+#include "config/RegistryEx.hpp"
+#include "db/ODBC.hpp"
+#include "db/SchemaText.hpp"
+#include "db/Sql.hpp"
+#include "loop/Loop.hpp"
+#include "platform/FileText.hpp"
+#include "platform/Paths.hpp"
+#include "platform/Ping.hpp"
+#include "platform/SerialPort.hpp"
+#include "service/Operator.hpp"
+
+#include <algorithm>
+#include <sstream>
+
+namespace service {
+namespace {
+
+constexpr auto kPingTimeout = std::chrono::milliseconds(700);
+
+struct TFindings {
+    std::vector<std::string> Blocking;  // the service could not start
+    std::vector<std::string> Warnings;
+};
+
+void CheckRegistry(std::FILE* out, const config::TConnParams& params, TFindings& f)
+{
+    const std::string path = platform::RegistryPath();
+    const auto text = platform::ReadWholeFile(path);
+    std::fprintf(out, "Registry file %s: %s\n", path.c_str(),
+                 text ? "read" : platform::FileExists(path) ? "NOT READABLE, defaults used" : "missing, defaults used");
+    if (!text && platform::FileExists(path))
+        f.Warnings.push_back("the registry file " + path + " cannot be read");
+    TTextTable table({"Value", "Effective", "From"});
+    for (const auto& s : params.Sources)
+        table.Add({s.Name, s.Shown, s.FromFile ? "file" : "default"});
+    table.Add({"ComputerName", config::LowerCase(config::ComputerName()), "file or host name"});
+    table.Print(out);
+}
+
+void CheckSettings(std::FILE* out, TFindings& f)
+{
+    const std::string path = platform::SettingsFilePath();
+    const auto text = platform::ReadWholeFile(path);
+    std::fprintf(out, "Settings file %s: %s\n", path.c_str(),
+                 text ? "read" : platform::FileExists(path) ? "NOT READABLE, defaults used" : "missing, defaults used");
+    if (!text && platform::FileExists(path))
+        f.Warnings.push_back("the settings file " + path + " cannot be read");
+    const auto ini = config::TIniFileEx::FromText(text.value_or(""));
+    TTextTable table({"Setting", "Effective", "From"});
+    for (const auto& k : loop::kLoopSettingKeys) {
+        const bool present = ini.ValueExists("Settings", k.Key);
+        table.Add({k.Key, present ? ini.ReadString("Settings", k.Key, "") : k.Default, present ? "file" : "default"});
+    }
+    table.Print(out);
+}
+
+std::unique_ptr<db::TODBC> CheckConnection(std::FILE* out, const config::TConnParams& params, TFindings& f)
+{
+    TTextTable table({"Check", "Result"});
+    if (!params.DSNName.empty()) {
+        const bool known = db::DataSourceExists(params.DSNName) || platform::FileExists(params.DSNName);
+        table.Add({"Data source " + params.DSNName, known ? "registered" : "NOT REGISTERED"});
+        if (!known)
+            f.Warnings.push_back("the data source " + params.DSNName + " is not registered with unixODBC");
+    }
+    if (!params.ODBCDriver.empty()) {
+        const bool known = db::DriverRegistered(params.ODBCDriver);
+        table.Add({"ODBC driver " + params.ODBCDriver, known ? "registered" : "NOT REGISTERED"});
+        if (!known && params.DSNName.empty())
+            f.Blocking.push_back("the ODBC driver \"" + params.ODBCDriver + "\" is not registered (odbcinst.ini)");
+    }
+    const auto echo = platform::SendEcho(params.Host, kPingTimeout);
+    const bool pinged = params.Host.size() <= 6 || echo.Result == platform::TEchoResult::Answered;
+    table.Add({"Ping " + params.Host, params.Host.size() <= 6 ? "not pinged (short name)"
+                                      : pinged                  ? "answered"
+                                                                : "NO ANSWER " + echo.Error});
+    if (!pinged)
+        f.Blocking.push_back("the database host " + params.Host + " does not answer a ping");
+    std::string problem;
+    auto odbc = ConnectAsService(params, problem);
+    table.Add({"Connection", odbc ? "connected" : "FAILED: " + problem});
+    if (!odbc)
+        f.Blocking.push_back("no connection to the database: " + problem);
+    table.Print(out);
+    return odbc;
+}
+
+std::vector<std::string> Columns(db::TODBC& odbc, const std::string& table)
+{
+    db::TODBCStatement s(odbc);
+    std::string list = s.ListColumns(table);
+    std::vector<std::string> out;
+    std::stringstream ss(list);
+    for (std::string item; std::getline(ss, item, ',');)
+        out.push_back(config::LowerCase(config::TrimText(item)));
+    return out;
+}
+
+void CheckSchema(std::FILE* out, db::TODBC& odbc, TFindings& f)
+{
+    TTextTable table({"Table", "Missing"});
+    for (const auto& [name, columns] : db::ShippedTables()) {
+        const auto present = Columns(odbc, name);
+        std::string missing;
+        if (present.empty()) {
+            missing = "THE TABLE";
+        } else {
+            for (const auto& c : columns)
+                if (std::find(present.begin(), present.end(), c) == present.end())
+                    missing += (missing.empty() ? "" : ", ") + c;
+        }
+        table.Add({name, missing.empty() ? "-" : missing});
+        if (!missing.empty())
+            f.Warnings.push_back("table " + name + ": missing " + missing);
+    }
+    std::fprintf(out, "Schema (the tables and columns the service reads or writes):\n");
+    table.Print(out);
+}
+
+void CheckLoops(std::FILE* out, db::TODBC& odbc, TFindings& f)
+{
+    const db::TSql quoting(odbc.Kind());
+    const std::string name = config::LowerCase(config::ComputerName());
+    const std::string loops = loop::LoopTable(odbc.Kind());
+    TTextTable table({"Loop", "Name", "Enabled", "Port", "Path", "Port now"});
+    int served = 0;
+    db::TODBCStatement s(odbc);
+    for (bool more = s.ExecSQL("SELECT * FROM " + loops + " WHERE name = '" + quoting.EscapeText(name) +
+                               "' OR UPPER(name) = 'POE/POF'");
+         more; more = s.Next()) {
+        ++served;
+        const int port = s.AsInteger("port");
+        const bool enabled = s.AsBool("enabled");
+        const std::string path = platform::SerialPortPath(port);
+        std::string state = "-";
+        if (enabled) {
+            platform::TSerialPort probe;
+            const auto error = probe.Open(path, 9600);
+            state = !platform::FileExists(path) ? "MISSING" : error ? "CANNOT OPEN: " + *error : "can be opened";
+            if (!platform::FileExists(path) || error)
+                f.Warnings.push_back("loop " + s.AsString("id") + ": port " + path + " " + state);
+        }
+        table.Add({s.AsString("id"), s.AsString("name"), enabled ? "yes" : "no", std::to_string(port),
+                   enabled ? path : "-", state});
+    }
+    std::fprintf(out, "Loops for computer name \"%s\" (and POE/POF):\n", name.c_str());
+    table.Print(out);
+    if (served == 0)
+        f.Blocking.push_back("no loop in the database is named \"" + name + "\" (nor POE/POF)");
+}
+
+} // namespace
+
+int RunCheck(std::FILE* out)
+{
+    TFindings f;
+    const config::TConnParams params(std::string(), config::TConnParams::TAccess::ReadOnly);
+    CheckRegistry(out, params, f);
+    CheckSettings(out, f);
+    if (auto odbc = CheckConnection(out, params, f)) {
+        CheckSchema(out, *odbc, f);
+        CheckLoops(out, *odbc, f);
+    }
+    for (const auto& w : f.Warnings)
+        std::fprintf(out, "Warning: %s\n", w.c_str());
+    for (const auto& b : f.Blocking)
+        std::fprintf(out, "PROBLEM: %s\n", b.c_str());
+    std::fprintf(out, "%s\n", f.Blocking.empty() ? "The service can start." : "The service cannot start.");
+    return f.Blocking.empty() ? 0 : 1;
+}
+
+} // namespace service

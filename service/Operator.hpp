@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace config {
+class TConnParams;
+}
+namespace db {
+class TODBC;
+}
+
+namespace service {
+
+// velixcard CHECK: the registry, settings file, driver, database, schema,
+// loops and ports as the service would find them, as tables. Writes nothing.
+// 0 when the service could start, 1 (with the reasons) otherwise.
+int RunCheck(std::FILE* out);
+
+// velixcard STATUS: the site as the database shows it now. Read only.
+int RunStatus(std::FILE* out);
+
+// Rows of text printed with each column as wide as its widest cell.
+class TTextTable {
+public:
+    explicit TTextTable(std::vector<std::string> heading) { m_rows.push_back(std::move(heading)); }
+    void Add(std::vector<std::string> row) { m_rows.push_back(std::move(row)); }
+    void Print(std::FILE* out) const;
+
+private:
+    std::vector<std::vector<std::string>> m_rows;
+};
+
+// A connection made as the service makes it, without touching the registry
+// file; nullptr with the reason when it cannot be made.
+std::unique_ptr<db::TODBC> ConnectAsService(const config::TConnParams& params, std::string& problem);
+
+} // namespace service

@@ -1,0 +1,119 @@
+// velixcard STATUS: the site as the database shows it now.
+#include "config/ConnParams.hpp"
+#include "config/Format.hpp"
+#include "config/RegistryEx.hpp"
+#include "db/ODBC.hpp"
+#include "db/Sql.hpp"
+#include "loop/Loop.hpp"
+#include "loop/Tickets.hpp"
+#include "platform/LocalTime.hpp"
+#include "service/Operator.hpp"
+
+namespace service {
+namespace {
+
+const char* TypeText(int type)
+{
+    switch (type) {
+    case loop::dtTicketSpitter: return "spitter";
+    case loop::dtBarcodeExit: return "barcode exit";
+    default: return "reader";
+    }
+}
+
+std::string DateTimeText(platform::TDateTime t)
+{
+    const auto d = platform::DecodeDateTime(t);
+    return config::Format("%.4d-%.2d-%.2d %.2d:%.2d:%.2d", d.Year, d.Month, d.Day, d.Hour, d.Minute, d.Second);
+}
+
+std::string Age(db::TODBCStatement& row, const char* column)
+{
+    if (row.AsString(column).empty())
+        return "never";
+    const long long seconds = platform::SecondsBetween(row.AsDateTime(column), platform::NowDateTime());
+    return seconds < 120 ? std::to_string(seconds) + " s ago" : std::to_string(seconds / 60) + " min ago";
+}
+
+std::string Printer(db::TODBCStatement& device)
+{
+    if (device.AsString("ptr_stat").empty())
+        return "-";
+    std::string text = loop::PrinterStatusText(device.AsInteger("ptr_stat"));
+    if (device.AsInteger("ptr_stat2") != 0)
+        text += " / " + loop::PrinterStatusText(device.AsInteger("ptr_stat2"));
+    return text;
+}
+
+std::string LastTransaction(db::TODBC& odbc, int deviceId)
+{
+    db::TODBCStatement t(odbc);
+    if (!t.ExecSQL(config::Format("SELECT * FROM trans WHERE device_id = %d ORDER BY id DESC", deviceId)))
+        return "-";
+    return DateTimeText(t.AsDateTime("dat_e")) + "  " + config::FloatToStr(t.AsFloat("cardno")) + "  " +
+           t.AsString("error_desc");
+}
+
+// A note for a table that could not be read (missing in a partial schema).
+void NoteUnreadable(std::FILE* out, db::TODBC& odbc, db::TODBCStatement& s, const char* table)
+{
+    if (!s.Eof())
+        std::fprintf(out, "(the %s table cannot be read: %s)\n", table, odbc.LastDiagnostic.c_str());
+}
+
+} // namespace
+
+int RunStatus(std::FILE* out)
+{
+    const config::TConnParams params(std::string(), config::TConnParams::TAccess::ReadOnly);
+    std::string problem;
+    const auto odbc = ConnectAsService(params, problem);
+    if (!odbc) {
+        std::fprintf(out, "No connection to the database: %s\n", problem.c_str());
+        return 1;
+    }
+    const std::string name = config::LowerCase(config::ComputerName());
+    std::fprintf(out, "Site database %s on %s, computer name \"%s\", %s\n\n", params.Database.c_str(),
+                 params.Host.c_str(), name.c_str(), DateTimeText(platform::NowDateTime()).c_str());
+
+    const db::TSql quoting(odbc->Kind());
+    TTextTable loops({"Loop", "Name", "Port", "Heartbeat"});
+    TTextTable devices({"Loop", "Addr", "Device", "Type", "Online", "Gate", "Printer", "Last transaction"});
+    db::TODBCStatement l(*odbc);
+    bool anyLoop = false;
+    for (bool more = l.ExecSQL("SELECT * FROM " + loop::LoopTable(odbc->Kind()) + " WHERE name = '" +
+                               quoting.EscapeText(name) + "' OR UPPER(name) = 'POE/POF' ORDER BY id");
+         more; more = l.Next()) {
+        anyLoop = true;
+        loops.Add({l.AsString("id"), l.AsString("name"), l.AsString("port"), Age(l, "lastupdate")});
+        db::TODBCStatement d(*odbc);
+        for (bool dev = d.ExecSQL("SELECT * FROM device WHERE loop_id = " + std::to_string(l.AsInteger("id")) +
+                                  " ORDER BY addr_ess");
+             dev; dev = d.Next())
+            devices.Add({l.AsString("id"), d.AsString("addr_ess"), d.AsString("name"),
+                         TypeText(d.AsInteger("device_type")), d.AsBool("online_flag") ? "yes" : "NO",
+                         d.AsBool("gate_up") || d.AsBool("perm_open") ? "held open" : "-", Printer(d),
+                         LastTransaction(*odbc, d.AsInteger("id"))});
+    }
+    if (!anyLoop) {
+        NoteUnreadable(out, *odbc, l, "loop");
+        std::fprintf(out, "No loops for this computer.\n\n");
+    }
+    std::fprintf(out, "Loops:\n");
+    loops.Print(out);
+    std::fprintf(out, "Devices:\n");
+    devices.Print(out);
+    TTextTable lots({"Lot", "Name", "Count", "Capacity"});
+    db::TODBCStatement lot(*odbc);
+    bool anyLot = false;
+    for (bool more = lot.ExecSQL("SELECT * FROM lot ORDER BY id"); more; more = lot.Next(), anyLot = true)
+        lots.Add({lot.AsString("id"), lot.AsString("name"), lot.AsString("lot_count"),
+                  lot.AsString("max_capacity")});
+    if (!anyLot)
+        NoteUnreadable(out, *odbc, lot, "lot");
+    std::fprintf(out, "Lots:\n");
+    lots.Print(out);
+    return 0;
+}
+
+} // namespace service
