@@ -485,6 +485,13 @@ TEST_F(Service, CheckAndStatusReadTheSiteWithoutWritingAnything)
                              "North", "never"})
         EXPECT_NE(status.Out.find(text), std::string::npos) << text << "\n" << status.Out;
 
+    // A partial schema: what can be read is shown, the rest named.
+    ASSERT_TRUE(m_db->Run(m_odbc, "DROP TABLE lot"));
+    const auto partial = testing_support::Run({VELIXCARD_BIN, "STATUS"}, Env());
+    EXPECT_EQ(partial.Status, 0);
+    EXPECT_NE(partial.Out.find("Spitter 1"), std::string::npos) << partial.Out;
+    EXPECT_NE(partial.Out.find("(the lot table cannot be read: "), std::string::npos) << partial.Out;
+
     // What stops a start is named, one line each.
     struct TCase {
         const char* what;
