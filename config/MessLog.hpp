@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,9 @@ public:
 
 private:
     void LogFmtFailed(const std::exception& e, std::string_view format) noexcept;
+    // The formatted text, or nullopt after logging why the format did not fit.
+    template <typename... TArgs>
+    std::optional<std::string> Formatted(std::string_view format, const TArgs&... args) noexcept;
     std::string Stamp() const;
     int PeriodNow() const;
     std::string LogFileName(int period) const;
@@ -76,33 +80,29 @@ private:
 };
 
 template <typename... TArgs>
-void TMessLog::LogFmt(std::string_view format, const TArgs&... args) noexcept
+std::optional<std::string> TMessLog::Formatted(std::string_view format, const TArgs&... args) noexcept
 {
-    std::string text;
     try {
-        text = Format(format, args...);
+        return Format(format, args...);
     } catch (const std::exception& e) {
         LogFmtFailed(e, format);
-        return;
     } catch (...) {
-        return;
     }
-    Log(text);
+    return std::nullopt;
+}
+
+template <typename... TArgs>
+void TMessLog::LogFmt(std::string_view format, const TArgs&... args) noexcept
+{
+    if (const auto text = Formatted(format, args...))
+        Log(*text);
 }
 
 template <typename... TArgs>
 void TMessLog::AddFmt(std::string_view format, const TArgs&... args) noexcept
 {
-    std::string text;
-    try {
-        text = Format(format, args...);
-    } catch (const std::exception& e) {
-        LogFmtFailed(e, format);
-        return;
-    } catch (...) {
-        return;
-    }
-    Add(text);
+    if (const auto text = Formatted(format, args...))
+        Add(*text);
 }
 
 // The header's version: the build's four-part version joined by full stops.

@@ -26,14 +26,20 @@ struct TFindings {
     std::vector<std::string> Warnings;
 };
 
-void CheckRegistry(std::FILE* out, const config::TConnParams& params, TFindings& f)
+// Reads a configuration file and says how that went.
+std::optional<std::string> ReadConfiguration(std::FILE* out, const char* what, const std::string& path, TFindings& f)
 {
-    const std::string path = platform::RegistryPath();
-    const auto text = platform::ReadWholeFile(path);
-    std::fprintf(out, "Registry file %s: %s\n", path.c_str(),
+    auto text = platform::ReadWholeFile(path);
+    std::fprintf(out, "%s %s: %s\n", what, path.c_str(),
                  text ? "read" : platform::FileExists(path) ? "NOT READABLE, defaults used" : "missing, defaults used");
     if (!text && platform::FileExists(path))
-        f.Warnings.push_back("the registry file " + path + " cannot be read");
+        f.Warnings.push_back(std::string(what) + " " + path + " cannot be read");
+    return text;
+}
+
+void CheckRegistry(std::FILE* out, const config::TConnParams& params, TFindings& f)
+{
+    ReadConfiguration(out, "Registry file", platform::RegistryPath(), f);
     TTextTable table({"Value", "Effective", "From"});
     for (const auto& s : params.Sources)
         table.Add({s.Name, s.Shown, s.FromFile ? "file" : "default"});
@@ -43,12 +49,7 @@ void CheckRegistry(std::FILE* out, const config::TConnParams& params, TFindings&
 
 void CheckSettings(std::FILE* out, TFindings& f)
 {
-    const std::string path = platform::SettingsFilePath();
-    const auto text = platform::ReadWholeFile(path);
-    std::fprintf(out, "Settings file %s: %s\n", path.c_str(),
-                 text ? "read" : platform::FileExists(path) ? "NOT READABLE, defaults used" : "missing, defaults used");
-    if (!text && platform::FileExists(path))
-        f.Warnings.push_back("the settings file " + path + " cannot be read");
+    const auto text = ReadConfiguration(out, "Settings file", platform::SettingsFilePath(), f);
     const auto ini = config::TIniFileEx::FromText(text.value_or(""));
     TTextTable table({"Setting", "Effective", "From"});
     for (const auto& k : loop::kLoopSettingKeys) {
