@@ -12,7 +12,7 @@ const std::string kEmpty;
 
 bool ValidReader(int reader)
 {
-    return reader >= 0 && reader <= 16;
+    return reader >= 0 && reader <= kMaxAddress;
 }
 
 } // namespace
@@ -53,20 +53,20 @@ void TCard::Close()
 
 void TCard::SetFirstReader(int value)
 {
-    if (value >= 1 && value <= 16)
+    if (value >= 1 && value <= kMaxAddress)
         m_firstReader = value;
 }
 
 void TCard::SetLastReader(int value)
 {
-    if (value <= 16)
+    if (value <= kMaxAddress)
         m_lastReader = value;
 }
 
 void TCard::SetReaders(int count)
 {
     if (count > 0)
-        m_lastReader = std::min(FirstReader() + count - 1, 16);
+        m_lastReader = std::min(FirstReader() + count - 1, kMaxAddress);
 }
 
 std::string TCard::CardNo() const

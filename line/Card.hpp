@@ -46,9 +46,9 @@ public:
     int FirstReader() const noexcept { return m_firstReader.load(); }
     int LastReader() const noexcept { return m_lastReader.load(); }
     int Readers() const noexcept { return LastReader() - FirstReader() + 1; }
-    void SetFirstReader(int value);  // 1..16, else ignored
-    void SetLastReader(int value);   // up to 16, else ignored
-    void SetReaders(int count);      // > 0, last at most 16
+    void SetFirstReader(int value);  // 1..kMaxAddress, else ignored
+    void SetLastReader(int value);   // up to kMaxAddress, else ignored
+    void SetReaders(int count);      // > 0, last at most kMaxAddress
 
     std::atomic<int> Port{1};
     std::atomic<int> Baud{9600};
@@ -107,7 +107,7 @@ private:
     config::TMessLog* m_log;
     std::atomic<int> m_firstReader{1};
     std::atomic<int> m_lastReader{0};
-    std::array<TReaderState, 17> m_readers;
+    std::array<TReaderState, kAddressSlots> m_readers;
     std::string m_openError;
     std::unique_ptr<TPoll> m_poll;  // declared last: closed first
 };

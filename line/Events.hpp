@@ -1,10 +1,15 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 namespace line {
+
+// Device addresses on a line: 1 to 16 (0 is kept for the loop's own texts).
+inline constexpr int kMaxAddress = 16;
+inline constexpr std::size_t kAddressSlots = kMaxAddress + 1;
 
 // Event kinds as queued by the poll thread.
 enum class TEventKind : std::uint8_t {

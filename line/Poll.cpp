@@ -59,7 +59,7 @@ std::string TPoll::LastPayload()
 
 bool TPoll::Online(int address) const
 {
-    return address >= 0 && address <= 16 && m_state[static_cast<std::size_t>(address)].Online;
+    return address >= 0 && address <= kMaxAddress && m_state[static_cast<std::size_t>(address)].Online;
 }
 
 void TPoll::Post(TEventKind kind, int address, std::string value, bool comstat)
@@ -118,7 +118,7 @@ bool TPoll::Transact(int address, int attempts, std::string& reply, std::string_
         SendFrame(address, data);
         ok = ReadReply(reply);
     }
-    if (address < 0 || address > 16)
+    if (address < 0 || address > kMaxAddress)
         return ok;
     TAddressState& s = m_state[static_cast<std::size_t>(address)];
     if (s.FirstContact) {
@@ -193,7 +193,7 @@ void TPoll::PollCycle()
     const int last = m_card.LastReader();
     if (++CurrentAddress > last)
         CurrentAddress = first;
-    if (CurrentAddress <= last && CurrentAddress >= 1 && CurrentAddress <= 16) {
+    if (CurrentAddress <= last && CurrentAddress >= 1 && CurrentAddress <= kMaxAddress) {
         const std::string text = PollText(CurrentAddress);
         std::string reply;
         if (Transact(CurrentAddress, 1, reply, text))
@@ -248,7 +248,7 @@ void TPoll::RecoverLostPort(std::stop_token stop)
                  std::to_string(m_card.ReopenDelayMs.load()) + " ms");
     m_port.Close();
     for (int address = m_card.FirstReader(); address <= m_card.LastReader(); ++address) {
-        if (address < 1 || address > 16)
+        if (address < 1 || address > kMaxAddress)
             continue;
         TAddressState& s = m_state[static_cast<std::size_t>(address)];
         if (s.Online.exchange(false) && !s.FirstContact)

@@ -75,7 +75,7 @@ private:
     TProcessInfo m_dispatcher;
     platform::TSerialPort m_port;
     std::string m_portPath;
-    std::array<TAddressState, 17> m_state;
+    std::array<TAddressState, kAddressSlots> m_state;
     std::optional<std::chrono::steady_clock::time_point> m_replyBase;
     mutable std::mutex m_queueLock;  // guards m_queue and m_lastPayload only
     TCommandRing m_queue;

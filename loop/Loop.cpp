@@ -211,7 +211,7 @@ void TLoop::CreateCardInterface(platform::TMainLoop& mainLoop)
                 do {
                     const int a = devices.AsInteger("addr_ess");
                     // The line keeps texts for addresses 0 to 16 only.
-                    if (a < 0 || a > 16) {
+                    if (a < 0 || a > line::kMaxAddress) {
                         MessageLog.LogFmt("Device id %d of loop id %d has address %d outside 0 to 16, ignored",
                                           devices.AsInteger("id"), LoopId, a);
                         continue;
@@ -265,7 +265,7 @@ void TLoop::CreateCardInterface(platform::TMainLoop& mainLoop)
                 for (bool more = devices.ExecFmt("SELECT * FROM device WHERE loop_id=%d", LoopId); more;
                      more = devices.Next()) {
                     const int a = devices.AsInteger("addr_ess");
-                    if (a < 0 || a > 16)
+                    if (a < 0 || a > line::kMaxAddress)
                         continue;
                     first = std::min(first, a);
                     last = std::max(last, a);
