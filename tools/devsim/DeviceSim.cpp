@@ -48,6 +48,12 @@ std::chrono::microseconds TDeviceSimulator::ByteTime(std::size_t bytes) const
     return std::chrono::microseconds(static_cast<long long>(bytes) * 10'000'000LL / m_baud);
 }
 
+void TDeviceSimulator::SetTrace(std::FILE* out)
+{
+    std::scoped_lock lock(m_traceLock);
+    m_trace = out;
+}
+
 void TDeviceSimulator::AddDevice(int address)
 {
     std::scoped_lock lock(m_lock);
@@ -212,7 +218,7 @@ void TDeviceSimulator::Run(std::stop_token stop)
                 ++bytes;
                 state = TState::Idle;
                 frame.At = TClock::now();
-                if (std::FILE* trace = m_trace.load()) {
+                if (std::scoped_lock lock(m_traceLock); std::FILE* trace = m_trace) {
                     const auto t = platform::LocalNow();
                     std::fprintf(trace, "%02d:%02d:%02d.%03d <- %2d %s%s%s\n", t.Hour, t.Minute, t.Second,
                                  t.Millisecond, frame.Address, Printable(frame.Data).c_str(), frame.PayOnFoot ? " (pay on foot)" : "",

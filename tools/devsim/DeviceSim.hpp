@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -52,8 +51,9 @@ public:
     // When the last byte of each presented reply went out, in order.
     std::vector<std::chrono::steady_clock::time_point> RepliesSent();
     void ClearFrames();
-    // Prints every received frame, decoded with a time stamp, to out.
-    void SetTrace(std::FILE* out) { m_trace = out; }
+    // Prints every received frame, decoded with a time stamp, to out; nullptr
+    // stops. Once it returns, the previous file is no longer written to.
+    void SetTrace(std::FILE* out);
     std::size_t PendingReplies();
 
 private:
@@ -74,7 +74,8 @@ private:
     std::map<int, TDevice> m_devices;
     std::vector<TReceivedFrame> m_frames;
     std::vector<std::chrono::steady_clock::time_point> m_repliesSent;
-    std::atomic<std::FILE*> m_trace{nullptr};
+    std::mutex m_traceLock;  // guards m_trace; held while a frame is printed
+    std::FILE* m_trace = nullptr;
     std::jthread m_thread;  // declared last
 };
 
