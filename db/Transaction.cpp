@@ -21,6 +21,8 @@ TTransaction::~TTransaction()
 {
     if (!m_open)
         return;
+    // Ended by statement, as it was begun: with autocommit on, the SQLite
+    // driver's SQLEndTran reports success and leaves the transaction open.
     TODBCStatement end(m_database);
     if (!end.Exec("COMMIT"))
         end.ExecSQL("ROLLBACK");
