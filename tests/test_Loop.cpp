@@ -518,6 +518,16 @@ TEST_F(Service, CheckAndStatusReadTheSiteWithoutWritingAnything)
         EXPECT_NE(r.Out.find("The service cannot start."), std::string::npos);
     }
     EXPECT_FALSE(std::filesystem::exists(m_home / "r.reg")) << "a missing registry file stays missing";
+
+    // Files that exist but cannot be read (a folder in their place, which
+    // even root cannot read as a file) are named, and defaults are used.
+    std::filesystem::create_directory(m_home / "r.reg");
+    std::filesystem::create_directory(m_home / "velixcard.ini");
+    const auto unreadable = testing_support::Run({VELIXCARD_BIN, "CHECK"}, Env());
+    EXPECT_EQ(unreadable.Status, 1);
+    for (const char* line : {"Warning: Registry file ", "r.reg cannot be read", "Warning: Settings file ",
+                             "velixcard.ini cannot be read", "The service cannot start."})
+        EXPECT_NE(unreadable.Out.find(line), std::string::npos) << line << "\n" << unreadable.Out;
 }
 
 TEST(LoopMinutes, ElapsedMinutesTruncatesTowardsZero)
