@@ -3,6 +3,7 @@
 
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
+#include "db/Sql.hpp"
 
 namespace cardaccess {
 namespace {
@@ -57,12 +58,8 @@ bool DebitCard(db::TODBC& database, db::TODBCStatement& card, db::TODBCStatement
     const double number = card.AsFloat("number");
     db::TODBCStatement update(database);
     if (cardType.AsBool("debit_reset_flag") && card.AsDateTime("debit_reset_date") < t) {
-        const auto e = platform::DecodeDateTime(EndOfMonth(t));
-        update.ExecFmt("UPDATE card SET debit_left = %d, debit_reset_date = {ts '%s'} WHERE number = %f",
-                       cardType.AsInteger("uses") - 1,
-                       config::Format("%.4d-%.2d-%.2d %.2d:%.2d:%.2d", e.Year, e.Month, e.Day, e.Hour, e.Minute,
-                                      e.Second),
-                       number);
+        update.ExecFmt("UPDATE card SET debit_left = %d, debit_reset_date = %s WHERE number = %f",
+                       cardType.AsInteger("uses") - 1, db::DateTimeEscape(EndOfMonth(t)), number);
     } else {
         update.ExecFmt("UPDATE card SET debit_left = %d WHERE number = %f", card.AsInteger("debit_left") - 1, number);
     }

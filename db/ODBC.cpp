@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <optional>
+#include <utility>
 
 namespace db {
 namespace {
@@ -58,32 +60,9 @@ std::string FileDsnPairs(const std::string& path)
     return out;
 }
 
-// MariaDB/MySQL drivers count changed rather than matched rows unless bit 2 of
-// OPTION is set; an UPDATE that rewrites a value a row already holds would
-// read as "no row". Sets the bit, keeping the bits a site has set.
-std::string WithFoundRows(std::string text, const std::string& dsnOption)
-{
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t end = std::min(text.find(';', pos), text.size());
-        const std::string pair = text.substr(pos, end - pos);
-        const auto eq = pair.find('=');
-        if (eq != std::string::npos && platform::EqualsNoCase(config::TrimText(pair.substr(0, eq)), "OPTION")) {
-            const std::string value = config::TrimText(pair.substr(eq + 1));
-            unsigned long bits = 0;
-            std::from_chars(value.data(), value.data() + value.size(), bits);
-            text.replace(pos, end - pos, pair.substr(0, eq + 1) + std::to_string(bits | 2UL));
-            return text;
-        }
-        pos = end + 1;
-    }
-    unsigned long bits = 0;
-    std::from_chars(dsnOption.data(), dsnOption.data() + dsnOption.size(), bits);
-    return text + (text.empty() ? "" : ";") + "OPTION=" + std::to_string(bits | 2UL);
-}
-
-// Whether the connection text names the key already.
-bool HasKey(std::string_view text, std::string_view key)
+// Where the pair of a connection string with this key (letter case and
+// blanks around it ignored) starts and ends, if the text has one.
+std::optional<std::pair<std::size_t, std::size_t>> FindPair(std::string_view text, std::string_view key)
 {
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -91,10 +70,30 @@ bool HasKey(std::string_view text, std::string_view key)
         const std::string_view pair = text.substr(pos, end - pos);
         const auto eq = pair.find('=');
         if (eq != std::string_view::npos && platform::EqualsNoCase(config::TrimView(pair.substr(0, eq)), key))
-            return true;
+            return std::pair{pos, end};
         pos = end + 1;
     }
-    return false;
+    return std::nullopt;
+}
+
+// MariaDB/MySQL drivers count changed rather than matched rows unless bit 2 of
+// OPTION is set; an UPDATE that rewrites a value a row already holds would
+// read as "no row". Sets the bit, keeping the bits a site has set.
+std::string WithFoundRows(std::string text, const std::string& dsnOption)
+{
+    constexpr unsigned long kFoundRows = 2;
+    auto withBit = [&](std::string_view bitsText) {
+        const std::string_view value = config::TrimView(bitsText);
+        unsigned long bits = 0;
+        std::from_chars(value.data(), value.data() + value.size(), bits);
+        return std::to_string(bits | kFoundRows);
+    };
+    if (const auto at = FindPair(text, "OPTION")) {
+        const std::size_t valueAt = text.find('=', at->first) + 1;
+        const std::size_t length = at->second - valueAt;
+        return text.replace(valueAt, length, withBit(std::string_view(text).substr(valueAt, length)));
+    }
+    return text + (text.empty() ? "" : ";") + "OPTION=" + withBit(dsnOption);
 }
 
 // Seconds a MySQL-family connection may take to connect, and a statement to
@@ -106,7 +105,7 @@ std::string WithTimeouts(std::string text)
     static constexpr std::pair<const char*, int> kTimeouts[] = {
         {"CONN_TIMEOUT", 3}, {"READ_TIMEOUT", 5}, {"WRITE_TIMEOUT", 5}};
     for (const auto& [key, seconds] : kTimeouts)
-        if (!HasKey(text, key))
+        if (!FindPair(text, key))
             text += std::string(text.empty() ? "" : ";") + key + "=" + std::to_string(seconds);
     return text;
 }

@@ -9,6 +9,12 @@
 
 namespace db {
 
+bool HostIsPinged(std::string_view host) noexcept
+{
+    constexpr std::size_t kLongestUnpingedName = 6;
+    return host.size() > kLongestUnpingedName;
+}
+
 TODBCConn::TODBCConn(int pingTimeoutMs) : PingTimeout(pingTimeoutMs) {}
 
 TODBCConn::~TODBCConn()
@@ -132,7 +138,7 @@ void TODBCConn::CloseConnection() noexcept
 
 bool TODBCConn::Ping() noexcept
 {
-    if (PingHost.size() <= 6)
+    if (!HostIsPinged(PingHost))
         return true;
     Log("Pinging - " + PingHost);
     bool result = false;

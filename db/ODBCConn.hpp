@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace config {
 class TMessLog;
@@ -11,6 +12,10 @@ class TMessLog;
 namespace db {
 
 class TODBC;
+
+// Whether a host is pinged before connecting: names of six characters or
+// fewer ("::1", "server") are taken as reachable without one.
+bool HostIsPinged(std::string_view host) noexcept;
 
 // Keeps one ODBC connection usable for its owner: EnsureConnected before each
 // piece of work notices a dead connection, drops it and connects again,

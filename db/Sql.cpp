@@ -18,11 +18,15 @@ std::string ValueText(std::string_view value, bool quoted)
 
 } // namespace
 
-std::string DateTimeEscape(platform::TDateTime value)
+std::string DateTimeText(platform::TDateTime value)
 {
     const auto t = platform::DecodeDateTime(value);
-    return config::Format("{ts '%.4d-%.2d-%.2d %.2d:%.2d:%.2d'}", t.Year, t.Month, t.Day, t.Hour, t.Minute,
-                          t.Second);
+    return config::Format("%.4d-%.2d-%.2d %.2d:%.2d:%.2d", t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second);
+}
+
+std::string DateTimeEscape(platform::TDateTime value)
+{
+    return "{ts '" + DateTimeText(value) + "'}";
 }
 
 void TSql::Clear(bool allowDuplicates)

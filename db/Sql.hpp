@@ -44,6 +44,8 @@ private:
     std::string Rendered(std::size_t i) const;
 };
 
+// YYYY-MM-DD HH:NN:SS
+std::string DateTimeText(platform::TDateTime value);
 // {ts 'YYYY-MM-DD HH:NN:SS'}
 std::string DateTimeEscape(platform::TDateTime value);
 

@@ -5,6 +5,27 @@
 namespace line {
 namespace {
 
+// Replies answered with an acknowledgement letter and posted as one event.
+struct TAckedReply {
+    char Type;
+    char Ack;
+    TEventKind Kind;
+    bool WithPayload;
+};
+constexpr TAckedReply kAckedReplies[] = {
+    {'#', 'A', TEventKind::BarCode, true},      {'C', 'B', TEventKind::Data, true},
+    {'D', 'D', TEventKind::DiscCode, true},     {'E', 'E', TEventKind::EscrowLever, false},
+    {'J', 'J', TEventKind::Printer, true},      {'M', 'M', TEventKind::Memory, true},
+    {'U', 'U', TEventKind::CashBox, false},     {'Z', 'Z', TEventKind::Deposit, true},
+};
+// The other replies.
+constexpr char kInputReply = 'I';
+constexpr char kKeyReply = 'K';           // acknowledged with the key
+constexpr char kInputChangesReply = 'L';  // acknowledged with the board
+constexpr char kPowerUpReply = 'P';
+constexpr char kStampPowerUpReply = 'p';  // a power-up of a device that takes time stamps
+constexpr char kCounterReply = 'R';
+
 constexpr std::size_t kMaxInputsPerBoard = 64;
 constexpr char kInputOff = '1';
 constexpr char kInputOn = '2';
@@ -23,7 +44,7 @@ void DecodeInputChanges(int address, std::string_view payload, TReplyEffects& ou
 {
     if (payload.empty())
         return;
-    out.Ack = {'L', std::string(payload.substr(0, 1))};
+    out.Ack = {kInputChangesReply, std::string(payload.substr(0, 1))};
     const auto board = static_cast<std::int16_t>(static_cast<unsigned char>(payload[0]) & 0x0F);
     for (std::size_t i = 0; i < kMaxInputsPerBoard && i + 1 < payload.size(); ++i) {
         const char c = payload[i + 1];
@@ -55,38 +76,33 @@ TReplyEffects DecodeReply(int address, std::string_view reply, TCounterBaseline&
     TReplyEffects out;
     if (reply.size() < 2)
         return out;  // an ACK
+    const char type = reply[1];
     const std::string payload(reply.size() > 2 ? reply.substr(2) : std::string_view());
-    auto ackAndPost = [&](char ack, TEventKind kind, std::string value) {
-        out.Ack = {ack, std::string()};
-        out.Events.emplace_back(kind, Values(address, std::move(value)));
-    };
-    switch (reply[1]) {
-    case '#': ackAndPost('A', TEventKind::BarCode, payload); break;
-    case 'C': ackAndPost('B', TEventKind::Data, payload); break;
-    case 'D': ackAndPost('D', TEventKind::DiscCode, payload); break;
-    case 'E': ackAndPost('E', TEventKind::EscrowLever, std::string()); break;
-    case 'I': out.Events.emplace_back(TEventKind::Input, Values(address, payload)); break;
-    case 'J': ackAndPost('J', TEventKind::Printer, payload); break;
-    case 'K': {
+    for (const auto& r : kAckedReplies)
+        if (r.Type == type) {
+            out.Ack = {r.Ack, std::string()};
+            out.Events.emplace_back(r.Kind, Values(address, r.WithPayload ? payload : std::string()));
+            return out;
+        }
+    switch (type) {
+    case kInputReply: out.Events.emplace_back(TEventKind::Input, Values(address, payload)); break;
+    case kKeyReply: {
         const std::string key = payload.substr(0, 1);
-        out.Ack = {'K', key};
+        out.Ack = {kKeyReply, key};
         const bool up = payload.size() > 1 && payload[1] == kKeyUp;
         out.Events.emplace_back(up ? TEventKind::ButtonUp : TEventKind::ButtonDown, Values(address, key));
         break;
     }
-    case 'L': DecodeInputChanges(address, payload, out); break;
-    case 'M': ackAndPost('M', TEventKind::Memory, payload); break;
-    case 'p':
+    case kInputChangesReply: DecodeInputChanges(address, payload, out); break;
+    case kStampPowerUpReply:
         out.StampCapable = true;
         [[fallthrough]];
-    case 'P':
+    case kPowerUpReply:
         out.ResendGate = true;
         counter.Pending = true;
         out.Events.emplace_back(TEventKind::PowerUp, Values(address));
         break;
-    case 'R': DecodeCounter(address, payload, counter, out); break;
-    case 'U': ackAndPost('U', TEventKind::CashBox, std::string()); break;
-    case 'Z': ackAndPost('Z', TEventKind::Deposit, payload); break;
+    case kCounterReply: DecodeCounter(address, payload, counter, out); break;
     default: break;
     }
     return out;

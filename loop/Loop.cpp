@@ -210,10 +210,10 @@ void TLoop::CreateCardInterface(platform::TMainLoop& mainLoop)
             } else {
                 do {
                     const int a = devices.AsInteger("addr_ess");
-                    // The line keeps texts for addresses 0 to 16 only.
+                    // The line keeps texts for addresses 0 to kMaxAddress only.
                     if (a < 0 || a > line::kMaxAddress) {
-                        MessageLog.LogFmt("Device id %d of loop id %d has address %d outside 0 to 16, ignored",
-                                          devices.AsInteger("id"), LoopId, a);
+                        MessageLog.LogFmt("Device id %d of loop id %d has address %d outside 0 to %d, ignored",
+                                          devices.AsInteger("id"), LoopId, a, line::kMaxAddress);
                         continue;
                     }
                     db::TODBCStatement msg(*Database);

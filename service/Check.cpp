@@ -4,8 +4,8 @@
 #include "config/IniFileEx.hpp"
 #include "config/RegistryEx.hpp"
 #include "db/ODBC.hpp"
+#include "db/ODBCConn.hpp"
 #include "db/SchemaText.hpp"
-#include "db/Sql.hpp"
 #include "loop/Loop.hpp"
 #include "platform/FileText.hpp"
 #include "platform/Paths.hpp"
@@ -74,11 +74,12 @@ std::unique_ptr<db::TODBC> CheckConnection(std::FILE* out, const config::TConnPa
         if (!known && params.DSNName.empty())
             f.Blocking.push_back("the ODBC driver \"" + params.ODBCDriver + "\" is not registered (odbcinst.ini)");
     }
-    const auto echo = platform::SendEcho(params.Host, kPingTimeout);
-    const bool pinged = params.Host.size() <= 6 || echo.Result == platform::TEchoResult::Answered;
-    table.Add({"Ping " + params.Host, params.Host.size() <= 6 ? "not pinged (short name)"
-                                      : pinged                  ? "answered"
-                                                                : "NO ANSWER " + echo.Error});
+    const bool pinging = db::HostIsPinged(params.Host);
+    const auto echo = pinging ? platform::SendEcho(params.Host, kPingTimeout) : platform::TEcho{};
+    const bool pinged = !pinging || echo.Result == platform::TEchoResult::Answered;
+    table.Add({"Ping " + params.Host, !pinging ? "not pinged (short name)"
+                                      : pinged ? "answered"
+                                               : "NO ANSWER " + echo.Error});
     if (!pinged)
         f.Blocking.push_back("the database host " + params.Host + " does not answer a ping");
     std::string problem;
@@ -124,15 +125,11 @@ void CheckSchema(std::FILE* out, db::TODBC& odbc, TFindings& f)
 
 void CheckLoops(std::FILE* out, db::TODBC& odbc, TFindings& f)
 {
-    const db::TSql quoting(odbc.Kind());
     const std::string name = config::LowerCase(config::ComputerName());
-    const std::string loops = loop::LoopTable(odbc.Kind());
     TTextTable table({"Loop", "Name", "Enabled", "Port", "Path", "Port now"});
     int served = 0;
     db::TODBCStatement s(odbc);
-    for (bool more = s.ExecSQL("SELECT * FROM " + loops + " WHERE name = '" + quoting.EscapeText(name) +
-                               "' OR UPPER(name) = 'POE/POF'");
-         more; more = s.Next()) {
+    for (bool more = s.ExecSQL(ServedLoopsSql(odbc, name)); more; more = s.Next()) {
         ++served;
         const int port = s.AsInteger("port");
         const bool enabled = s.AsBool("enabled");

@@ -3,6 +3,8 @@
 
 #include "config/ConnParams.hpp"
 #include "db/ODBC.hpp"
+#include "db/Sql.hpp"
+#include "loop/Loop.hpp"
 #include "platform/Ping.hpp"
 
 #include <algorithm>
@@ -35,6 +37,13 @@ void TTextTable::Print(std::FILE* out) const
         }
     }
     std::fprintf(out, "\n");
+}
+
+std::string ServedLoopsSql(const db::TODBC& odbc, const std::string& computerName)
+{
+    const db::TSql quoting(odbc.Kind());
+    return "SELECT * FROM " + loop::LoopTable(odbc.Kind()) + " WHERE name = '" + quoting.EscapeText(computerName) +
+           "' OR UPPER(name) = 'POE/POF' ORDER BY id";
 }
 
 std::unique_ptr<db::TODBC> ConnectAsService(const config::TConnParams& params, std::string& problem)

@@ -21,12 +21,6 @@ const char* TypeText(int type)
     }
 }
 
-std::string DateTimeText(platform::TDateTime t)
-{
-    const auto d = platform::DecodeDateTime(t);
-    return config::Format("%.4d-%.2d-%.2d %.2d:%.2d:%.2d", d.Year, d.Month, d.Day, d.Hour, d.Minute, d.Second);
-}
-
 std::string Age(db::TODBCStatement& row, const char* column)
 {
     if (row.AsString(column).empty())
@@ -50,7 +44,7 @@ std::string LastTransaction(db::TODBC& odbc, int deviceId)
     db::TODBCStatement t(odbc);
     if (!t.ExecSQL(config::Format("SELECT * FROM trans WHERE device_id = %d ORDER BY id DESC", deviceId)))
         return "-";
-    return DateTimeText(t.AsDateTime("dat_e")) + "  " + config::FloatToStr(t.AsFloat("cardno")) + "  " +
+    return db::DateTimeText(t.AsDateTime("dat_e")) + "  " + config::FloatToStr(t.AsFloat("cardno")) + "  " +
            t.AsString("error_desc");
 }
 
@@ -74,16 +68,13 @@ int RunStatus(std::FILE* out)
     }
     const std::string name = config::LowerCase(config::ComputerName());
     std::fprintf(out, "Site database %s on %s, computer name \"%s\", %s\n\n", params.Database.c_str(),
-                 params.Host.c_str(), name.c_str(), DateTimeText(platform::NowDateTime()).c_str());
+                 params.Host.c_str(), name.c_str(), db::DateTimeText(platform::NowDateTime()).c_str());
 
-    const db::TSql quoting(odbc->Kind());
     TTextTable loops({"Loop", "Name", "Port", "Heartbeat"});
     TTextTable devices({"Loop", "Addr", "Device", "Type", "Online", "Gate", "Printer", "Last transaction"});
     db::TODBCStatement l(*odbc);
     bool anyLoop = false;
-    for (bool more = l.ExecSQL("SELECT * FROM " + loop::LoopTable(odbc->Kind()) + " WHERE name = '" +
-                               quoting.EscapeText(name) + "' OR UPPER(name) = 'POE/POF' ORDER BY id");
-         more; more = l.Next()) {
+    for (bool more = l.ExecSQL(ServedLoopsSql(*odbc, name)); more; more = l.Next()) {
         anyLoop = true;
         loops.Add({l.AsString("id"), l.AsString("name"), l.AsString("port"), Age(l, "lastupdate")});
         db::TODBCStatement d(*odbc);
