@@ -32,7 +32,7 @@ TInput::TInput(int loopId, db::TODBC& database, TEventLog& eventLog, config::TMe
     m_fireInput = s.AsInteger("fire_input");
 }
 
-void TInput::Process(const std::string& payload, platform::TDateTime now)
+void TInput::Process(const std::string& payload, TClock::time_point now)
 {
     // An empty payload carries no input states.
     const auto mask = InputMask(payload);
@@ -42,7 +42,7 @@ void TInput::Process(const std::string& payload, platform::TDateTime now)
     CheckFire(*mask);
 }
 
-void TInput::CheckDoor(unsigned mask, platform::TDateTime now)
+void TInput::CheckDoor(unsigned mask, TClock::time_point now)
 {
     if (m_doorInput == 0 || m_ajarOutput == 0)
         return;
@@ -50,14 +50,14 @@ void TInput::CheckDoor(unsigned mask, platform::TDateTime now)
     if (!InputActive(mask, m_doorInput)) {
         if (m_alarm)
             s.ExecFmt("UPDATE device SET door_ajar = 0 WHERE id = %d", m_deviceId);
-        m_ajarStart = 0;
+        m_ajarStart.reset();
         m_alarm = false;
         m_acknowledged = false;
         return;
     }
-    if (m_ajarStart == 0)
+    if (!m_ajarStart)
         m_ajarStart = now;
-    if (platform::SecondsBetween(m_ajarStart, now) < m_ajarTime)
+    if (std::chrono::floor<std::chrono::seconds>(now - *m_ajarStart).count() < m_ajarTime)
         return;
     if (!m_alarm) {
         s.ExecFmt("UPDATE device SET door_ajar = 1 WHERE id = %d", m_deviceId);

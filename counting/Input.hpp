@@ -1,7 +1,6 @@
 #pragma once
 
-#include "platform/LocalTime.hpp"
-
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,14 +32,16 @@ public:
     TInput(int loopId, db::TODBC& database, TEventLog& eventLog, config::TMessLog& log, line::TCard* line,
            int address);
 
-    // One input reply; now defaults to the local clock.
-    void Process(const std::string& payload, platform::TDateTime now = platform::NowDateTime());
+    using TClock = std::chrono::steady_clock;
+    // One input reply. The ajar time runs on a monotonic clock, so a wall
+    // clock set back or forward neither raises nor delays the alarm.
+    void Process(const std::string& payload, TClock::time_point now = TClock::now());
 
     bool Alarm() const noexcept { return m_alarm; }
     bool Fire() const noexcept { return m_fire; }
 
 private:
-    void CheckDoor(unsigned mask, platform::TDateTime now);
+    void CheckDoor(unsigned mask, TClock::time_point now);
     void CheckFire(unsigned mask);
 
     line::TCard* m_line;
@@ -53,7 +54,7 @@ private:
     int m_ajarTime = 0;
     int m_ajarOutput = 0;
     int m_fireInput = 0;
-    platform::TDateTime m_ajarStart = 0;
+    std::optional<TClock::time_point> m_ajarStart;  // while the door is open
     bool m_alarm = false;
     bool m_acknowledged = false;
     bool m_fire = false;

@@ -153,6 +153,8 @@ public:
 
     bool Next() noexcept;
     bool Eof() const noexcept { return m_eof; }
+    // The last statement failed, as opposed to a query that found no row.
+    bool Failed() const noexcept { return m_failed; }
     int FieldIndex(std::string_view name) const noexcept;
 
     // Unknown columns read as empty, 0, false, today's date at midnight.
@@ -173,6 +175,7 @@ public:
 
 private:
     friend class TODBC;
+    bool RunSQL(const std::string& sql) noexcept;
     void ReleaseHandle() noexcept;
     void DescribeResult();
     void Report(SQLRETURN rc) noexcept { m_owner.ReportDiagnostics(SQL_HANDLE_STMT, m_stmt, rc); }
@@ -184,6 +187,7 @@ private:
     bool m_allocated = false;
     bool m_bindColumns = false;
     bool m_eof = false;
+    bool m_failed = false;
     bool m_refreshCapable = false;
     std::string m_lastSql;
     TColInfoList m_columns;

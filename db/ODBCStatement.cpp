@@ -175,10 +175,18 @@ bool TODBCStatement::FormatFailed(std::string_view format, const std::exception&
     if (m_owner.MessageLog)
         m_owner.MessageLog->Log("EXCEPTION: ExecFmt " + std::string(e.what()) + "  " + std::string(format));
     m_eof = false;
+    m_failed = true;
     return false;
 }
 
 bool TODBCStatement::ExecSQL(const std::string& sql) noexcept
+{
+    const bool ran = RunSQL(sql);
+    m_failed = !ran && !m_eof;
+    return ran;
+}
+
+bool TODBCStatement::RunSQL(const std::string& sql) noexcept
 {
     try {
         m_lastSql = sql;

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -65,6 +66,9 @@ public:
     // A port whose device went away (adapter unplugged) is reopened this
     // often until it opens again.
     std::atomic<int> ReopenDelayMs{5000};
+    // Run by the poll thread at the start of every cycle; set before Open.
+    // For tests that make a cycle fail.
+    std::function<void()> BeforePollCycle;
     // Payload of the most recent successful poll reply; empty while closed.
     std::string CardNo() const;
 

@@ -16,7 +16,7 @@ using TClock = std::chrono::steady_clock;
 } // namespace
 
 TPoll::TPoll(TCard& card, platform::TMainLoop& mainLoop, const TLineEvents& events)
-    : m_card(card), m_dispatcher(mainLoop, events, card.PromptDispatch)
+    : m_card(card), m_dispatcher(mainLoop, events, card.PromptDispatch, card.MessageLog())
 {
     const int hour = platform::LocalNow().Hour;
     for (auto& s : m_state)
@@ -176,6 +176,8 @@ std::string TPoll::PollText(int address)
 
 void TPoll::PollCycle()
 {
+    if (m_card.BeforePollCycle)
+        m_card.BeforePollCycle();
     std::optional<TCommand> head;
     {
         std::scoped_lock lock(m_queueLock);
@@ -228,16 +230,55 @@ void TPoll::HandleReply(int address, const std::string& reply)
 
 void TPoll::Run(std::stop_token stop)
 {
-    try {
-        while (!stop.stop_requested()) {
+    std::string lastError;
+    while (!stop.stop_requested()) {
+        try {
             if (m_port.Lost())
                 RecoverLostPort(stop);
             else
                 PollCycle();
+            lastError.clear();
+        } catch (const std::exception& e) {
+            RecoverFromError(stop, e.what(), lastError);
+        } catch (...) {
+            RecoverFromError(stop, "unknown error", lastError);
         }
-    } catch (...) {
     }
     m_port.Close();
+}
+
+void TPoll::RecoverFromError(std::stop_token stop, const std::string& error, std::string& lastError)
+{
+    // Once per error, not once per cycle while it lasts.
+    if (config::TMessLog* log = m_card.MessageLog(); log && error != lastError)
+        log->Log("TCard - Poll cycle on " + m_portPath + " failed (" + error + "); devices off line, resuming in " +
+                 std::to_string(kErrorPause.count()) + " ms");
+    lastError = error;
+    TakeDevicesOffline();
+    PauseFor(stop, kErrorPause);
+}
+
+void TPoll::TakeDevicesOffline()
+{
+    for (int address = m_card.FirstReader(); address <= m_card.LastReader(); ++address) {
+        if (address < 1 || address > kMaxAddress)
+            continue;
+        TAddressState& s = m_state[static_cast<std::size_t>(address)];
+        if (s.Online.exchange(false) && !s.FirstContact)
+            Post(TEventKind::Error, address);
+        // Once the line answers again every device starts from first contact.
+        s.FirstContact = true;
+        s.Failures = 0;
+    }
+}
+
+bool TPoll::PauseFor(std::stop_token stop, std::chrono::milliseconds pause)
+{
+    std::mutex sleepLock;
+    std::condition_variable_any sleep;
+    std::unique_lock lock(sleepLock);
+    sleep.wait_for(lock, stop, pause, [] { return false; });
+    return !stop.stop_requested();
 }
 
 void TPoll::RecoverLostPort(std::stop_token stop)
@@ -247,26 +288,12 @@ void TPoll::RecoverLostPort(std::stop_token stop)
         log->Log("TCard - Port " + m_portPath + " lost (" + *m_port.Lost() + "); reopening it every " +
                  std::to_string(m_card.ReopenDelayMs.load()) + " ms");
     m_port.Close();
-    for (int address = m_card.FirstReader(); address <= m_card.LastReader(); ++address) {
-        if (address < 1 || address > kMaxAddress)
-            continue;
-        TAddressState& s = m_state[static_cast<std::size_t>(address)];
-        if (s.Online.exchange(false) && !s.FirstContact)
-            Post(TEventKind::Error, address);
-        // Once the port is back every device starts again from first contact.
-        s.FirstContact = true;
-        s.Failures = 0;
-    }
-    std::mutex sleepLock;
-    std::condition_variable_any sleep;
-    for (;;) {
-        std::unique_lock lock(sleepLock);
-        if (sleep.wait_for(lock, stop, std::chrono::milliseconds(m_card.ReopenDelayMs.load()), [] { return false; }) ||
-            stop.stop_requested())
-            return;
+    TakeDevicesOffline();
+    while (PauseFor(stop, std::chrono::milliseconds(m_card.ReopenDelayMs.load())))
         if (!m_port.Open(m_portPath, m_card.Baud.load()))
             break;
-    }
+    if (stop.stop_requested())
+        return;
     m_port.Purge();
     if (log)
         log->Log("TCard - Port " + m_portPath + " reopened");

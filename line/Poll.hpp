@@ -45,6 +45,7 @@ public:
     bool Online(int address) const;
 
     int CurrentAddress = 0;
+    static constexpr std::chrono::milliseconds kErrorPause{1000};
 
     // The byte steps, public for tests on a pseudo-terminal.
     bool SendFrame(int address, std::string_view data);
@@ -65,6 +66,11 @@ private:
     void Run(std::stop_token stop);
     // The device behind the port went away: offline, then reopen until it is back.
     void RecoverLostPort(std::stop_token stop);
+    // An error escaped a cycle: logged, the devices off line, a pause, go on.
+    void RecoverFromError(std::stop_token stop, const std::string& error, std::string& lastError);
+    void TakeDevicesOffline();
+    // False when the thread is asked to stop meanwhile.
+    static bool PauseFor(std::stop_token stop, std::chrono::milliseconds pause);
     void PollCycle();
     std::string PollText(int address);
     void HandleReply(int address, const std::string& reply);

@@ -1,6 +1,10 @@
 #include "line/ProcessInfo.hpp"
 
+#include "config/MessLog.hpp"
 #include "platform/MainLoop.hpp"
+
+#include <exception>
+#include <string>
 
 namespace line {
 
@@ -47,8 +51,13 @@ std::size_t TEventRing::Pending() const
     return (head + kSlots - tail) % kSlots;
 }
 
-TProcessInfo::TProcessInfo(platform::TMainLoop& mainLoop, const TLineEvents& events, const std::atomic<bool>& prompt)
-    : m_mainLoop(mainLoop), m_events(events), m_prompt(prompt), m_thread([this](std::stop_token stop) { Run(stop); })
+TProcessInfo::TProcessInfo(platform::TMainLoop& mainLoop, const TLineEvents& events, const std::atomic<bool>& prompt,
+                           config::TMessLog* log)
+    : m_mainLoop(mainLoop),
+      m_events(events),
+      m_prompt(prompt),
+      m_log(log),
+      m_thread([this](std::stop_token stop) { Run(stop); })
 {
 }
 
@@ -128,6 +137,22 @@ void TProcessInfo::Deliver(const TLineEvents& e, TEventKind kind, const TEventVa
     }
 }
 
+void TProcessInfo::DeliverGuarded(TEventKind kind, const TEventValues& values) noexcept
+{
+    std::string error;
+    try {
+        Deliver(m_events, kind, values);
+        return;
+    } catch (const std::exception& e) {
+        error = e.what();
+    } catch (...) {
+        error = "unknown error";
+    }
+    if (m_log)
+        m_log->LogFmt("TCard - Event %d of address %d failed in its handler (%s); going on with the next",
+                      static_cast<int>(kind), static_cast<int>(values.Reader), error);
+}
+
 void TProcessInfo::Run(std::stop_token stop)
 {
     while (!stop.stop_requested()) {
@@ -137,14 +162,7 @@ void TProcessInfo::Run(std::stop_token stop)
         while (m_queue.Peek(kind, values) && !HasHandler(m_events, kind))
             m_queue.Pop();
         if (m_queue.Peek(kind, values)) {
-            const bool ran = m_mainLoop.Invoke(
-                [&] {
-                    try {
-                        Deliver(m_events, kind, values);
-                    } catch (...) {
-                    }
-                },
-                stop);
+            const bool ran = m_mainLoop.Invoke([&] { DeliverGuarded(kind, values); }, stop);
             if (ran)
                 m_queue.Pop();
         }

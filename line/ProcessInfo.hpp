@@ -9,6 +9,9 @@
 #include <stop_token>
 #include <thread>
 
+namespace config {
+class TMessLog;
+}
 namespace platform {
 class TMainLoop;
 }
@@ -43,7 +46,10 @@ private:
 // the next post and delivers it at once; bursts are paced as before.
 class TProcessInfo {
 public:
-    TProcessInfo(platform::TMainLoop& mainLoop, const TLineEvents& events, const std::atomic<bool>& prompt);
+    // A handler's error that escapes it goes to log (when given), and the
+    // next event is delivered as usual.
+    TProcessInfo(platform::TMainLoop& mainLoop, const TLineEvents& events, const std::atomic<bool>& prompt,
+                 config::TMessLog* log = nullptr);
     ~TProcessInfo();
     TProcessInfo(const TProcessInfo&) = delete;
     TProcessInfo& operator=(const TProcessInfo&) = delete;
@@ -62,10 +68,12 @@ private:
     // Any thread: the handlers are set before the line opens and never after.
     static bool HasHandler(const TLineEvents& events, TEventKind kind);
     static void Deliver(const TLineEvents& events, TEventKind kind, const TEventValues& values);
+    void DeliverGuarded(TEventKind kind, const TEventValues& values) noexcept;
 
     platform::TMainLoop& m_mainLoop;
     const TLineEvents m_events;  // copied when the line opens: frozen while it runs
     const std::atomic<bool>& m_prompt;
+    config::TMessLog* m_log;
     TEventRing m_queue;
     std::mutex m_sleepLock;
     std::condition_variable_any m_sleep;

@@ -63,7 +63,15 @@ std::optional<TIssueRecord> SplitIssueRecord(std::string_view record)
 
 int BarcodeLane(std::string_view barcode)
 {
-    return barcode.size() < 9 ? 0 : config::TextToInt(barcode.substr(8, 2));
+    // The lane closes every barcode form: characters 9 and 10 of the ten
+    // characters a spitter prints, the last two of the longer forms (whose
+    // middle characters count seconds, not lanes).
+    constexpr std::size_t kLaneDigits = 2;
+    constexpr std::size_t kShortForm = 10;
+    constexpr std::size_t kShortFormLane = kShortForm - kLaneDigits;
+    if (barcode.size() >= kShortForm)
+        return config::TextToInt(barcode.substr(barcode.size() - kLaneDigits));
+    return barcode.size() <= kShortFormLane ? 0 : config::TextToInt(barcode.substr(kShortFormLane));
 }
 
 TPrinterWords ParsePrinterValue(std::string_view value)

@@ -25,7 +25,8 @@ inline constexpr std::size_t kIssueRecordLength = 17;
 // nullopt unless the record has exactly kIssueRecordLength characters.
 std::optional<TIssueRecord> SplitIssueRecord(std::string_view record);
 
-// Characters 9 and 10 of a barcode as a number; 0 when not a number.
+// The lane of a barcode, its last two characters (9 and 10 of the ten-character
+// form), as a number; 0 when not a number.
 int BarcodeLane(std::string_view barcode);
 
 // The texts of the set bits of a printer status word, in bit order; "Ok" for none.

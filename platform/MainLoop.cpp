@@ -1,9 +1,14 @@
 #include "platform/MainLoop.hpp"
 
+#include "platform/SysLog.hpp"
+
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
+
+#include <exception>
+#include <string>
 
 namespace platform {
 
@@ -15,7 +20,18 @@ void TMainLoop::Run()
 {
     m_mainThread = std::this_thread::get_id();
     auto work = asio::make_work_guard(*m_context);
-    m_context->run();
+    // A posted call or timer handler that throws would end run(): report it
+    // and go on with the next one.
+    for (;;) {
+        try {
+            m_context->run();
+            return;
+        } catch (const std::exception& e) {
+            SysLogError(std::string("Main loop: a call failed (") + e.what() + "); going on");
+        } catch (...) {
+            SysLogError("Main loop: a call failed (unknown error); going on");
+        }
+    }
 }
 
 void TMainLoop::Quit()
@@ -67,7 +83,10 @@ bool TMainLoop::Invoke(std::function<void()> fn, std::stop_token stop)
         }
         try {
             fn();
+        } catch (const std::exception& e) {
+            SysLogError(std::string("Main loop: a call from another thread failed (") + e.what() + ")");
         } catch (...) {
+            SysLogError("Main loop: a call from another thread failed (unknown error)");
         }
         {
             std::scoped_lock lock(m_lock);

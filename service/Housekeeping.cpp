@@ -57,13 +57,19 @@ long SecondOfDay(platform::TDateTime t)
     return std::lround((t - std::floor(t)) * kSecondsPerDay) % kSecondsPerDay;
 }
 
-// Whether a time-of-day column names the same hour and minute as now; never
-// for NULL or a value that is no time of day.
-bool SameMinute(db::TODBCStatement& row, const char* column, platform::TDateTime now)
+// Whether a planned task whose time of day is in a column is due now, and for
+// which date; never for NULL or a value that is no time of day.
+std::optional<std::string> DueOccurrence(const TPlannedTasks& plan, const std::string& task,
+                                         db::TODBCStatement& row, const char* column, platform::TDateTime now)
 {
     const auto at = SecondOfDayText(row.AsString(column), true);
-    return at && *at / 60 == SecondOfDay(now) / 60;
+    return at ? plan.Due(task, *at, now) : std::nullopt;
 }
+
+constexpr const char* kResetTask = "reset";
+// A failed planned task is tried again on every eighth tick (about six
+// seconds) while the database is connected, so an outage does not flood the log.
+constexpr int kPlannedRetryTicks = 8;
 
 } // namespace
 
@@ -84,16 +90,16 @@ void TServer::MainTick(platform::TTimer& timMain)
         ShutDown(timMain);
         return;
     }
+    // The wall clock is read once per tick; timers and rhythms count ticks.
     const platform::TDateTime now = Clock();
     const int minute = platform::DecodeDateTime(now).Minute;
     if (minute == LastMinute) {
         RemoteOpenCheck();
+        if (m_plannedTaskFailed && ++m_ticksSinceFailure >= kPlannedRetryTicks && MainDatabase->Connected)
+            RunPlannedTasks(now);
     } else {
         LastMinute = minute;
-        if (!Loops.empty() && Loops.front()->AutoReset) {
-            AutoResetTask(now);
-            LotCountReset(now);
-        }
+        RunPlannedTasks(now);
         for (auto& l : Loops)
             l->SyncTimeDate();
     }
@@ -105,6 +111,16 @@ void TServer::MainTick(platform::TTimer& timMain)
         l->UpdateOutputs();
 }
 
+void TServer::RunPlannedTasks(platform::TDateTime now)
+{
+    if (Loops.empty() || !Loops.front()->AutoReset)
+        return;
+    const bool reset = AutoResetTask(now);
+    const bool counts = LotCountReset(now);
+    m_plannedTaskFailed = !reset || !counts;
+    m_ticksSinceFailure = 0;
+}
+
 bool TServer::RestartRequested()
 {
     if (!MainConnection || !MainConnection->EnsureConnected())
@@ -113,11 +129,11 @@ bool TServer::RestartRequested()
     return s.Exec("SELECT reset_dadid FROM settings") && s.AsBool("reset_dadid");
 }
 
-void TServer::AutoResetTask(platform::TDateTime now)
+bool TServer::AutoResetTask(platform::TDateTime now)
 {
     db::TODBCStatement settings(*MainDatabase);
     if (!settings.Exec("SELECT * FROM settings"))
-        return;
+        return !settings.Failed();
     const bool passback = settings.AsBool("AUTO_RESET");
     const bool groups = settings.AsBool("AUTO_RESET_GROUP");
     const bool pathways = settings.AsBool("AUTO_RESET_PATHWAY");
@@ -146,36 +162,61 @@ void TServer::AutoResetTask(platform::TDateTime now)
     if (groupsNow)
         description = "Groups ";
     if (description.empty())
-        return;
-    if (!SameMinute(settings, "reset_time", now) && !passbackNow && !groupsNow)
-        return;
+        return true;
+    const auto occurrence = DueOccurrence(*Plan, kResetTask, settings, "reset_time", now);
+    if (!occurrence && !passbackNow && !groupsNow)
+        return true;
     db::TODBCStatement update(*MainDatabase);
+    bool ok = true;
     if (!assign.empty())
-        update.Exec("UPDATE card SET " + assign);
+        ok = update.Exec("UPDATE card SET " + assign) && ok;
     if (groups || groupsNow)
-        update.Exec("UPDATE card_pool SET cur_inlot=0");
+        ok = update.Exec("UPDATE card_pool SET cur_inlot=0") && ok;
     if (passbackNow)
-        settings.Exec("UPDATE settings SET auto_now = 0");
+        ok = settings.Exec("UPDATE settings SET auto_now = 0") && ok;
     if (groupsNow)
-        settings.Exec("UPDATE settings SET auto_now_grp = 0");
+        ok = settings.Exec("UPDATE settings SET auto_now_grp = 0") && ok;
+    if (!ok) {
+        MainLog->Log("Auto Reset not done, tried again shortly: " + description);
+        return false;
+    }
     MainLog->Log("Auto Reset: " + description);
+    if (occurrence)
+        Plan->MarkRun(kResetTask, *occurrence);
+    return true;
 }
 
-void TServer::LotCountReset(platform::TDateTime now)
+bool TServer::LotCountReset(platform::TDateTime now)
 {
     db::TODBCStatement lots(*MainDatabase);
-    for (bool more = lots.Exec("SELECT * FROM lot"); more; more = lots.Next()) {
+    bool more = lots.Exec("SELECT * FROM lot");
+    bool ok = !lots.Failed();
+    for (; more; more = lots.Next()) {
         const int id = lots.AsInteger("id");
         db::TODBCStatement update(*MainDatabase);
-        if (lots.AsBool("AUTO_R_COUNT") && SameMinute(lots, "auto_r_time", now))
-            update.ExecFmt("UPDATE lot SET lot_count = %d WHERE id = %d", lots.AsInteger("reset_amt"), id);
-        if (lots.AsBool("cnt_reset_flag") && SameMinute(lots, "cnt_reset_time", now)) {
-            const int amount = lots.AsInteger("cnt_reset_amt");
-            update.ExecFmt("UPDATE device SET count1 = %d, count2 = %d, count3 = %d, count4 = %d, count5 = %d, "
-                           "count_soft = %d WHERE lot_id = %d",
-                           amount, amount, amount, amount, amount, amount, id);
+        const std::string countTask = "lot-count/" + std::to_string(id);
+        if (lots.AsBool("AUTO_R_COUNT")) {
+            if (const auto due = DueOccurrence(*Plan, countTask, lots, "auto_r_time", now)) {
+                if (update.ExecFmt("UPDATE lot SET lot_count = %d WHERE id = %d", lots.AsInteger("reset_amt"), id))
+                    Plan->MarkRun(countTask, *due);
+                else
+                    ok = false;
+            }
+        }
+        const std::string devicesTask = "device-counts/" + std::to_string(id);
+        if (lots.AsBool("cnt_reset_flag")) {
+            if (const auto due = DueOccurrence(*Plan, devicesTask, lots, "cnt_reset_time", now)) {
+                const int amount = lots.AsInteger("cnt_reset_amt");
+                if (update.ExecFmt("UPDATE device SET count1 = %d, count2 = %d, count3 = %d, count4 = %d, "
+                                   "count5 = %d, count_soft = %d WHERE lot_id = %d",
+                                   amount, amount, amount, amount, amount, amount, id))
+                    Plan->MarkRun(devicesTask, *due);
+                else
+                    ok = false;
+            }
         }
     }
+    return ok;
 }
 
 void TServer::DevicePass()

@@ -51,6 +51,7 @@ bool TServer::StartUp(platform::TTimer& timMain)
             config::TMessLog::TOptions{.DeleteOnNewPeriod = true, .Rotate = true, .ByDayOfMonth = false,
                                        .NoHeader = false});
         TickCount = 0;
+        Plan = std::make_unique<TPlannedTasks>(PlannedTasksFileName(), MainLog.get());
         const config::TConnParams params;
         MainLog->Log("Starting server, Reading Registry");
         MainLog->Log("Connecting to: " + params.Host + ", Database: " + params.Database);
@@ -118,6 +119,7 @@ void TServer::ShutDown(platform::TTimer& timMain)
     Loops.clear();
     MainConnection.reset();
     MainDatabase.reset();
+    Plan.reset();
     MainLog.reset();
     Started = false;
 }

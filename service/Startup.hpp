@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/PlannedTasks.hpp"
 #include "service/VTService.hpp"
 
 #include <functional>
@@ -38,9 +39,11 @@ public:
     void MainTick(platform::TTimer& timMain) override;
 
     // The tasks of the tick, on MainDatabase; now is the local time they judge by.
+    // The planned tasks answer false when a statement failed: they have not
+    // run and are tried again on a later tick.
     bool RestartRequested();
-    void AutoResetTask(platform::TDateTime now);
-    void LotCountReset(platform::TDateTime now);
+    bool AutoResetTask(platform::TDateTime now);
+    bool LotCountReset(platform::TDateTime now);
     void DevicePass();
     bool InScheduleWindow(int deviceId, int dayCode, platform::TDateTime t);
     void RemoteOpenCheck();
@@ -53,15 +56,20 @@ public:
     std::unique_ptr<db::TODBCConn> MainConnection;
     std::vector<std::unique_ptr<loop::TLoop>> Loops;
     std::string LoopIdList;
+    std::unique_ptr<TPlannedTasks> Plan;  // read afresh by each start-up
     int TickCount = 0;
     int LastMinute = 0;  // survives a restart; 0 at process start
     std::function<platform::TDateTime()> Clock = platform::NowDateTime;  // tests set their own
 
 private:
     void AddLoops(const std::string& sql, bool listIds);
+    void RunPlannedTasks(platform::TDateTime now);
     void ServeDevice(loop::TLoop& lane, db::TODBCStatement& device, int dayCode, platform::TDateTime t);
 
     platform::TMainLoop& m_mainLoop;
+    // A planned task failed: tried again every few ticks while connected.
+    bool m_plannedTaskFailed = false;
+    int m_ticksSinceFailure = 0;
 };
 
 // The gateoc day code of a date: Monday = 1 ... Sunday = 7; 9 on a holiday of

@@ -4,7 +4,6 @@
 #include "platform/SysLog.hpp"
 #include "platform/SystemdNotify.hpp"
 
-#include <cmath>
 #include <exception>
 #include <string>
 
@@ -15,7 +14,7 @@ TVELIXCard::TVELIXCard(platform::TMainLoop& loop, TServiceCore& core, TServiceTi
       tmrRestart(loop, timing.RestartInterval, [this] { tmrRestartTimer(); }),
       m_loop(loop),
       m_core(core),
-      m_now(timing.Now ? timing.Now : platform::NowDateTime)
+      m_now(timing.Now ? timing.Now : TServiceTiming::TSteadyClock::now)
 {
     // From the main thread's own timers: a main thread that hangs stops them.
     if (const auto interval = platform::WatchdogInterval())
@@ -29,7 +28,8 @@ void TVELIXCard::ServiceExecute(std::stop_token stop)
 {
     m_loop.Invoke([this] {
         m_core.Started = false;
-        LastAttempt = m_now() - 21.0 / 86400.0;
+        // The first attempt comes with the first tick of the restart timer.
+        LastAttempt = m_now() - kRetryAfter - std::chrono::seconds(1);
         tmrRestart.SetEnabled(true);
         if (tmrWatchdog)
             tmrWatchdog->SetEnabled(true);
@@ -70,7 +70,8 @@ void TVELIXCard::tmrRestartTimer()
 {
     tmrRestart.SetEnabled(false);
     try {
-        if (!m_core.Started && platform::SecondsBetween(LastAttempt, m_now()) > 20) {
+        // More than twenty whole seconds since the last failure.
+        if (!m_core.Started && std::chrono::floor<std::chrono::seconds>(m_now() - LastAttempt) > kRetryAfter) {
             if (!m_core.StartUp(timMain))
                 LastAttempt = m_now();
         }

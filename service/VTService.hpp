@@ -21,11 +21,13 @@ public:
     bool Started = false;
 };
 
-// Timer intervals and clock of the service module; tests shorten them.
+// Timer intervals and the monotonic clock of the service module; tests
+// shorten the intervals and bring their own clock.
 struct TServiceTiming {
+    using TSteadyClock = std::chrono::steady_clock;
     std::chrono::milliseconds MainInterval{750};
     std::chrono::milliseconds RestartInterval{1000};
-    std::function<platform::TDateTime()> Now = platform::NowDateTime;
+    std::function<TSteadyClock::time_point()> Now = TSteadyClock::now;
 };
 
 // The service module: owns the restart and main timers and runs the stop.
@@ -52,14 +54,17 @@ public:
     platform::TTimer tmrRestart;
     // Tells systemd the main thread is alive; only when systemd watches it.
     std::unique_ptr<platform::TTimer> tmrWatchdog;
-    platform::TDateTime LastAttempt = 0;
+    // A failed start-up is tried again only after this long, on a monotonic
+    // clock: a wall clock set back or forward neither holds nor floods it.
+    static constexpr std::chrono::seconds kRetryAfter{20};
+    TServiceTiming::TSteadyClock::time_point LastAttempt{};
 
 private:
     void RunShutDown();
 
     platform::TMainLoop& m_loop;
     TServiceCore& m_core;
-    std::function<platform::TDateTime()> m_now;
+    std::function<TServiceTiming::TSteadyClock::time_point()> m_now;
 };
 
 } // namespace service

@@ -14,6 +14,7 @@ using testing_support::SplitLines;
 using testing_support::TDbFamily;
 using testing_support::TTempDir;
 using testing_support::TTestDatabase;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -130,8 +131,8 @@ TEST_P(Counting, DoorAjarAlarmsAfterTheAjarTimeUntilAcknowledged)
     ASSERT_TRUE(Exec("UPDATE device SET door_input = 3, ajar_timer = 30, ajar_output = 2 WHERE id = 10"));
     counting::TEventLog events(m_odbc, 1);
     counting::TInput input(1, m_odbc, events, *m_log, nullptr, 3);
-    const double t0 = platform::EncodeDate(2026, 12, 9) + platform::EncodeTime(10, 0, 0);
-    const double second = 1.0 / 86400;
+    const auto t0 = std::chrono::steady_clock::time_point(1000h);
+    const auto second = 1s;
     const std::string open(1, '\x04'), closed(1, '\x03');
 
     input.Process(open, t0);

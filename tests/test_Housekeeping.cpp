@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 
 using testing_support::At;
@@ -86,6 +87,17 @@ protected:
     }
 
     void OnMain(const std::function<void()>& fn) { m_main.Invoke(fn); }
+    // A stop and a start, as a restart of the process would make them.
+    void Restart()
+    {
+        bool started = false;
+        OnMain([&] {
+            m_server->ShutDown(*m_timMain);
+            m_server = std::make_unique<service::TServer>(m_main);
+            started = m_server->StartUp(*m_timMain);
+        });
+        ASSERT_TRUE(started) << MainLog();
+    }
     void Tick(platform::TDateTime now)
     {
         OnMain([&] {
@@ -193,6 +205,146 @@ TEST_P(Housekeeping, TicksRunResetsOnANewMinuteAndTheDevicePassEveryEighth)
     Tick(Wed(3, 16, 0));
     EXPECT_EQ(Int("SELECT in_lot FROM card"), 1);
     EXPECT_EQ(Logged("Auto Reset: Passback "), 1);
+}
+
+namespace {
+
+using TWallClock = std::chrono::system_clock;
+
+TWallClock::time_point Utc(int year, int month, int day, int hour, int minute, int second = 0)
+{
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    return TWallClock::from_time_t(::timegm(&tm));
+}
+
+struct TStep {
+    enum TKind { Tick, Restart, Break, Mend } Kind;
+    TWallClock::time_point At{};
+};
+
+// Ticks from one instant to another, a given time apart.
+std::vector<TStep> Ticks(TWallClock::time_point from, TWallClock::time_point to,
+                         std::chrono::milliseconds every = std::chrono::minutes(1))
+{
+    std::vector<TStep> out;
+    for (auto t = from; t <= to; t += every)
+        out.push_back({TStep::Tick, t});
+    return out;
+}
+
+std::vector<TStep> operator+(std::vector<TStep> a, const std::vector<TStep>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const std::vector<TStep> kRestart{{TStep::Restart}}, kBreak{{TStep::Break}}, kMend{{TStep::Mend}};
+
+// Sets TZ for one scope, so local times follow that zone's real rules.
+class TZone {
+public:
+    explicit TZone(const char* zone)
+    {
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~TZone()
+    {
+        ::unsetenv("TZ");
+        ::tzset();
+    }
+};
+
+} // namespace
+
+TEST_P(Housekeeping, PlannedTasksRunOnceADayWhateverTheClockDoes)
+{
+    struct TCase {
+        const char* what;
+        const char* zone;
+        const char* planned;  // the time of the passback reset, the lot count and the device counts
+        std::vector<TStep> steps;
+        // When each of the three tasks ran: between first and second, once per pair.
+        std::vector<std::pair<TWallClock::time_point, TWallClock::time_point>> runs;
+    };
+    const auto once = [](TWallClock::time_point t) { return std::make_pair(t, t); };
+    const TCase cases[] = {
+        {"spring forward, Berlin, planned in the skipped hour", "Europe/Berlin", "02:30:00",
+         Ticks(Utc(2026, 3, 29, 0, 50), Utc(2026, 3, 29, 2, 0)), {once(Utc(2026, 3, 29, 1, 0))}},
+        {"fall back, Berlin, planned in the repeated hour", "Europe/Berlin", "02:30:00",
+         Ticks(Utc(2026, 10, 25, 0, 0), Utc(2026, 10, 25, 2, 0)), {once(Utc(2026, 10, 25, 0, 30))}},
+        {"spring forward, New York, planned in the skipped hour", "America/New_York", "02:15:00",
+         Ticks(Utc(2026, 3, 8, 6, 30), Utc(2026, 3, 8, 8, 0)), {once(Utc(2026, 3, 8, 7, 0))}},
+        {"fall back, New York, planned in the repeated hour", "America/New_York", "01:30:00",
+         Ticks(Utc(2026, 11, 1, 5, 0), Utc(2026, 11, 1, 7, 0)), {once(Utc(2026, 11, 1, 5, 30))}},
+        {"clock set back an hour after the run", "Europe/Berlin", "03:15:00",
+         Ticks(Utc(2026, 12, 9, 2, 10), Utc(2026, 12, 9, 2, 20)) + Ticks(Utc(2026, 12, 9, 1, 20), Utc(2026, 12, 9, 2, 40)),
+         {once(Utc(2026, 12, 9, 2, 15))}},
+        {"database failing at the minute, back 40 s later", "Europe/Berlin", "03:15:00",
+         Ticks(Utc(2026, 12, 9, 2, 14), Utc(2026, 12, 9, 2, 14)) + kBreak +
+             Ticks(Utc(2026, 12, 9, 2, 15), Utc(2026, 12, 9, 2, 15, 39), std::chrono::milliseconds(750)) + kMend +
+             Ticks(Utc(2026, 12, 9, 2, 15, 40), Utc(2026, 12, 9, 2, 20), std::chrono::milliseconds(750)),
+         {{Utc(2026, 12, 9, 2, 15, 40), Utc(2026, 12, 9, 2, 15, 47)}}},
+        {"restart right after the run", "Europe/Berlin", "03:15:00",
+         Ticks(Utc(2026, 12, 9, 2, 14), Utc(2026, 12, 9, 2, 15)) + kRestart +
+             Ticks(Utc(2026, 12, 9, 2, 15, 30), Utc(2026, 12, 9, 2, 40)),
+         {once(Utc(2026, 12, 9, 2, 15))}},
+        {"started two hours late: the next day", "Europe/Berlin", "03:15:00",
+         Ticks(Utc(2026, 12, 9, 4, 15), Utc(2026, 12, 9, 4, 30)) + Ticks(Utc(2026, 12, 10, 2, 10), Utc(2026, 12, 10, 2, 20)),
+         {once(Utc(2026, 12, 10, 2, 15))}},
+        {"started ten minutes late", "Europe/Berlin", "03:15:00", Ticks(Utc(2026, 12, 9, 2, 25), Utc(2026, 12, 9, 2, 40)),
+         {once(Utc(2026, 12, 9, 2, 25))}},
+        {"planned before midnight, started late, past midnight", "Europe/Berlin", "23:50:00",
+         Ticks(Utc(2026, 12, 9, 22, 55), Utc(2026, 12, 9, 23, 55)), {once(Utc(2026, 12, 9, 22, 55))}},
+    };
+    const std::string planFile = m_dir / "planned-tasks.state";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const TZone zone(c.zone);
+        std::filesystem::remove(planFile);
+        Restart();
+        ASSERT_TRUE(Exec(config::Format("UPDATE settings SET AUTO_RESET = 1, reset_time = '%s'", c.planned)));
+        ASSERT_TRUE(Exec(config::Format("UPDATE lot SET AUTO_R_COUNT = 1, auto_r_time = '%s', reset_amt = 5, "
+                                        "cnt_reset_flag = 1, cnt_reset_time = '%s', cnt_reset_amt = 0 WHERE id = 1",
+                                        c.planned, c.planned)));
+        std::map<std::string, std::vector<TWallClock::time_point>> ran;
+        for (const auto& step : c.steps) {
+            if (step.Kind == TStep::Restart) {
+                Restart();
+            } else if (step.Kind == TStep::Break || step.Kind == TStep::Mend) {
+                const bool away = step.Kind == TStep::Break;
+                for (const char* table : {"settings", "lot"})
+                    ASSERT_TRUE(Exec(config::Format("ALTER TABLE %s%s RENAME TO %s%s", table, away ? "" : "_away",
+                                                    table, away ? "_away" : "")));
+            } else {
+                OnMain([&] {
+                    m_server->Clock = [t = step.At] { return platform::EncodeDateTime(platform::ToLocal(t)); };
+                    m_server->MainDatabase->OnExec = [&](const std::string& sql) {
+                        for (const char* task : {"UPDATE card SET", "UPDATE lot SET lot_count", "UPDATE device SET count1"})
+                            if (sql.rfind(task, 0) == 0)
+                                ran[task].push_back(step.At);
+                    };
+                    m_server->MainTick(*m_timMain);
+                    m_server->MainDatabase->OnExec = nullptr;
+                });
+            }
+        }
+        for (const char* task : {"UPDATE card SET", "UPDATE lot SET lot_count", "UPDATE device SET count1"}) {
+            SCOPED_TRACE(task);
+            const auto& times = ran[task];
+            ASSERT_EQ(times.size(), c.runs.size());
+            for (std::size_t i = 0; i < times.size(); ++i) {
+                EXPECT_GE(times[i], c.runs[i].first);
+                EXPECT_LE(times[i], c.runs[i].second);
+            }
+        }
+    }
 }
 
 TEST_P(Housekeeping, EveryLotIsResetInItsMinute)

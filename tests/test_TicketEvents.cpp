@@ -18,9 +18,12 @@ namespace {
 const platform::TDateTime kNow = At(2026, 6, 15, 12, 0);
 constexpr double kMinute = 1.0 / 1440;
 
-// The ten-character barcode of a ticket issued at a time of 2026 in a lane.
-std::string Barcode(platform::TDateTime issued, int lane)
+// The barcode of a ticket issued at a time of 2026 in a lane: ten characters
+// (two-year form), or twelve (seconds since 1999-12-31).
+std::string Barcode(platform::TDateTime issued, int lane, int length = 10)
 {
+    if (length == 12)
+        return config::Format("%010lld%02d", std::llround((issued - platform::EncodeDate(1999, 12, 31)) * 86400), lane);
     const auto seconds = std::llround((issued - platform::EncodeDate(2026, 1, 1)) * 86400);
     return config::Format("%08lld%02d", 20000000 + seconds, lane);
 }
@@ -84,6 +87,7 @@ TEST_P(Tickets, ExitPassRulesAtTheirEdges)
         int futureGrace;
         const char* reply;
         int statusAfter;
+        int length = 10;
     };
     const TCase cases[] = {
         {"15 minutes with grace 15", 2, 15, 1, -1, false, 15, "Thank you...", 2},
@@ -100,12 +104,17 @@ TEST_P(Tickets, ExitPassRulesAtTheirEdges)
         {"flat rate off, lane 51", 2, 600, 51, -1, false, 15, "ExitPass Expired", 0},
         {"extended lane 53, 45 minutes", 2, 45, 53, -1, false, 15, "Thank you...", 2},
         {"lane 52 is not extended", 2, 45, 52, -1, false, 15, "ExitPass Expired", 0},
+        // The lane closes the twelve-character form too, whatever second it was issued in.
+        {"12 characters, flat rate, lane 60", 2, 601, 60, -1, true, 15, "Thank you...", 2, 12},
+        {"12 characters, flat rate, lane 60, a second later", 2, 601, 60, -1, true, 15, "Thank you...", 2, 12},
+        {"12 characters, extended lane 53, 45 minutes", 2, 45, 53, -1, false, 15, "Thank you...", 2, 12},
+        {"12 characters, lane 52 is not extended", 2, 45, 52, -1, false, 15, "ExitPass Expired", 0, 12},
     };
     int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         // A few seconds apart so every case has its own barcode.
-        const std::string barcode = Barcode(kNow - c.minutesAgo * kMinute - (++index) / 86400.0, c.lane);
+        const std::string barcode = Barcode(kNow - c.minutesAgo * kMinute - (++index) / 86400.0, c.lane, c.length);
         if (c.statusBefore >= 0) {
             ASSERT_TRUE(Exec("INSERT INTO tickinv (barcode, issuerid, takerid, status) VALUES ('" + barcode + "', 1, 0, " +
                              std::to_string(c.statusBefore) + ")"));
