@@ -55,6 +55,13 @@ const std::vector<TSettingKey> kLoopSettingKeys = {
     {"NoRemoteCounts", "0"},
 };
 
+const std::vector<TAddedColumns> kColumnsAddedAtStartUp = {
+    {"device",
+     {"gate_up", "ptr_paper", "ptr_hdwr", "ptr_fail", "ptr_stat", "ptr_paper2", "ptr_hdwr2", "ptr_fail2", "ptr_stat2",
+      "device_type", "special_out"}},
+    {"tickinv", {"takerid", "online", "tran_id"}},
+};
+
 std::string LoopTable(db::TDbKind kind)
 {
     return kind == db::dkMySql ? "`loop`" : "loop";
@@ -113,12 +120,9 @@ void TLoop::UpgradeSchema()
     Database->ReportErrors = false;
     db::TODBCStatement s(*Database);
     const auto device = ColumnList(s.ListColumns("DEVICE"));
-    static constexpr const char* kDeviceColumns[] = {"GATE_UP",   "PTR_PAPER",  "PTR_HDWR",    "PTR_FAIL",
-                                                     "PTR_STAT",  "PTR_PAPER2", "PTR_HDWR2",   "PTR_FAIL2",
-                                                     "PTR_STAT2", "DEVICE_TYPE", "SPECIAL_OUT"};
-    for (const char* column : kDeviceColumns)
-        if (std::find(device.begin(), device.end(), column) == device.end())
-            s.Exec("alter table device add " + config::LowerCase(column) + " integer");
+    for (const std::string& column : kColumnsAddedAtStartUp.front().Columns)
+        if (std::find(device.begin(), device.end(), config::UpperCase(column)) == device.end())
+            s.Exec("alter table device add " + column + " integer");
     const auto tickinv = ColumnList(s.ListColumns("tickinv"));
     if (std::find(tickinv.begin(), tickinv.end(), "ONLINE") == tickinv.end()) {
         static constexpr const char* kTickinv[] = {

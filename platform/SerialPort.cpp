@@ -56,6 +56,11 @@ TSerialPort::~TSerialPort()
 void TSerialPort::Close() noexcept
 {
     if (m_fd >= 0) {
+        // The exclusive flag belongs to the terminal, not to this descriptor:
+        // where the far end stays open (a pseudo-terminal, some USB adapters)
+        // it would outlive the close and lock out the next start of a service
+        // that is not root.
+        ::ioctl(m_fd, TIOCNXCL);
         ::close(m_fd);
         m_fd = -1;
     }

@@ -12,8 +12,14 @@
 #include "platform/Ping.hpp"
 #include "platform/SerialPort.hpp"
 #include "service/Operator.hpp"
+#include "service/PlannedTasks.hpp"
+#include "service/Startup.hpp"
+
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 
 namespace service {
@@ -102,24 +108,80 @@ std::vector<std::string> Columns(db::TODBC& odbc, const std::string& table)
     return out;
 }
 
+bool AddedAtStartUp(const std::string& table, const std::string& column)
+{
+    for (const auto& added : loop::kColumnsAddedAtStartUp)
+        if (table == added.Table)
+            return std::find(added.Columns.begin(), added.Columns.end(), column) != added.Columns.end();
+    return false;
+}
+
+// A missing table or column fails the statements that use it, so the service
+// cannot work without it; only the columns start-up adds itself are warnings.
 void CheckSchema(std::FILE* out, db::TODBC& odbc, TFindings& f)
 {
     TTextTable table({"Table", "Missing"});
     for (const auto& [name, columns] : db::ShippedTables()) {
         const auto present = Columns(odbc, name);
-        std::string missing;
+        std::string missing, added;
         if (present.empty()) {
             missing = "THE TABLE";
+            f.Blocking.push_back("table " + name + " is missing");
         } else {
-            for (const auto& c : columns)
-                if (std::find(present.begin(), present.end(), c) == present.end())
-                    missing += (missing.empty() ? "" : ", ") + c;
+            for (const auto& c : columns) {
+                if (std::find(present.begin(), present.end(), c) != present.end())
+                    continue;
+                std::string& list = AddedAtStartUp(name, c) ? added : missing;
+                list += (list.empty() ? "" : ", ") + c;
+            }
+            if (!missing.empty())
+                f.Blocking.push_back("table " + name + ": missing " + missing);
+            if (!added.empty())
+                f.Warnings.push_back("table " + name + ": missing " + added + " (start-up adds them)");
         }
-        table.Add({name, missing.empty() ? "-" : missing});
-        if (!missing.empty())
-            f.Warnings.push_back("table " + name + ": missing " + missing);
+        const std::string shown = missing + (missing.empty() || added.empty() ? "" : ", ") + added;
+        table.Add({name, shown.empty() ? "-" : shown});
     }
     std::fprintf(out, "Schema (the tables and columns the service reads or writes):\n");
+    table.Print(out);
+}
+
+// Why the service could not write a folder or file it needs; nullopt when it can.
+std::optional<std::string> CannotWrite(const std::string& path, bool folder)
+{
+    if (!platform::FileExists(path))
+        return std::nullopt;
+    if (platform::IsDirectory(path) != folder)
+        return folder ? "is not a folder" : "is a folder";
+    if (::access(path.c_str(), folder ? W_OK | X_OK : W_OK) != 0)
+        return std::string("cannot be written (") + std::strerror(errno) + ")";
+    return std::nullopt;
+}
+
+// The home folder holds the log, the settings file and the planned-task dates.
+void CheckHome(std::FILE* out, TFindings& f)
+{
+    const std::string home = platform::HomeFolder();
+    struct TItem {
+        const char* what;
+        std::string path;
+        bool folder;
+    };
+    const TItem items[] = {
+        {"Home folder", home, true},
+        {"Log folder", platform::ParentFolder(MainLogFileName()), true},
+        {"Settings file", platform::SettingsFilePath(), false},
+        {"Planned-task dates", PlannedTasksFileName(), false},
+    };
+    TTextTable table({"Written", "Path", "State"});
+    for (const auto& item : items) {
+        auto problem = CannotWrite(item.path, item.folder);
+        if (!problem && item.path == home && !platform::FileExists(home))
+            problem = "is missing";
+        table.Add({item.what, item.path, problem ? "NO: " + *problem : platform::FileExists(item.path) ? "writable" : "made when needed"});
+        if (problem)
+            f.Blocking.push_back(std::string(item.what) + " " + item.path + " " + *problem);
+    }
     table.Print(out);
 }
 
@@ -159,6 +221,7 @@ int RunCheck(std::FILE* out)
     const config::TConnParams params(std::string(), config::TConnParams::TAccess::ReadOnly);
     CheckRegistry(out, params, f);
     CheckSettings(out, f);
+    CheckHome(out, f);
     if (auto odbc = CheckConnection(out, params, f)) {
         CheckSchema(out, *odbc, f);
         CheckLoops(out, *odbc, f);

@@ -11,6 +11,8 @@
 
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -389,6 +391,33 @@ TEST_F(Line, HandlerThatThrowsDoesNotStopDelivery)
     m_sim->Present(1, 'C', "2");
     EXPECT_TRUE(SawEvent("data 2"));
     EXPECT_FALSE(overlap);
+    m_log->Log("");
+    EXPECT_NE(ReadFile(m_home / "line.log").find("of address 1 failed in its handler (handler failed)"),
+              std::string::npos)
+        << ReadFile(m_home / "line.log");
+}
+
+TEST_F(Line, PollCycleThatFailsIsLoggedOnceItsDevicesGoOfflineAndPollingGoesOn)
+{
+    std::atomic<int> failures{0};
+    m_card->BeforePollCycle = [&] {
+        if (failures.load() > 0 && failures.fetch_sub(1) > 0)
+            throw std::runtime_error("cycle broke");
+    };
+    StartSim({1});
+    OpenLine(1, 1);
+    ASSERT_TRUE(SawEvent("powerup 1"));
+    failures = 3;
+    ASSERT_TRUE(SawEvent("error 1")) << "its devices go off line";
+    ASSERT_TRUE(WaitFor([&] { return CountEvent("powerup 1") == 2; }, 10s)) << "polled again from first contact";
+    m_sim->Present(1, 'C', "77");
+    EXPECT_TRUE(SawEvent("data 1 77"));
+    m_log->Log("");
+    const std::string log = ReadFile(m_home / "line.log");
+    const std::string failed = "/ports/COM1 failed (cycle broke); devices off line";
+    const auto first = log.find(failed);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(failed, first + 1), std::string::npos) << "logged once while it lasts\n" << log;
 }
 
 TEST_F(Line, CloseOnTheMainThreadWhileADeliveryWaitsThere)
@@ -573,6 +602,33 @@ TEST_F(Line, SecondProgramCannotShareTheLine)
     other.SetLastReader(1);
     EXPECT_FALSE(other.Open());
     EXPECT_NE(other.LastOpenError().find("COM1"), std::string::npos) << other.LastOpenError();
+}
+
+TEST(SerialPort, LineWhoseFarEndStaysOpenCanBeReopenedByAServiceThatIsNotRoot)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to become another user";
+    TTempDir home;
+    testing_support::TPseudoTerminal pty(home / "COM1");
+    const std::string device = std::filesystem::read_symlink(home / "COM1");
+    ASSERT_EQ(::chmod(device.c_str(), 0666), 0);
+    // Exit code of a child that opens, closes and opens the line again as nobody.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(10);
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            platform::TSerialPort port;
+            if (port.Open(device, 9600))
+                ::_exit(attempt);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the first open failed, 2: the reopen failed, 10: no user change";
 }
 
 TEST_F(Line, PayOnFootFramesStartWithEnq)

@@ -464,7 +464,6 @@ TEST_F(Service, CheckAndStatusReadTheSiteWithoutWritingAnything)
         "INSERT INTO device (id, loop_id, addr_ess, name, device_type, ptr_stat) VALUES (1, 3, 1, 'Spitter 1', 1, 6)",
         "INSERT INTO trans (device_id, dat_e, cardno, error_desc) VALUES (1, {ts '2026-12-09 10:00:00'}, 4242, "
         "'Not On File')",
-        "ALTER TABLE spots DROP COLUMN floor",
     });
     WriteRegistry("gatepc");
     const auto sim = Simulator("1");
@@ -473,9 +472,31 @@ TEST_F(Service, CheckAndStatusReadTheSiteWithoutWritingAnything)
     const std::string registry = ReadFile(m_home / "r.reg");
     const auto check = testing_support::Run({VELIXCARD_BIN, "CHECK"}, Env());
     EXPECT_EQ(check.Status, 0) << check.Out << check.Err;
-    for (const char* line : {"ODBCDriver    MariaDB", "Connection", "connected", "spots             floor",
-                             "The service can start.", "Warning: loop 4: port"})
+    for (const char* line : {"ODBCDriver    MariaDB", "Connection", "connected", "The service can start.",
+                             "Warning: loop 4: port", "Home folder"})
         EXPECT_NE(check.Out.find(line), std::string::npos) << line << "\n" << check.Out;
+
+    // The schema: what start-up adds is a warning, anything else missing stops a start.
+    ASSERT_TRUE(m_db->Run(m_odbc, "ALTER TABLE device DROP COLUMN special_out"));
+    const auto added = testing_support::Run({VELIXCARD_BIN, "CHECK"}, Env());
+    EXPECT_EQ(added.Status, 0) << added.Out;
+    EXPECT_NE(added.Out.find("Warning: table device: missing special_out (start-up adds them)"), std::string::npos)
+        << added.Out;
+    ASSERT_TRUE(m_db->Run(m_odbc, "ALTER TABLE spots DROP COLUMN floor"));
+    ASSERT_TRUE(m_db->Run(m_odbc, "DROP TABLE tickinv"));
+    const auto broken = testing_support::Run({VELIXCARD_BIN, "CHECK"}, Env());
+    EXPECT_EQ(broken.Status, 1) << broken.Out;
+    for (const char* line : {"spots             floor", "PROBLEM: table spots: missing floor",
+                             "PROBLEM: table tickinv is missing", "The service cannot start."})
+        EXPECT_NE(broken.Out.find(line), std::string::npos) << line << "\n" << broken.Out;
+
+    // A log folder the service cannot write in (a file in its place) stops a start too.
+    testing_support::WriteFile(m_home / "log", "");
+    const auto noLog = testing_support::Run({VELIXCARD_BIN, "CHECK"}, Env());
+    EXPECT_EQ(noLog.Status, 1);
+    EXPECT_NE(noLog.Out.find("PROBLEM: Log folder " + m_home / "log" + " is not a folder"), std::string::npos)
+        << noLog.Out;
+    std::filesystem::remove(m_home / "log");
     EXPECT_EQ(ReadFile(m_home / "r.reg"), registry) << "the registry file is not touched";
     EXPECT_FALSE(std::filesystem::exists(m_home / "velixcard.ini")) << "no settings written back";
 

@@ -292,3 +292,16 @@ TEST(VTService, MainThreadIsKnownToOtherThreadsWhileTheLoopStarts)
         runner.join();
     }
 }
+
+TEST(VTService, MainLoopGoesOnAfterACallThatThrows)
+{
+    platform::TMainLoop loop;
+    std::thread runner([&] { loop.Run(); });
+    loop.Post([] { throw std::runtime_error("posted call failed"); });
+    EXPECT_TRUE(loop.Invoke([] { throw std::runtime_error("invoked call failed"); }));
+    bool ran = false;
+    EXPECT_TRUE(loop.Invoke([&] { ran = true; })) << "the main thread still runs calls";
+    EXPECT_TRUE(ran);
+    loop.Quit();
+    runner.join();
+}
