@@ -551,6 +551,55 @@ TEST_F(Service, CheckAndStatusReadTheSiteWithoutWritingAnything)
         EXPECT_NE(unreadable.Out.find(line), std::string::npos) << line << "\n" << unreadable.Out;
 }
 
+TEST_F(Service, ResetPlannedInTheSkippedHourRunsOnceRightAfterClocksSpringForward)
+{
+    const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+    ASSERT_TRUE(std::filesystem::exists(faketime)) << "scripts/test installs the faketime package";
+    Seed({
+        "INSERT INTO `loop` (id, name, port, enabled) VALUES (3, 'gatepc', 1, 1)",
+        "INSERT INTO device (id, loop_id, addr_ess, name, device_type) VALUES (1, 3, 1, 'Spitter', 1)",
+        "INSERT INTO settings (reset_dadid, AUTO_RESET, reset_time) VALUES (0, 1, '02:30:00')",
+        "INSERT INTO card (number, type_id, in_lot) VALUES (1001, 1, 1)",
+    });
+    WriteRegistry("gatepc");
+    // The spitter is sent the time on every new minute: the sign that a tick of that minute ran.
+    testing_support::WriteFile(m_home / "velixcard.ini", "[Settings]\r\nSync Readers every XX minutes=1\r\n");
+    const auto sim = Simulator("1");
+    const auto tickedAt = [&](const std::string& hhmm) {
+        return WaitFor([&] { return sim->Output().find("<-  1 M" + hhmm) != std::string::npos; }, 20s);
+    };
+    // The wall clock of the service alone; its monotonic clock stays true.
+    const std::string clock = m_home / "faketime";
+    testing_support::WriteFile(clock, "@2026-03-29 01:59:50\n");
+    auto env = Env();
+    env.insert({{"LD_PRELOAD", faketime}, {"FAKETIME_TIMESTAMP_FILE", clock}, {"FAKETIME_NO_CACHE", "1"},
+                {"FAKETIME_DONT_FAKE_MONOTONIC", "1"}, {"TZ", "Europe/Berlin"}});
+    TChild service({VELIXCARD_BIN}, env);
+    ASSERT_TRUE(Logged("Started!")) << Log();
+
+    // 02:00 CET is 03:00 CEST: the reset planned at 02:30 runs with the first tick after it.
+    ASSERT_TRUE(Becomes("SELECT in_lot FROM card", 0, 30s)) << Log();
+    const auto reset = [&] {
+        std::vector<std::string> stamps;
+        for (const auto& l : SplitLines(Log()))
+            if (l.size() > 24 && l.substr(24) == "Auto Reset: Passback ")
+                stamps.push_back(l.substr(0, 5));
+        return stamps;
+    };
+    EXPECT_EQ(reset(), std::vector<std::string>{"03:00"}) << Log();
+
+    // Later in the window, and with the clock set back into it: not again.
+    ASSERT_TRUE(m_db->Run(m_odbc, "UPDATE card SET in_lot = 1"));
+    testing_support::WriteFile(clock, "@2026-03-29 03:20:00\n");
+    ASSERT_TRUE(tickedAt("0320")) << sim->Output();
+    testing_support::WriteFile(clock, "@2026-03-29 03:01:00\n");
+    ASSERT_TRUE(tickedAt("0301")) << sim->Output();
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(10s), 0);
+    EXPECT_EQ(Int("SELECT in_lot FROM card"), 1);
+    EXPECT_EQ(reset(), std::vector<std::string>{"03:00"}) << Log();
+}
+
 TEST(LoopMinutes, ElapsedMinutesTruncatesTowardsZero)
 {
     const double minute = 1.0 / 1440;
