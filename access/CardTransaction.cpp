@@ -1,5 +1,6 @@
 #include "access/CardCheck.hpp"
 
+#include "access/RowReaders.hpp"
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 #include "db/Sql.hpp"
@@ -10,96 +11,210 @@
 namespace cardaccess {
 namespace {
 
-// A fixed-position number of a memory record; 0 when missing or not a number.
-int Field(const std::string& data, std::size_t from, std::size_t length)
+// The rows a decision reads and what it writes, for one card.
+struct TDecision {
+    TDeviceRow Device;
+    TSettingsRow Settings;
+    std::optional<TCardRow> Card;
+    std::optional<TCardTypeRow> CardType;
+    std::optional<TCardPoolRow> Pool;  // read once, when the group is looked at
+    TCardChanges Changes;
+    std::optional<TFirstUse> TypeFirstUse;  // on the card type (global expiry)
+    int PoolChange = 0;
+};
+
+class TCardDecider {
+public:
+    TCardDecider(bool detailedLog, config::TMessLog& log, db::TODBC& database, bool debitExpiry, double number,
+                 platform::TDateTime t)
+        : m_detailedLog(detailedLog), m_log(log), m_database(database), m_debitExpiry(debitExpiry),
+          m_number(number), m_n(config::FloatToStr(number)), m_t(t)
+    {
+    }
+
+    int Decide(TDecision& d);
+    void Accept(TDecision& d, int result);
+    void Write(const TDecision& d);
+
+private:
+    int Refuse(int code, const std::string& line)
+    {
+        if (m_detailedLog)
+            m_log.Add(line);
+        return code;
+    }
+    int Soft(int code, bool soft) const { return code | (soft ? kSoftBit : 0); }
+    bool InTime(const TDecision& d);
+    bool Valid(TDecision& d);
+    bool InPath(const TDecision& d);
+
+    bool m_detailedLog;
+    config::TMessLog& m_log;
+    db::TODBC& m_database;
+    bool m_debitExpiry;
+    double m_number;
+    std::string m_n;
+    platform::TDateTime m_t;
+};
+
+// The checks in order; the first that fails decides.
+int TCardDecider::Decide(TDecision& d)
 {
-    return data.size() < from ? 0 : config::TextToInt(std::string_view(data).substr(from - 1, length));
+    d.Card = ReadCardRow(m_database, m_number);
+    if (!d.Card)
+        return Refuse(arNotOnFile, "Card " + m_n + " not on file");
+    d.CardType = ReadCardTypeRow(m_database, d.Card->TypeId);
+    if (!d.CardType)
+        return Refuse(arNoAccess, "Type id " + d.Card->TypeIdText + " is not on file for card " + m_n);
+    if (!InTime(d))
+        return Refuse(arNoAccess, "Access level id " + d.CardType->AccessLevelText + " access failure for card " + m_n);
+    if (!Valid(d))
+        return Refuse(arInactive, "Card " + m_n + " is inactive");
+    if (GroupLimited(*d.Card, d.Device.Direction)) {
+        d.Pool = ReadCardPoolRow(m_database, d.Card->GroupId);
+        if (!GroupHasRoom(d.Pool))
+            return Refuse(Soft(arGroupMax, d.Settings.SoftGroup), "Card " + m_n + " is over group maximum");
+    }
+    if (!InPath(d))
+        return Refuse(Soft(arNotInPath, d.Settings.SoftPath), "Card " + m_n + " has a pathway error");
+    if (!PassbackAllowed(*d.CardType, *d.Card, d.Device.Direction, d.Settings.PassbackResetMinutes, m_t))
+        return Refuse(Soft(arPassback, d.Settings.SoftPassback), "Card " + m_n + " passback error");
+    return arAccepted;
+}
+
+bool TCardDecider::InTime(const TDecision& d)
+{
+    const int day = DayColumn(ReadHolidayTable(m_database, m_t), m_t);
+    return InTimeRanges(ReadTimeRanges(m_database, d.CardType->AccessLevelId, day, d.Device.Id), m_t);
+}
+
+bool TCardDecider::Valid(TDecision& d)
+{
+    const TValidity v = CheckValidity(*d.CardType, *d.Card, m_debitExpiry, m_t);
+    m_log.Add(v.FromCardType ? "Table: card_type" : "Table: card");
+    // The first use is written whatever the rest of the decision says.
+    if (v.FirstUse && v.FirstUse->OnCardType)
+        d.TypeFirstUse = v.FirstUse;
+    else if (v.FirstUse)
+        d.Changes.FirstUse = v.FirstUse;
+    return v.Valid;
+}
+
+bool TCardDecider::InPath(const TDecision& d)
+{
+    const TCardRow& card = *d.Card;
+    const int pathway = d.CardType->PathwayId;
+    if (m_detailedLog)
+        m_log.AddFmt("Card#: %s - pathway_id ( > 0) %d  /  in_gate (<> -1) %d  /  no_path (<> 0) %d", card.NumberText,
+                     pathway, card.InGate, d.Device.NoPath ? 1 : 0);
+    if (!PathwayApplies(*d.CardType, card, d.Device))
+        return true;
+    const auto limit = ReadPathwayLimit(m_database, pathway, card.InGate, d.Device.Id);
+    if (!limit) {
+        if (m_detailedLog)
+            m_log.AddFmt("Pathway %d does NOT have path for %d to %d!", pathway, card.InGate, d.Device.Id);
+        return false;
+    }
+    const bool ok = PathwayInTime(*limit, card.TransDate, m_t);
+    if (m_detailedLog)
+        m_log.AddFmt("Pathway Time %s - Minutes: %d, Limit: %d", std::string(ok ? "OK" : "OUT"),
+                     static_cast<int>(MinutesBetween(card.TransDate, m_t)), *limit);
+    return ok;
+}
+
+// The bookkeeping of an accepted card: lot, debit, last use, pathway and group.
+void TCardDecider::Accept(TDecision& d, int result)
+{
+    const TCardRow& card = *d.Card;
+    const TCardTypeRow& type = *d.CardType;
+    const TDirection direction = d.Device.Direction;
+    bool debited = false;
+    if (direction != TDirection::None && type.DebitMode() && d.Device.DebitFlag) {
+        if (const auto use = DebitUse(type, card, m_debitExpiry, m_t)) {
+            debited = true;
+            d.Changes.DebitLeft = use->DebitLeft;
+            d.Changes.DebitResetDate = use->ResetDate;
+        }
+    }
+    if (direction != TDirection::None)
+        d.Changes.InLot = static_cast<int>(direction);
+    if (!(type.Debit && !type.DebitReset && !debited))
+        d.Changes.DebitDate = m_t;
+    d.Changes.TransDate = m_t;
+    if (type.PathwayId > 0)
+        d.Changes.InGate = PathwayGoesOn(m_database, type.PathwayId, d.Device.Id) ? d.Device.Id : -1;
+    if ((result & ~kSoftBit) != arGroupMax && card.GroupId >= 1) {
+        if (!d.Pool)
+            d.Pool = ReadCardPoolRow(m_database, card.GroupId);
+        if (d.Pool)
+            d.PoolChange = GroupCountChange(direction, *d.Pool);
+    }
+}
+
+void AddFirstUse(db::TSql& sql, const TFirstUse& use)
+{
+    sql.AddInt("date_set", 1);
+    sql.AddDateTime("start_dt", use.Start);
+    sql.AddDateTime("exp_iry", use.Expiry);
+}
+
+// The card's columns in one statement. The keys are written as numbers: a key
+// read back empty or NULL still makes a statement (that matches nothing)
+// instead of a broken one.
+void TCardDecider::Write(const TDecision& d)
+{
+    db::TODBCStatement update(m_database);
+    if (d.TypeFirstUse) {
+        db::TSql sql(m_database.Kind());
+        AddFirstUse(sql, *d.TypeFirstUse);
+        update.Exec(sql.BuildUpdate("UPDATE card_type", config::Format("WHERE id = %d", d.CardType->Id)));
+    }
+    const TCardChanges& c = d.Changes;
+    if (!c.Empty()) {
+        db::TSql sql(m_database.Kind());
+        if (c.FirstUse)
+            AddFirstUse(sql, *c.FirstUse);
+        if (c.InLot)
+            sql.AddInt("in_lot", *c.InLot);
+        if (c.DebitLeft)
+            sql.AddInt("debit_left", *c.DebitLeft);
+        if (c.DebitResetDate)
+            sql.AddDateTime("debit_reset_date", *c.DebitResetDate);
+        if (c.DebitDate)
+            sql.AddDateTime("debit_date", *c.DebitDate);
+        if (c.TransDate)
+            sql.AddDateTime("trans_dt", *c.TransDate);
+        if (c.InGate)
+            sql.AddInt("in_gate", *c.InGate);
+        update.Exec(sql.BuildUpdate("UPDATE card", config::Format("WHERE number = %f", m_number)));
+    }
+    if (d.PoolChange != 0)
+        update.ExecFmt(d.PoolChange > 0 ? "UPDATE card_pool SET cur_inlot = cur_inlot + 1 WHERE id = %d"
+                                        : "UPDATE card_pool SET cur_inlot = cur_inlot - 1 WHERE id = %d",
+                       d.Card->GroupId);
+}
+
+void WriteTransRow(db::TODBC& database, const TDecision& d, double cardNumber, platform::TDateTime t, int result,
+                   bool memory)
+{
+    // Text is escaped by the rule of the connected database: the MySQL rule
+    // would double every backslash in a name stored elsewhere.
+    db::TSql row(database.Kind());
+    row.AddFloat("card_no", cardNumber);
+    row.AddDateTime("dat_e", t);
+    row.AddInt("device_id", d.Device.Id);
+    row.AddInt("error_code", result);
+    row.AddField("error_desc", AccessResultText(result), true);
+    row.AddFloat("cardno", cardNumber);
+    row.AddField("device_name", d.Device.Name, true);
+    row.AddField("first_name", d.Card ? d.Card->FirstName : std::string(), true);
+    row.AddField("last_name", d.Card ? d.Card->LastName : std::string(), true);
+    row.AddBool("mem_flag", memory);
+    db::TODBCStatement insert(database);
+    insert.Exec(row.BuildInsert("INSERT INTO trans", "Values", ""));
 }
 
 } // namespace
-
-std::optional<platform::TDateTime> MemoryRecordTime(const std::string& data, platform::TDateTime now)
-{
-    const int year = 2000 + Field(data, 1, 2);
-    const int month = Field(data, 3, 2);
-    const int day = Field(data, 5, 2);
-    if (!platform::IsValidDate(year, month, day))
-        return std::nullopt;
-    const int hhmm = Field(data, 7, 4);
-    platform::TDateTime t = platform::EncodeDate(year, month, day) + ((hhmm % 100) + (hhmm / 100) * 60) / 1440.0;
-    if (now + 5.0 / 1440.0 < t)
-        t -= 1;
-    return t;
-}
-
-std::string AccessResultText(int result)
-{
-    switch (result & ~kSoftBit) {
-    case arAccepted: return "Accepted";
-    case arNotOnFile: return "Not On File";
-    case arNoAccess: return "No Valid Access Found";
-    case arInactive: return "Expired, or not valid yet";
-    case arPassback: return "Passback Error";
-    case arGroupMax: return "Group Max. Exceeded";
-    case arNotInPath: return "Not in Path";
-    default: return "Unknown error!";
-    }
-}
-
-TCardFields CardFields(db::TODBCStatement& card, db::TODBCStatement& cardType)
-{
-    TCardFields f;
-    for (std::size_t i = 0; i < f.Misc.size(); ++i)
-        f.Misc[i] = card.AsString("misc_" + std::to_string(i + 1));
-    f.Number = card.AsString("number");
-    f.FirstName = card.AsString("first_name");
-    f.LastName = card.AsString("last_name");
-    f.Street = card.AsString("str_eet");
-    f.DebitMode = cardType.AsBool("debit_flg") || cardType.AsBool("debit_reset_flag");
-    f.DebitLeft = card.AsString("debit_left");
-    f.Expiry = card.AsDateTime("exp_iry");
-    return f;
-}
-
-std::string ExpandTemplate(std::string_view templ, const TCardFields& card, const std::string& cardText,
-                           platform::TDateTime today)
-{
-    std::string out;
-    for (std::size_t i = 0; i < templ.size(); ++i) {
-        if (templ[i] != '%') {
-            out += templ[i];
-            continue;
-        }
-        if (++i >= templ.size())
-            break;
-        switch (templ[i]) {
-        case '1':
-        case '2':
-        case '3':
-        case '4': out += card.Misc[static_cast<std::size_t>(templ[i] - '1')]; break;
-        case 'c': out += cardText.empty() ? card.Number : cardText; break;
-        case 'd':
-            if (card.DebitMode)
-                out += card.DebitLeft;
-            else
-                out += std::to_string(static_cast<long long>(std::trunc(card.Expiry - std::floor(today))));
-            break;
-        case 'f': out += card.FirstName; break;
-        case 'l': out += card.LastName; break;
-        case 's': out += card.Street; break;
-        default: break;
-        }
-    }
-    while (!out.empty() && out.back() == ' ')
-        out.pop_back();
-    return out;
-}
-
-std::string ExpandMessageText(const std::string& templ, db::TODBCStatement& card, db::TODBCStatement& cardType,
-                              const std::string& cardText, platform::TDateTime today)
-{
-    return ExpandTemplate(templ, CardFields(card, cardType), cardText, today);
-}
 
 int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database, bool debitExpiry,
                     const std::string& deviceData, bool memory, double cardNumber, int address, int loopId,
@@ -116,78 +231,26 @@ int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database
         t = *recorded;
     }
     out.TransTime = t;
-    const db::TTransaction decision(database);
-    const std::string n = config::FloatToStr(cardNumber);
-    db::TODBCStatement device(database), settings(database), card(database), cardType(database);
-    device.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, address);
-    settings.Exec("SELECT * FROM settings");
-    const int passbackReset = settings.AsInteger("stup_pbrst");
+    const db::TTransaction transaction(database);
+    TDecision d;
+    out.Device = ReadDeviceRow(database, loopId, address);
+    d.Device = out.Device.value_or(TDeviceRow{});
+    d.Settings = ReadSettingsRow(database).value_or(TSettingsRow{});
+    TCardDecider decider(detailedLog, log, database, debitExpiry, cardNumber, t);
+    const int result = decider.Decide(d);
+    if (IsAccepted(result))
+        decider.Accept(d, result);
+    decider.Write(d);
+    if (d.Card)
+        ApplyChanges(d.Changes, *d.Card);
 
-    int result = arAccepted;
-    auto refuse = [&](int code, const std::string& line) {
-        result = code;
-        if (detailedLog)
-            log.Add(line);
-    };
-    if (!FindCard(card, cardNumber))
-        refuse(arNotOnFile, "Card " + n + " not on file");
-    else if (!FindCardType(card, cardType))
-        refuse(arNoAccess, "Type id " + card.AsString("type_id") + " is not on file for card " + n);
-    else if (!CheckTimeRanges(log, database, cardType.AsInteger("access_level_id"), t, device.AsInteger("id")))
-        refuse(arNoAccess,
-               "Access level id " + cardType.AsString("access_level_id") + " access failure for card " + n);
-    else if (!CheckValidity(log, database, debitExpiry, t, cardType, card))
-        refuse(arInactive, "Card " + n + " is inactive");
-    else if (!CheckGroupMax(database, card, device))
-        refuse(arGroupMax | (settings.AsBool("soft_group") ? kSoftBit : 0), "Card " + n + " is over group maximum");
-    else if (!CheckPathway(database, card, device, log, detailedLog, cardType, t))
-        refuse(arNotInPath | (settings.AsBool("soft_path") ? kSoftBit : 0), "Card " + n + " has a pathway error");
-    else if (!CheckPassback(card, cardType, device, passbackReset, t))
-        refuse(arPassback | (settings.AsBool("soft_pb") ? kSoftBit : 0), "Card " + n + " passback error");
-
-    if (IsAccepted(result)) {
-        const int direction = device.AsInteger("dir_ection");
-        const bool debitMode = cardType.AsBool("debit_flg") || cardType.AsBool("debit_reset_flag");
-        bool debited = false;
-        if (direction != 3 && debitMode && device.AsBool("debit_flag"))
-            debited = DebitCard(database, card, cardType, debitExpiry, t);
-        db::TODBCStatement update(database);
-        if (direction != 3)
-            update.ExecFmt("UPDATE card SET in_lot = %d WHERE number = %f", direction, cardNumber);
-        const std::string where = config::Format("WHERE number = %f", cardNumber);
-        if (!(cardType.AsBool("debit_flg") && !cardType.AsBool("debit_reset_flag") && !debited)) {
-            db::TSql sql(database.Kind());
-            sql.AddDateTime("debit_date", t);
-            update.Exec(sql.BuildUpdate("UPDATE card", where));
-        }
-        db::TSql last(database.Kind());
-        last.AddDateTime("trans_dt", t);
-        update.Exec(last.BuildUpdate("UPDATE card", where));
-        UpdateInGate(database, card, device, cardType);
-        if ((result & ~kSoftBit) != arGroupMax)
-            UpdateGroupCount(database, card, device);
-    }
-
-    out.OpenPulse = static_cast<int>(std::trunc(device.AsFloat("open_pulse")));
-    out.SpaceNo = device.AsBool("special_out") ? card.AsInteger("space_no") : -1;
-    out.DeviceName = device.AsString("name");
-    out.FirstName = card.AsString("first_name");
-
-    // Text is escaped by the rule of the connected database: the MySQL rule
-    // would double every backslash in a name stored elsewhere.
-    db::TSql row(database.Kind());
-    row.AddFloat("card_no", cardNumber);
-    row.AddDateTime("dat_e", t);
-    row.AddInt("device_id", device.AsInteger("id"));
-    row.AddInt("error_code", result);
-    row.AddField("error_desc", AccessResultText(result), true);
-    row.AddFloat("cardno", cardNumber);
-    row.AddField("device_name", out.DeviceName, true);
-    row.AddField("first_name", out.FirstName, true);
-    row.AddField("last_name", card.AsString("last_name"), true);
-    row.AddBool("mem_flag", memory);
-    db::TODBCStatement insert(database);
-    insert.Exec(row.BuildInsert("INSERT INTO trans", "Values", ""));
+    out.OpenPulse = static_cast<int>(std::trunc(d.Device.OpenPulse));
+    out.SpaceNo = d.Device.SpecialOut ? (d.Card ? d.Card->SpaceNo : 0) : -1;
+    out.DeviceName = d.Device.Name;
+    out.FirstName = d.Card ? d.Card->FirstName : std::string();
+    out.Card = d.Card;
+    out.CardType = d.CardType;
+    WriteTransRow(database, d, cardNumber, t, result, memory);
     return result;
 }
 

@@ -1,5 +1,6 @@
 #include "counting/Counter.hpp"
 
+#include "access/RowReaders.hpp"
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 
@@ -8,10 +9,9 @@ namespace counting {
 TCounter::TCounter(config::TMessLog& log, db::TODBC& database, int loopId, int address, bool remote)
     : m_log(log), m_database(database), m_remote(remote)
 {
-    db::TODBCStatement s(m_database);
-    s.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, address);
-    m_deviceId = s.AsInteger("id");
-    m_lastSoftCount = s.AsInteger("count_soft");
+    const auto device = cardaccess::ReadDeviceRow(m_database, loopId, address).value_or(cardaccess::TDeviceRow{});
+    m_deviceId = device.Id;
+    m_lastSoftCount = device.CountSoft;
 }
 
 std::optional<TCounterDigits> CounterDigits(std::string_view payload)

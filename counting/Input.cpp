@@ -1,5 +1,6 @@
 #include "counting/Input.hpp"
 
+#include "access/RowReaders.hpp"
 #include "counting/EventLog.hpp"
 #include "db/ODBC.hpp"
 #include "line/Card.hpp"
@@ -23,13 +24,12 @@ TInput::TInput(int loopId, db::TODBC& database, TEventLog& eventLog, config::TMe
                int address)
     : m_line(line), m_address(address), m_database(database), m_eventLog(eventLog), m_log(log)
 {
-    db::TODBCStatement s(m_database);
-    s.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, address);
-    m_deviceId = s.AsInteger("id");
-    m_doorInput = s.AsInteger("door_input");
-    m_ajarTime = s.AsInteger("ajar_timer");
-    m_ajarOutput = s.AsInteger("ajar_output");
-    m_fireInput = s.AsInteger("fire_input");
+    const auto device = cardaccess::ReadDeviceRow(m_database, loopId, address).value_or(cardaccess::TDeviceRow{});
+    m_deviceId = device.Id;
+    m_doorInput = device.DoorInput;
+    m_ajarTime = device.AjarTimer;
+    m_ajarOutput = device.AjarOutput;
+    m_fireInput = device.FireInput;
 }
 
 void TInput::Process(const std::string& payload, TClock::time_point now)

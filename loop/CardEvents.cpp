@@ -1,5 +1,6 @@
 // Card, memory-card and manual-open events of a loop.
 #include "access/CardCheck.hpp"
+#include "access/RowReaders.hpp"
 #include "config/Format.hpp"
 #include "config/MessLog.hpp"
 #include "db/Sql.hpp"
@@ -20,10 +21,6 @@ constexpr int kLiftPulsesPerPulse = 10;
 constexpr int kFewestLiftPulses = 5;
 constexpr int kManualOpenCode = 999;
 constexpr int kManualOpenCard = 9999999;
-
-// The messages column shown for each result (soft bit cleared).
-constexpr std::array<const char*, 7> kMessageColumns = {"accepted",  "not_on_file", "access",     "inac_tive",
-                                                        "passback",  "max_group",   "not_on_path"};
 
 // The floor's lift output: floors 1 to 3 pulse outputs 1, 3 and 4.
 int LiftOutput(int floor)
@@ -103,7 +100,7 @@ void TLoop::CardEvent(int reader, const std::string& data)
     }
     const int pulse = out.OpenPulse;
     LastPulse = pulse;
-    const std::string text = DeviceMessage(result, reader, number);
+    const std::string text = DeviceMessage(result, number, out);
     if (!cardaccess::IsAccepted(result)) {
         if (Line)
             Line->GateOpenMsg(reader, false, pulse, text);
@@ -150,27 +147,23 @@ void TLoop::MemoryCardEvent(int reader, const std::string& data)
     SoftCount(reader);
 }
 
-std::string TLoop::DeviceMessage(int result, int address, double number)
+std::string TLoop::DeviceMessage(int result, double number, const cardaccess::TCardOutputs& decided)
 {
-    db::TODBCStatement card(*Database), cardType(*Database);
-    int messageId = 0;
-    if (cardaccess::FindCard(card, number) && cardaccess::FindCardType(card, cardType))
-        messageId = cardType.AsInteger("msg_id");
-    if (messageId <= 0) {
-        db::TODBCStatement device(*Database);
-        if (device.ExecFmt("SELECT msg_id FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, address))
-            messageId = device.AsInteger("msg_id");
-    }
-    db::TODBCStatement messages(*Database);
-    if (!messages.ExecFmt("SELECT * FROM messages WHERE id = %d", messageId))
-        messages.Exec("SELECT * FROM messages WHERE id = 1");
+    int messageId = decided.Card && decided.CardType ? decided.CardType->MsgId : 0;
+    if (messageId <= 0 && decided.Device)
+        messageId = decided.Device->MsgId;
+    auto messages = cardaccess::ReadMessagesRow(*Database, messageId);
+    if (!messages)
+        messages = cardaccess::ReadMessagesRow(*Database, 1);
     const int code = result & ~cardaccess::kSoftBit;
-    if (code < 0 || static_cast<std::size_t>(code) >= kMessageColumns.size())
+    if (code < 0 || static_cast<std::size_t>(code) >= cardaccess::kMessageColumns.size())
         return "Unknown Error";
     // "%c" shows the number presented only where the card is not on file.
     const std::string extra = code == cardaccess::arNotOnFile ? config::FloatToStr(number) : std::string();
-    return cardaccess::ExpandMessageText(messages.AsString(kMessageColumns[static_cast<std::size_t>(code)]), card,
-                                         cardType, extra);
+    const auto fields = cardaccess::CardFields(decided.Card.value_or(cardaccess::TCardRow{}),
+                                               decided.CardType.value_or(cardaccess::TCardTypeRow{}));
+    return cardaccess::ExpandTemplate(messages ? messages->Texts[static_cast<std::size_t>(code)] : std::string(),
+                                      fields, extra, platform::NowDateTime());
 }
 
 bool TLoop::SpecialOutput(int address, int spaceNo, int pulse)
@@ -207,17 +200,16 @@ void TLoop::ManualOpen(int address, int pulse)
     MessageLog.Log("Manual open Loop Id " + std::to_string(LoopId) + " address " + std::to_string(address));
     if (Line)
         Line->GateOpenMsg(address, true, pulse, "Manual Open");
-    db::TODBCStatement device(*Database);
-    ReadDeviceRow(device, address);
+    const cardaccess::TDeviceRow device = DeviceRow(address);
     db::TSql row(Database->Kind());
     row.AddDateTime("dat_e", platform::NowDateTime());
-    row.AddInt("device_id", device.AsInteger("id"));
+    row.AddInt("device_id", device.Id);
     row.AddInt("error_code", kManualOpenCode);
     row.AddField("error_desc", "Manual Open", true);
     row.AddInt("cardno", kManualOpenCard);
-    row.AddField("device_name", device.AsString("name"), true);
-    row.AddField("first_name", device.AsString("remote_user"), true);
-    row.AddField("last_name", "IP:" + device.AsString("remote_ip"), true);
+    row.AddField("device_name", device.Name, true);
+    row.AddField("first_name", device.RemoteUser, true);
+    row.AddField("last_name", "IP:" + device.RemoteIp, true);
     db::TODBCStatement insert(*Database);
     insert.Exec(row.BuildInsert("INSERT INTO trans", "Values", ""));
 }

@@ -52,9 +52,8 @@ void TLoop::OfflineEvent(int reader) noexcept
     try {
         if (!Connected())
             return;
+        MessageLog.Log("Offline, Device: " + DeviceRow(reader).Name);
         db::TODBCStatement s(*Database);
-        ReadDeviceRow(s, reader);
-        MessageLog.Log("Offline, Device: " + s.AsString("name"));
         s.ExecFmt("UPDATE device SET online_flag = 0 WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
     } catch (...) {
         MessageLog.Log("OfflineEvent Exception!");
@@ -66,9 +65,8 @@ void TLoop::PowerUpEvent(int reader) noexcept
     try {
         if (!Connected())
             return;
+        MessageLog.Log("PowerUp Event, Device: " + DeviceRow(reader).Name);
         db::TODBCStatement s(*Database);
-        ReadDeviceRow(s, reader);
-        MessageLog.Log("PowerUp Event, Device: " + s.AsString("name"));
         s.ExecFmt("UPDATE device SET online_flag = 1 WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
     } catch (...) {
         MessageLog.Log("PowerUpEvent Exception!");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "access/CardCheck.hpp"
+#include "access/RowReaders.hpp"
 #include "counting/Counter.hpp"
 #include "counting/EventLog.hpp"
 #include "counting/Input.hpp"
@@ -76,7 +78,8 @@ public:
     void MemoryDataEvent(int reader, const std::string& data) noexcept;
     void CardEvent(int reader, const std::string& data);
     void MemoryCardEvent(int reader, const std::string& data);
-    std::string DeviceMessage(int result, int address, double number);
+    // The text for a decided card, from the rows its decision read.
+    std::string DeviceMessage(int result, double number, const cardaccess::TCardOutputs& decided);
     // True when the card's parking space took over the gate (lift outputs).
     bool SpecialOutput(int address, int spaceNo, int pulse);
     void ManualOpen(int address, int pulse);
@@ -129,11 +132,11 @@ private:
     int DeviceType(int address) const;
     void LowSecurityOpen(int reader, const std::string& data);
     void NotifyByMail(const std::string& body) noexcept;
-    // "SELECT * FROM device" for this loop and the address; true when found.
-    bool ReadDeviceRow(db::TODBCStatement& device, int address);
+    // The device row of this loop at the address; empty values when missing.
+    cardaccess::TDeviceRow DeviceRow(int address);
     bool IsExtendedGraceLane(int lane) const;
     TExitState JudgeExitPass(int reader, const std::string& barcode, platform::TDateTime date,
-                             platform::TDateTime now);
+                             platform::TDateTime now, const cardaccess::TDeviceRow& device);
     bool WriteTicketIssue(const std::string& record, platform::TDateTime now);
     bool MoveOlderTicketAside(const TIssueRecord& issue, int ticketNo, std::string& where);
 };

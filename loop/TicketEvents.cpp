@@ -51,9 +51,9 @@ void TLoop::PrinterEvent(int reader, const std::string& value) noexcept
     }
 }
 
-bool TLoop::ReadDeviceRow(db::TODBCStatement& device, int address)
+cardaccess::TDeviceRow TLoop::DeviceRow(int address)
 {
-    return device.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, address);
+    return cardaccess::ReadDeviceRow(*Database, LoopId, address).value_or(cardaccess::TDeviceRow{});
 }
 
 bool TLoop::IsExtendedGraceLane(int lane) const
@@ -70,15 +70,16 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
     if (date <= 0) {
         MessageLog.Add("Unknown or invalid Barcode!");
     } else {
+        std::optional<cardaccess::TDeviceRow> device;
         {
             const db::TTransaction check(*Database);
-            state = JudgeExitPass(reader, barcode, date, now);
+            device = cardaccess::ReadDeviceRow(*Database, LoopId, reader);
+            state = JudgeExitPass(reader, barcode, date, now, device.value_or(cardaccess::TDeviceRow{}));
         }
         if (Database->ConnectionLost)
             return;  // the database went away: nothing is answered, as while it is away
-        db::TODBCStatement device(*Database);
-        if (ReadDeviceRow(device, reader))
-            pulse = static_cast<int>(std::trunc(device.AsFloat("open_pulse")));
+        if (device)
+            pulse = static_cast<int>(std::trunc(device->OpenPulse));
     }
     const bool open = state == TExitState::Accepted;
     const std::string text = ExitReplyText(state);
@@ -93,7 +94,7 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
 // Finds or creates the ticket's row, applies the exit rules in order and marks
 // an accepted ticket as taken.
 TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform::TDateTime date,
-                                platform::TDateTime now)
+                                platform::TDateTime now, const cardaccess::TDeviceRow& device)
 {
     // The lines of a decision are buffered; the handler writes them out once
     // the reader has its answer.
@@ -113,9 +114,7 @@ TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform
         if (!ticket.Exec("select * from tickinv " + where))
             return TExitState::SystemError;
     }
-    db::TODBCStatement device(*Database);
-    ReadDeviceRow(device, reader);
-    const int dir = device.AsInteger("dir_ection");
+    const int dir = static_cast<int>(device.Direction);
     const int lane = BarcodeLane(barcode);
     const int st = ticket.AsInteger("status");
     int newStatus = kStatusUsed;

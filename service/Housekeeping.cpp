@@ -1,6 +1,7 @@
 // The work of the main timer: restart requests, daily resets, the gate
 // schedule, remote opens, the heartbeat and the loops' periodic work.
-#include "access/CardCheck.hpp"
+#include "access/AccessRules.hpp"
+#include "access/RowReaders.hpp"
 #include "config/Format.hpp"
 #include "config/MessLog.hpp"
 #include "config/RegistryEx.hpp"
@@ -17,10 +18,6 @@ namespace service {
 namespace {
 
 constexpr int kDevicePassTicks = 8;  // about every six seconds
-constexpr int kHolidayTableTwo = 2;
-constexpr int kDayCodeHolidayTwo = 9;
-constexpr int kDayCodeHoliday = 8;
-constexpr long kSecondsPerDay = 86400;
 
 // Seconds since midnight of a time-of-day text "H:MM[:SS[.fff]]"; nullopt
 // for NULL, junk, a time outside the day, or a date part unless allowDate.
@@ -52,10 +49,6 @@ std::optional<long> SecondOfDayText(std::string_view text, bool allowDate)
     return fields[0] * 3600L + fields[1] * 60L + fields[2];
 }
 
-long SecondOfDay(platform::TDateTime t)
-{
-    return std::lround((t - std::floor(t)) * kSecondsPerDay) % kSecondsPerDay;
-}
 
 // Whether a planned task whose time of day is in a column is due now, and for
 // which date; never for NULL or a value that is no time of day.
@@ -75,11 +68,7 @@ constexpr int kPlannedRetryTicks = 8;
 
 int DayCode(db::TODBC& database, platform::TDateTime t)
 {
-    const int table = cardaccess::HolidayTable(database, t);
-    if (table != 0)
-        return table == kHolidayTableTwo ? kDayCodeHolidayTwo : kDayCodeHoliday;
-    // Sunday = 1 ... Saturday = 7 becomes Monday = 1 ... Sunday = 7.
-    return (platform::DecodeDateTime(t).DayOfWeek + 5) % 7 + 1;
+    return cardaccess::DayCode(cardaccess::ReadHolidayTable(database, t), t);
 }
 
 void TServer::MainTick(platform::TTimer& timMain)
@@ -255,7 +244,7 @@ void TServer::ServeDevice(loop::TLoop& lane, db::TODBCStatement& device, int day
 
 bool TServer::InScheduleWindow(int deviceId, int dayCode, platform::TDateTime t)
 {
-    const long x = SecondOfDay(t);
+    const long x = cardaccess::SecondOfDay(t);
     db::TODBCStatement windows(*MainDatabase);
     for (bool more = windows.ExecFmt("SELECT * FROM gateoc WHERE device_id = %d and dayofweek = %d", deviceId, dayCode);
          more; more = windows.Next()) {

@@ -311,5 +311,43 @@ TEST_P(CardRoad, HostileTextIsStoredAsItIs)
     }
 }
 
+TEST_P(CardRoad, RoundTripsPerDecisionKind)
+{
+    // A group of ten with room, and a pathway that leads from the side door to the entry.
+    for (const char* sql : {
+             "INSERT INTO card_pool (id, cur_inlot, max_inlot) VALUES (9, 1, 10)",
+             "INSERT INTO card_type (id, access_level_id, no_expiry_flg, ignore_passback, msg_id, pathway_id) "
+             "VALUES (3, 1, 1, 1, 2, 1)",
+             "INSERT INTO pathway_ft (pathway_id, from_device, to_device, time_limit) VALUES (1, 2, 1, 600)",
+         })
+        ASSERT_TRUE(Exec(sql)) << sql;
+    ASSERT_TRUE(Exec("INSERT INTO card (number, type_id, first_name, group_id, in_gate, space_no, trans_dt) VALUES "
+                     "(1005, 3, 'Di', 9, 2, 0, " + db::DateTimeEscape(platform::NowDateTime()) + ")"));
+    struct TCase {
+        const char* what;
+        int reader;
+        const char* card;
+        std::size_t statements;  // every statement is one round trip
+    };
+    const TCase cases[] = {
+        {"plain accepted card", 1, "1001", 15},
+        {"refused card (not on file)", 1, "4242", 8},
+        {"group and pathway card", 1, "1005", 19},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> statements;
+        OnMain([&] {
+            m_loop->Database->OnExec = [&](const std::string& sql) { statements.push_back(sql); };
+            m_loop->CardEvent(c.reader, c.card);
+            m_loop->Database->OnExec = nullptr;
+        });
+        std::string all;
+        for (const auto& sql : statements)
+            all += sql + "\n";
+        EXPECT_EQ(statements.size(), c.statements) << all;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Databases, CardRoad, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite),
                          testing_support::FamilyName);

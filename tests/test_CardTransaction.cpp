@@ -1,4 +1,5 @@
 #include "access/CardCheck.hpp"
+#include "access/RowReaders.hpp"
 
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
@@ -271,15 +272,20 @@ TEST_P(Cards, InvalidMemoryRecordIsLoggedAndDropped)
 
 TEST_P(Cards, MessageTemplatesExpandFromTheCard)
 {
-    db::TODBCStatement card(m_odbc), type(m_odbc);
-    ASSERT_TRUE(cardaccess::FindCard(card, 1001));
-    ASSERT_TRUE(cardaccess::FindCardType(card, type));
-    EXPECT_EQ(cardaccess::ExpandMessageText("Hello %f %l %", card, type, ""), "Hello Ann O'Neil");
-    EXPECT_EQ(cardaccess::ExpandMessageText("Card %c%% %x!", card, type, "77"), "Card 77 !");
+    const auto expand = [&](const char* templ, const std::string& cardText, platform::TDateTime today = kNow) {
+        const auto card = cardaccess::ReadCardRow(m_odbc, 1001);
+        EXPECT_TRUE(card);
+        const auto type = cardaccess::ReadCardTypeRow(m_odbc, card ? card->TypeId : 0);
+        EXPECT_TRUE(type);
+        return cardaccess::ExpandTemplate(templ, cardaccess::CardFields(card.value_or(cardaccess::TCardRow{}),
+                                                                        type.value_or(cardaccess::TCardTypeRow{})),
+                                          cardText, today);
+    };
+    EXPECT_EQ(expand("Hello %f %l %", ""), "Hello Ann O'Neil");
+    EXPECT_EQ(expand("Card %c%% %x!", "77"), "Card 77 !");
     ASSERT_TRUE(m_db->Run(m_odbc, "UPDATE card SET last_name = '', exp_iry = {ts '2024-06-08 12:00:00'}"));
-    ASSERT_TRUE(cardaccess::FindCard(card, 1001));
-    EXPECT_EQ(cardaccess::ExpandMessageText("Hi %f %l", card, type, ""), "Hi Ann");
-    EXPECT_EQ(cardaccess::ExpandMessageText("%d days", card, type, "", kNow), "10 days");
+    EXPECT_EQ(expand("Hi %f %l", ""), "Hi Ann");
+    EXPECT_EQ(expand("%d days", ""), "10 days");
 }
 
 TEST_P(Cards, DecisionIsCommittedOnceEvenWhenAStatementFails)

@@ -298,5 +298,22 @@ TEST_P(Tickets, PrinterStatusWordsFillTheEightColumns)
         << "the other devices keep theirs";
 }
 
+TEST_P(Tickets, ExitTicketRoundTrips)
+{
+    // A ticket known to be inside, accepted at the exit: every statement is one round trip.
+    const std::string barcode = Barcode(kNow - 5 * kMinute, 1);
+    ASSERT_TRUE(Exec("INSERT INTO tickinv (barcode, issuerid, takerid, status) VALUES ('" + barcode + "', 1, 0, 0)"));
+    std::vector<std::string> statements;
+    OnMain([&] {
+        m_loop->Database->OnExec = [&](const std::string& sql) { statements.push_back(sql); };
+        m_loop->CheckBarcode(2, barcode, kNow);
+        m_loop->Database->OnExec = nullptr;
+    });
+    std::string all;
+    for (const auto& sql : statements)
+        all += sql + "\n";
+    EXPECT_EQ(statements.size(), 9u) << all;
+}
+
 INSTANTIATE_TEST_SUITE_P(Databases, Tickets, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite),
                          testing_support::FamilyName);
