@@ -7,8 +7,6 @@
 namespace cardaccess {
 namespace {
 
-constexpr long kSecondsPerDay = 24 * 60 * 60;
-constexpr double kMinute = 1.0 / (24 * 60);
 constexpr int kHolidayTableTwo = 2;
 constexpr int kHolidayTwoDay = 9;
 constexpr int kHolidayDay = 8;
@@ -25,7 +23,7 @@ platform::TDateTime EndOfMonth(platform::TDateTime t)
     const auto d = platform::DecodeDateTime(t);
     const int year = d.Month == 12 ? d.Year + 1 : d.Year;
     const int month = d.Month == 12 ? 1 : d.Month + 1;
-    return platform::EncodeDate(year, month, 1) - 1.0 / kSecondsPerDay;
+    return platform::EncodeDate(year, month, 1) - platform::Seconds(1);
 }
 
 const TValidityDates& SourceDates(const TCardTypeRow& type, const TCardRow& card)
@@ -46,11 +44,6 @@ long long MinutesBetween(platform::TDateTime a, platform::TDateTime b)
     return platform::SecondsBetween(a, b) / 60;
 }
 
-long SecondOfDay(platform::TDateTime value)
-{
-    return std::lround((value - std::floor(value)) * kSecondsPerDay) % kSecondsPerDay;
-}
-
 int DayColumn(int holidayTable, platform::TDateTime date)
 {
     if (holidayTable != 0)
@@ -68,9 +61,9 @@ int DayCode(int holidayTable, platform::TDateTime date)
 
 bool InTimeRanges(const std::vector<TTimeRange>& ranges, platform::TDateTime t)
 {
-    const long now = SecondOfDay(t);
+    const long now = platform::SecondOfDay(t);
     for (const auto& r : ranges) {
-        const long s = SecondOfDay(r.Start), e = SecondOfDay(r.End);
+        const long s = platform::SecondOfDay(r.Start), e = platform::SecondOfDay(r.End);
         if (e == s || (e > s && s <= now && now <= e) || (e < s && (now >= s || now <= e)))
             return true;
     }
@@ -113,7 +106,7 @@ bool DebitValid(bool debitExpiry, platform::TDateTime t, platform::TDateTime sta
         return false;
     if (card.DebitLeft > 0)
         return true;
-    return type.DebitTimeLimitFlag && t < card.DebitDate + type.DebitTimeLimit * kMinute;
+    return type.DebitTimeLimitFlag && t < card.DebitDate + platform::Minutes(type.DebitTimeLimit);
 }
 
 std::optional<TDebitUse> DebitUse(const TCardTypeRow& type, const TCardRow& card, bool debitExpiry,
@@ -121,7 +114,7 @@ std::optional<TDebitUse> DebitUse(const TCardTypeRow& type, const TCardRow& card
 {
     if (!DebitDue(debitExpiry, t, SourceDates(type, card).Start, type))
         return std::nullopt;
-    if (type.DebitTimeLimitFlag && t <= card.DebitDate + type.DebitTimeLimit * kMinute)
+    if (type.DebitTimeLimitFlag && t <= card.DebitDate + platform::Minutes(type.DebitTimeLimit))
         return std::nullopt;
     if (type.DebitReset && card.DebitResetDate < t)
         return TDebitUse{.DebitLeft = type.Uses - 1, .ResetDate = EndOfMonth(t)};
@@ -254,8 +247,9 @@ std::optional<platform::TDateTime> MemoryRecordTime(const std::string& data, pla
     if (!platform::IsValidDate(year, month, day))
         return std::nullopt;
     const int hhmm = Field(data, 7, 4);
-    platform::TDateTime t = platform::EncodeDate(year, month, day) + ((hhmm % 100) + (hhmm / 100) * 60) / 1440.0;
-    if (now + 5.0 / 1440.0 < t)
+    constexpr int kFutureMinutes = 5;  // a reader clock a little ahead is still today
+    platform::TDateTime t = platform::EncodeDate(year, month, day) + platform::Minutes((hhmm % 100) + (hhmm / 100) * 60);
+    if (now + platform::Minutes(kFutureMinutes) < t)
         t -= 1;
     return t;
 }

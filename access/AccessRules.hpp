@@ -31,8 +31,6 @@ inline constexpr std::array<const char*, 7> kMessageColumns = {"accepted", "not_
 
 // Absolute minutes between two date-times, truncated towards zero.
 long long MinutesBetween(platform::TDateTime a, platform::TDateTime b);
-// Seconds since midnight of a date-time, so equal times compare equal whatever the float noise.
-long SecondOfDay(platform::TDateTime value);
 
 // The day of the a_l_range columns: Sunday = 1 ... Saturday = 7 on a plain
 // day, and the gateoc day code: Monday = 1 ... Sunday = 7. On a holiday both

@@ -12,7 +12,6 @@ constexpr std::size_t kShortest = 10;
 constexpr std::size_t kLongest = 12;
 constexpr std::size_t kCheckDigits = 2;              // the last two characters carry no time
 constexpr std::int64_t kTwoYearOffset = 20000000;    // keeps the two-year form at eight digits
-constexpr double kSecondsPerDay = 86400.0;
 
 bool IsLeap(int year)
 {
@@ -51,7 +50,7 @@ platform::TDateTime OldFormatDate(std::string_view barcode, platform::TDateTime 
 platform::TDateTime TwoYearDate(std::string_view digits, platform::TDateTime now)
 {
     const std::int64_t n = config::TextToInt64(digits);
-    const double days = static_cast<double>(n - kTwoYearOffset) / kSecondsPerDay;
+    const double days = platform::Seconds(static_cast<double>(n - kTwoYearOffset));
     const int year = platform::DecodeDateTime(now).Year;
     const bool even = year % 2 == 0;
     int base = even ? year : year - 1;
@@ -72,7 +71,7 @@ platform::TDateTime BarcodeDate(std::string_view barcode, bool oldFormat, platfo
         return 0;
     const std::string_view digits = barcode.substr(0, barcode.size() - kCheckDigits);
     if (barcode.size() == kLongest)
-        return platform::EncodeDate(1999, 12, 31) + static_cast<double>(config::TextToInt64(digits)) / kSecondsPerDay;
+        return platform::EncodeDate(1999, 12, 31) + platform::Seconds(static_cast<double>(config::TextToInt64(digits)));
     return TwoYearDate(digits, now);
 }
 

@@ -1,5 +1,7 @@
 #include "line/Card.hpp"
 
+#include "line/Protocol.hpp"
+
 #include "config/Format.hpp"
 #include "config/MessLog.hpp"
 #include "line/Frame.hpp"
@@ -135,15 +137,16 @@ bool TCard::GateOpenMsg(int reader, bool open, int pulse, std::string_view messa
     if (open)
         payload = config::Format("%.3d", ((pulse % 1000) + 1000) % 1000);
     payload.append(message);
-    if (payload.size() > 128)
-        payload.resize(128);
-    return Queue(reader, open ? 'G' : 'B', payload);
+    if (payload.size() > protocol::kMaxCommandPayload)
+        payload.resize(protocol::kMaxCommandPayload);
+    return Queue(reader, open ? protocol::kGateOpen : protocol::kRefuse, payload);
 }
 
 std::pair<char, std::string> TCard::GateCommand(int reader, bool state) const
 {
     const bool stamp = StampCapable(reader);
-    const char letter = state ? (stamp ? 'o' : 'O') : (stamp ? 'x' : 'X');
+    const char letter = state ? (stamp ? protocol::kHoldOpenStamped : protocol::kHoldOpen)
+                              : (stamp ? protocol::kReleaseStamped : protocol::kRelease);
     std::string payload = stamp ? DateTimeStamp() : std::string();
     payload += state ? ActiveMsg(reader) : IdleMsg(reader);
     return {letter, payload};
@@ -166,30 +169,30 @@ bool TCard::SetGate(int reader, bool state)
 
 bool TCard::SetDateTime(int reader, std::string_view text)
 {
-    return Queue(reader, 'M', text);
+    return Queue(reader, protocol::kSetDateTime, text);
 }
 
 bool TCard::SignText(int reader, std::string_view text)
 {
-    return Queue(reader, 'L', text);
+    return Queue(reader, protocol::kSignText, text);
 }
 
 bool TCard::LotFullOutput(int reader, bool full, int mask)
 {
-    const char c = static_cast<char>((mask + 0x40) & 0xFF);
-    return Queue(reader, full ? 'W' : 'F', std::string_view(&c, 1));
+    const char c = static_cast<char>((mask + protocol::kMaskBase) & 0xFF);
+    return Queue(reader, full ? protocol::kLotFullOn : protocol::kLotFullOff, std::string_view(&c, 1));
 }
 
 bool TCard::PulseOutput(int reader, int output, int count)
 {
-    std::string payload(1, static_cast<char>(output + 0x3F));
+    std::string payload(1, static_cast<char>(output + protocol::kOutputBase));
     payload += std::to_string(count);
-    return Queue(reader, 'P', payload);
+    return Queue(reader, protocol::kPulseOutput, payload);
 }
 
 bool TCard::SpitterAck(int reader, std::string_view text)
 {
-    return Queue(reader, 'Y', text);
+    return Queue(reader, protocol::kSpitterAck, text);
 }
 
 } // namespace line

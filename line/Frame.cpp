@@ -1,5 +1,7 @@
 #include "line/Frame.hpp"
 
+#include "line/Protocol.hpp"
+
 #include "config/Format.hpp"
 #include "platform/LocalTime.hpp"
 
@@ -10,7 +12,7 @@ std::vector<std::uint8_t> BuildFrame(std::uint8_t start, int address, std::strin
     std::vector<std::uint8_t> frame;
     frame.reserve(data.size() + 4);
     frame.push_back(start);
-    const auto addr = static_cast<std::uint8_t>(0x30 + address);
+    const auto addr = protocol::AddressByte(address);
     frame.push_back(addr);
     std::uint8_t check = addr;
     for (const char c : data) {
@@ -63,10 +65,14 @@ TReplyAssembler::TStep TReplyAssembler::Feed(std::uint8_t byte)
     }
 }
 
+std::string DateTimeStamp(const platform::TLocalTime& t)
+{
+    return config::Format("%.2d%.2d%.2d%.2d%.2d%.2d", t.Hour, t.Minute, t.Second, t.Year % 100, t.Month, t.Day);
+}
+
 std::string DateTimeStamp()
 {
-    const auto t = platform::LocalNow();
-    return config::Format("%.2d%.2d%.2d%.2d%.2d%.2d", t.Hour, t.Minute, t.Second, t.Year - 2000, t.Month, t.Day);
+    return DateTimeStamp(platform::LocalNow());
 }
 
 } // namespace line

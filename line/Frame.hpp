@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/LocalTime.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -34,7 +36,8 @@ private:
     bool m_sawEnd = false;
 };
 
-// hhmmssYYMMDD of the local time.
+// hhmmssYYMMDD of a local time, and of the local time now.
+std::string DateTimeStamp(const platform::TLocalTime& t);
 std::string DateTimeStamp();
 
 } // namespace line

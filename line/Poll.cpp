@@ -1,5 +1,7 @@
 #include "line/Poll.hpp"
 
+#include "line/Protocol.hpp"
+
 #include "config/MessLog.hpp"
 #include "line/Card.hpp"
 #include "line/Frame.hpp"
@@ -135,7 +137,7 @@ bool TPoll::Transact(int address, int attempts, std::string& reply, std::string_
         return ok;
     }
     if (s.Online && !ok) {
-        if (++s.Failures >= 4) {
+        if (++s.Failures >= protocol::kOffLineAfterMisses) {
             s.Online = false;
             Post(TEventKind::Error, address);
         }
@@ -153,22 +155,22 @@ bool TPoll::Transact(int address, int attempts, std::string& reply, std::string_
 std::string TPoll::PollText(int address)
 {
     TAddressState& s = m_state[static_cast<std::size_t>(address)];
-    std::string text = "C";
+    std::string text(1, protocol::kGeneralPoll);
     bool general = true;
-    if (!m_card.NoCounters.load() && ++s.CounterTicks > 10) {
+    if (!m_card.NoCounters.load() && ++s.CounterTicks > protocol::kPollsPerCounterPoll) {
         s.CounterTicks = 0;
-        text = "R";
+        text = protocol::kCounterPoll;
         general = false;
     }
-    if (!m_card.NoInputs.load() && general && ++s.InputTicks > 20) {
+    if (!m_card.NoInputs.load() && general && ++s.InputTicks > protocol::kPollsPerInputPoll) {
         s.InputTicks = 0;
-        text = "I";
+        text = protocol::kInputPoll;
     }
     if (m_card.StampCapable(address)) {
         const int hour = platform::LocalNow().Hour;
         if (hour != s.LastStampHour) {
             s.LastStampHour = hour;
-            text = "S" + DateTimeStamp();
+            text = protocol::kStampPoll + DateTimeStamp();
         }
     }
     return text;

@@ -1,5 +1,7 @@
 #include "line/ReplyText.hpp"
 
+#include "line/Protocol.hpp"
+
 #include <cstdint>
 
 namespace line {
@@ -13,18 +15,16 @@ struct TAckedReply {
     bool WithPayload;
 };
 constexpr TAckedReply kAckedReplies[] = {
-    {'#', 'A', TEventKind::BarCode, true},      {'C', 'B', TEventKind::Data, true},
+    {'#', 'A', TEventKind::BarCode, true},
+    {protocol::kCardReply, protocol::kRefuse, TEventKind::Data, true},
     {'D', 'D', TEventKind::DiscCode, true},     {'E', 'E', TEventKind::EscrowLever, false},
-    {'J', 'J', TEventKind::Printer, true},      {'M', 'M', TEventKind::Memory, true},
+    {protocol::kPrinterReply, protocol::kPrinterReply, TEventKind::Printer, true},
+    {protocol::kMemoryReply, protocol::kMemoryReply, TEventKind::Memory, true},
     {'U', 'U', TEventKind::CashBox, false},     {'Z', 'Z', TEventKind::Deposit, true},
 };
 // The other replies.
-constexpr char kInputReply = 'I';
 constexpr char kKeyReply = 'K';           // acknowledged with the key
 constexpr char kInputChangesReply = 'L';  // acknowledged with the board
-constexpr char kPowerUpReply = 'P';
-constexpr char kStampPowerUpReply = 'p';  // a power-up of a device that takes time stamps
-constexpr char kCounterReply = 'R';
 
 constexpr std::size_t kMaxInputsPerBoard = 64;
 constexpr char kInputOff = '1';
@@ -85,7 +85,7 @@ TReplyEffects DecodeReply(int address, std::string_view reply, TCounterBaseline&
             return out;
         }
     switch (type) {
-    case kInputReply: out.Events.emplace_back(TEventKind::Input, Values(address, payload)); break;
+    case protocol::kInputReply: out.Events.emplace_back(TEventKind::Input, Values(address, payload)); break;
     case kKeyReply: {
         const std::string key = payload.substr(0, 1);
         out.Ack = {kKeyReply, key};
@@ -94,15 +94,15 @@ TReplyEffects DecodeReply(int address, std::string_view reply, TCounterBaseline&
         break;
     }
     case kInputChangesReply: DecodeInputChanges(address, payload, out); break;
-    case kStampPowerUpReply:
+    case protocol::kStampPowerUpReply:
         out.StampCapable = true;
         [[fallthrough]];
-    case kPowerUpReply:
+    case protocol::kPowerUpReply:
         out.ResendGate = true;
         counter.Pending = true;
         out.Events.emplace_back(TEventKind::PowerUp, Values(address));
         break;
-    case kCounterReply: DecodeCounter(address, payload, counter, out); break;
+    case protocol::kCounterReply: DecodeCounter(address, payload, counter, out); break;
     default: break;
     }
     return out;

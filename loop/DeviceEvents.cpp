@@ -1,5 +1,7 @@
 // Counter, input, online and output events of a loop.
 #include "config/MessLog.hpp"
+#include "line/Frame.hpp"
+#include "line/Protocol.hpp"
 #include "loop/Loop.hpp"
 
 namespace loop {
@@ -7,7 +9,8 @@ namespace {
 
 std::string SignTextFor(int freePlaces)
 {
-    return std::string("\x14") + "1\r\x16" + std::to_string(freePlaces) + "\\1\\1";
+    return std::string(1, line::protocol::kSignStart) + "1\r" + line::protocol::kSignTextStart +
+           std::to_string(freePlaces) + "\\1\\1";
 }
 
 } // namespace
@@ -135,9 +138,7 @@ void TLoop::SyncTimeDate() noexcept
             return;
         bool any = false;
         if (Line) {
-            const auto t = platform::LocalNow();
-            const std::string stamp = config::Format("%.2d%.2d%.2d%.2d%.2d%.2d", t.Hour, t.Minute, t.Second,
-                                                     t.Year % 100, t.Month, t.Day);
+            const std::string stamp = line::DateTimeStamp();
             for (int a = Line->FirstReader(); a <= Line->LastReader(); ++a) {
                 const int type = DeviceType(a);
                 if (type == dtTicketSpitter || (type == dtBarcodeExit && SyncExitReader)) {

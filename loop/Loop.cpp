@@ -100,7 +100,7 @@ TLoop::~TLoop()
 
 int TLoop::ElapsedMinutes(platform::TDateTime from, platform::TDateTime to)
 {
-    return static_cast<int>(std::trunc((to - from) * 1440.0));
+    return platform::MinutesFromTo(from, to);
 }
 
 bool TLoop::Connected() noexcept

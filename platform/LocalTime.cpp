@@ -106,6 +106,16 @@ TLocalTime DecodeDateTime(TDateTime value) noexcept
     return t;
 }
 
+int MinutesFromTo(TDateTime from, TDateTime to) noexcept
+{
+    return static_cast<int>(std::trunc((to - from) * kMinutesPerDay));
+}
+
+long SecondOfDay(TDateTime value) noexcept
+{
+    return std::lround((value - std::floor(value)) * kSecondsPerDay) % kSecondsPerDay;
+}
+
 TDateTime NowDateTime() noexcept
 {
     return EncodeDateTime(LocalNow());

@@ -34,6 +34,16 @@ TDateTime EncodeDateTime(const TLocalTime& t) noexcept;
 TLocalTime DecodeDateTime(TDateTime value) noexcept;
 TDateTime NowDateTime() noexcept;
 
+inline constexpr long kSecondsPerDay = 24 * 60 * 60;
+inline constexpr double kMinutesPerDay = 24 * 60;
+// Durations as date-time differences.
+inline constexpr TDateTime Minutes(double n) noexcept { return n / kMinutesPerDay; }
+inline constexpr TDateTime Seconds(double n) noexcept { return n / kSecondsPerDay; }
+// Whole minutes from one date-time to another, truncated towards zero (negative when to is earlier).
+int MinutesFromTo(TDateTime from, TDateTime to) noexcept;
+// Seconds since midnight, rounded, so equal times compare equal whatever the float noise.
+long SecondOfDay(TDateTime value) noexcept;
+
 // Whole seconds between two date-times, as an absolute value (rounded to the
 // millisecond first, so 21 s stored as days never reads as 20.999).
 long long SecondsBetween(TDateTime a, TDateTime b) noexcept;

@@ -244,7 +244,7 @@ void TServer::ServeDevice(loop::TLoop& lane, db::TODBCStatement& device, int day
 
 bool TServer::InScheduleWindow(int deviceId, int dayCode, platform::TDateTime t)
 {
-    const long x = cardaccess::SecondOfDay(t);
+    const long x = platform::SecondOfDay(t);
     db::TODBCStatement windows(*MainDatabase);
     for (bool more = windows.ExecFmt("SELECT * FROM gateoc WHERE device_id = %d and dayofweek = %d", deviceId, dayCode);
          more; more = windows.Next()) {

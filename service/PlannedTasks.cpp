@@ -13,8 +13,6 @@
 namespace service {
 namespace {
 
-constexpr long kSecondsPerDay = 24 * 60 * 60;
-
 std::string DateText(platform::TDateTime day)
 {
     const auto t = platform::DecodeDateTime(day);
@@ -30,7 +28,7 @@ std::optional<std::string> PlannedOccurrence(long plannedSecond, platform::TDate
     const platform::TDateTime today = std::floor(now);
     if (second >= plannedSecond && second - plannedSecond < kPlanWindowSeconds)
         return DateText(today);
-    if (second < plannedSecond && second + kSecondsPerDay - plannedSecond < kPlanWindowSeconds)
+    if (second < plannedSecond && second + platform::kSecondsPerDay - plannedSecond < kPlanWindowSeconds)
         return DateText(today - 1);
     return std::nullopt;
 }

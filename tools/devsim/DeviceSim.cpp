@@ -1,6 +1,7 @@
 #include "tools/devsim/DeviceSim.hpp"
 
 #include "line/Frame.hpp"
+#include "line/Protocol.hpp"
 #include "platform/LocalTime.hpp"
 
 #include <poll.h>
@@ -62,7 +63,7 @@ void TDeviceSimulator::AddDevice(int address)
 
 void TDeviceSimulator::Present(int address, char type, std::string payload)
 {
-    std::string text(1, static_cast<char>(0x30 + address));
+    std::string text(1, static_cast<char>(line::protocol::AddressByte(address)));
     text += type;
     text += payload;
     PresentRaw(address, line::BuildReply(text));
@@ -146,15 +147,15 @@ void TDeviceSimulator::Answer(const TReceivedFrame& frame, TClock::time_point fi
             return;
         TDevice& d = it->second;
         const char letter = frame.Data.empty() ? ' ' : frame.Data[0];
-        const std::string prefix{static_cast<char>(0x30 + frame.Address)};
-        if (letter == 'C' && !d.Replies.empty()) {
+        const std::string prefix{static_cast<char>(line::protocol::AddressByte(frame.Address))};
+        if (letter == line::protocol::kGeneralPoll && !d.Replies.empty()) {
             reply = std::move(d.Replies.front());
             d.Replies.pop_front();
             presented = true;
-        } else if (letter == 'R' && d.Counter) {
-            reply = line::BuildReply(prefix + "R" + *d.Counter);
-        } else if (letter == 'I' && d.Input) {
-            reply = line::BuildReply(prefix + "I" + *d.Input);
+        } else if (letter == line::protocol::kCounterPoll && d.Counter) {
+            reply = line::BuildReply(prefix + line::protocol::kCounterReply + *d.Counter);
+        } else if (letter == line::protocol::kInputPoll && d.Input) {
+            reply = line::BuildReply(prefix + line::protocol::kInputReply + *d.Input);
         } else {
             reply = {line::kAck};
         }
@@ -201,7 +202,7 @@ void TDeviceSimulator::Run(std::stop_token stop)
                 }
                 break;
             case TState::Address:
-                frame.Address = b - 0x30;
+                frame.Address = line::protocol::AddressOf(b);
                 check = b;
                 ++bytes;
                 state = TState::Data;

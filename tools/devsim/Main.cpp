@@ -2,6 +2,8 @@
 // the demo and commissioning a loop without hardware.
 #include "tools/devsim/DeviceSim.hpp"
 
+#include "line/Protocol.hpp"
+
 #include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
@@ -79,19 +81,19 @@ bool Command(tools::TDeviceSimulator& sim, const std::string& lineText)
     std::string rest;
     std::getline(in >> std::ws, rest);
     if (verb == "card" || verb == "issue")
-        sim.Present(address, 'C', rest);
+        sim.Present(address, line::protocol::kCardReply, rest);
     else if (verb == "memory")
-        sim.Present(address, 'M', rest);
+        sim.Present(address, line::protocol::kMemoryReply, rest);
     else if (verb == "barcode")
         sim.Present(address, '#', rest);
     else if (verb == "printer")
-        sim.Present(address, 'J', rest);
+        sim.Present(address, line::protocol::kPrinterReply, rest);
     else if (verb == "counter")
         sim.SetCounter(address, rest);
     else if (verb == "input")
         sim.SetInput(address, rest);
     else if (verb == "powerup")
-        sim.Present(address, rest == "p" ? 'p' : 'P', "");
+        sim.Present(address, rest == "p" ? line::protocol::kStampPowerUpReply : line::protocol::kPowerUpReply, "");
     else if (verb == "reply" && !rest.empty())
         sim.Present(address, rest[0], rest.size() > 2 ? rest.substr(2) : std::string());
     else if (verb == "silent")
