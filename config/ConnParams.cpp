@@ -1,6 +1,5 @@
 #include "config/ConnParams.hpp"
 
-#include "db/ODBC.hpp"
 
 #include "config/RegistryEx.hpp"
 
@@ -43,11 +42,29 @@ std::string TConnParams::ConnectOptions() const
 {
     std::string text = ODBCOptions;
     // Values go in braced where the ODBC rules need it (a password may hold ";").
-    ReplaceAll(text, "%h", db::ConnectionValue(Host));
-    ReplaceAll(text, "%d", db::ConnectionValue(Database));
-    ReplaceAll(text, "%u", db::ConnectionValue(User));
-    ReplaceAll(text, "%p", db::ConnectionValue(Pass));
+    ReplaceAll(text, "%h", ConnectionValue(Host));
+    ReplaceAll(text, "%d", ConnectionValue(Database));
+    ReplaceAll(text, "%u", ConnectionValue(User));
+    ReplaceAll(text, "%p", ConnectionValue(Pass));
     return text;
+}
+
+std::string BracedValue(std::string_view value)
+{
+    std::string out = "{";
+    for (const char c : value) {
+        out += c;
+        if (c == '}')
+            out += '}';
+    }
+    return out + "}";
+}
+
+std::string ConnectionValue(std::string_view value)
+{
+    const bool plain = value.find_first_of(";{}") == std::string_view::npos && !value.empty() &&
+                       value.front() != ' ' && value.back() != ' ';
+    return plain ? std::string(value) : BracedValue(value);
 }
 
 } // namespace config

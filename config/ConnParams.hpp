@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace config {
@@ -36,6 +37,12 @@ public:
     };
     std::vector<TSource> Sources;
 };
+
+// A connection-string value by the ODBC rules: in braces, with "}" doubled,
+// when it holds ";", "{", "}" or blanks at either end (a password may);
+// as it is otherwise. BracedValue braces always (driver names).
+std::string ConnectionValue(std::string_view value);
+std::string BracedValue(std::string_view value);
 
 inline constexpr const char* kProductKey = "\\Software\\Trellant\\Velix\\";
 

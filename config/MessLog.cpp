@@ -5,52 +5,11 @@
 #include "platform/LocalTime.hpp"
 #include "platform/Paths.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <thread>
 
 namespace config {
-namespace {
-
-// Opens for appending, sharing with every reader and writer: a shared lock
-// that fails only where another program holds the file exclusively.
-int OpenShared(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void WriteAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n <= 0)
-            return;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
-std::string AbsolutePath(std::string name)
-{
-    if (!name.empty() && name.front() == '/')
-        return name;
-    char cwd[4096];
-    if (::getcwd(cwd, sizeof cwd) == nullptr)
-        return name;
-    return std::string(cwd) + "/" + name;
-}
-
-} // namespace
 
 std::string FileVersionText(bool zeroPadded)
 {
@@ -70,24 +29,12 @@ std::string VersionLine()
     return platform::ExecutablePath() + "   Version - " + FileVersionText();
 }
 
-void ForceDeleteFile(const std::string& fileName) noexcept
-{
-    try {
-        if (::unlink(fileName.c_str()) == 0)
-            return;
-        const std::string del = fileName + ".del";
-        ::unlink(del.c_str());
-        ::rename(fileName.c_str(), del.c_str());
-    } catch (...) {
-    }
-}
-
 TMessLog::TMessLog(std::string fileName, TOptions options, std::string openingMessage, TClock clock)
     : m_clock(clock ? std::move(clock) : TClock([] { return std::chrono::system_clock::now(); })),
       m_options(options)
 {
     try {
-        m_fileName = AbsolutePath(fileName.empty() ? std::string("Messages.log") : std::move(fileName));
+        m_fileName = platform::AbsolutePath(fileName.empty() ? std::string("Messages.log") : std::move(fileName));
         platform::MakeFolders(platform::ParentFolder(m_fileName));
         if (m_options.Rotate) {
             m_periodNumber = PeriodNow();
@@ -95,7 +42,7 @@ TMessLog::TMessLog(std::string fileName, TOptions options, std::string openingMe
         } else {
             m_currentFile = m_fileName;
             if (m_options.DeleteOnNewPeriod && platform::FileExists(m_currentFile))
-                ForceDeleteFile(m_currentFile);
+                platform::ForceDeleteFile(m_currentFile);
         }
         m_headerPending = !m_options.NoHeader;
         if (!openingMessage.empty()) {
@@ -151,24 +98,21 @@ void TMessLog::WriteOut(std::string_view direct)
             m_periodNumber = period;
             m_currentFile = LogFileName(period);
             if (m_options.DeleteOnNewPeriod && platform::FileExists(m_currentFile))
-                ForceDeleteFile(m_currentFile);
+                platform::ForceDeleteFile(m_currentFile);
         }
     }
     // Opened first and made only when missing: one system call less on every line.
-    int fd = OpenShared(m_currentFile);
-    if (fd < 0 && errno == ENOENT) {
-        const int made = ::open(m_currentFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (made >= 0) {
-            ::close(made);
+    platform::TAppendFile file;
+    if (!file.Open(m_currentFile) && errno == ENOENT) {
+        if (platform::CreateNewFile(m_currentFile))
             m_headerPending = !m_options.NoHeader;
-        }
-        fd = OpenShared(m_currentFile);
+        file.Open(m_currentFile);
     }
-    if (fd < 0) {
+    if (!file.IsOpen()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(87));
-        fd = OpenShared(m_currentFile);
+        file.Open(m_currentFile);
     }
-    if (fd < 0)
+    if (!file.IsOpen())
         return;  // the pending lines wait for the next write-out; direct text is dropped
     std::string out;
     if (m_headerPending) {
@@ -179,8 +123,7 @@ void TMessLog::WriteOut(std::string_view direct)
         out += line;
     if (!direct.empty())
         out += Stamp() + " - " + std::string(direct) + "\r\n";
-    WriteAll(fd, out);
-    ::close(fd);
+    file.Write(out);
     m_pending.clear();
 }
 

@@ -109,7 +109,5 @@ void TMessLog::AddFmt(std::string_view format, const TArgs&... args) noexcept
 std::string FileVersionText(bool zeroPadded = false);
 // Full path of the program, "   Version - " and its version.
 std::string VersionLine();
-// Removes a file; a file that cannot be removed is renamed to name + ".del".
-void ForceDeleteFile(const std::string& fileName) noexcept;
 
 } // namespace config

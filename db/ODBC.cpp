@@ -27,7 +27,7 @@ void AddPair(std::string& out, std::string_view key, std::string_view value, TPa
         out += ';';
     out += key;
     out += '=';
-    out += form == TPairValue::Verbatim ? std::string(value) : ConnectionValue(value);
+    out += form == TPairValue::Verbatim ? std::string(value) : config::ConnectionValue(value);
 }
 
 // The pairs of the [ODBC] section of a file DSN, in file order.
@@ -222,24 +222,6 @@ void TODBC::Unregister(TODBCStatement* statement) noexcept
         *it = nullptr;
 }
 
-std::string BracedValue(std::string_view value)
-{
-    std::string out = "{";
-    for (const char c : value) {
-        out += c;
-        if (c == '}')
-            out += '}';
-    }
-    return out + "}";
-}
-
-std::string ConnectionValue(std::string_view value)
-{
-    const bool plain = value.find_first_of(";{}") == std::string_view::npos && !value.empty() &&
-                       value.front() != ' ' && value.back() != ' ';
-    return plain ? std::string(value) : BracedValue(value);
-}
-
 std::string ConnectionString(TDbKind kind, const std::string& dsn, const std::string& user,
                              const std::string& password, const std::string& driver, const std::string& database,
                              const std::string& options, const std::string& dsnOption)
@@ -249,7 +231,7 @@ std::string ConnectionString(TDbKind kind, const std::string& dsn, const std::st
         out = FileDsnPairs(dsn);
     if (out.empty()) {
         AddPair(out, "DSN", dsn);
-        AddPair(out, "DRIVER", BracedValue(driver), TPairValue::Verbatim);
+        AddPair(out, "DRIVER", config::BracedValue(driver), TPairValue::Verbatim);
         const char* dbKey = (kind == dkOracle || kind == dkCodebase) ? "DBQ"
                             : kind == dkFoxPro                       ? "SourceDB"
                                                                      : "Database";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/ConnParams.hpp"
 #include "config/Format.hpp"
 #include "db/DbKind.hpp"
 #include "platform/LocalTime.hpp"
@@ -46,11 +47,6 @@ using TColInfoList = std::vector<TColInfo>;
 TColKind ColKindOf(SQLLEN sqlType) noexcept;
 // A diagnostic record that shows the server connection is gone.
 bool IsLostConnection(std::string_view state, std::string_view message) noexcept;
-// A connection-string value by the ODBC rules: in braces, with "}" doubled,
-// when it holds ";", "{", "}" or blanks at either end (a password may);
-// as it is otherwise. BracedValue braces always (driver names).
-std::string ConnectionValue(std::string_view value);
-std::string BracedValue(std::string_view value);
 // The connection string for SQLDriverConnect. A dsn naming an existing file
 // contributes that file's [ODBC] pairs. dsnOption is the OPTION value of the
 // named data source, merged for MySQL-family connections.

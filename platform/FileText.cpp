@@ -1,6 +1,7 @@
 #include "platform/FileText.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,68 @@ std::string ParentFolder(const std::string& path)
     if (slash == 0)
         return "/";
     return p.substr(0, slash);
+}
+
+std::string AbsolutePath(std::string path)
+{
+    if (!path.empty() && path.front() == '/')
+        return path;
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) == nullptr)
+        return path;
+    return std::string(cwd) + "/" + path;
+}
+
+void ForceDeleteFile(const std::string& fileName) noexcept
+{
+    try {
+        if (::unlink(fileName.c_str()) == 0)
+            return;
+        const std::string del = fileName + ".del";
+        ::unlink(del.c_str());
+        ::rename(fileName.c_str(), del.c_str());
+    } catch (...) {
+    }
+}
+
+bool CreateNewFile(const std::string& path) noexcept
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+TAppendFile::~TAppendFile()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool TAppendFile::Open(const std::string& path) noexcept
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    if (m_fd < 0)
+        return false;
+    if (::flock(m_fd, LOCK_SH | LOCK_NB) != 0) {
+        ::close(m_fd);
+        m_fd = -1;
+        return false;
+    }
+    return true;
+}
+
+void TAppendFile::Write(std::string_view bytes) noexcept
+{
+    while (m_fd >= 0 && !bytes.empty()) {
+        const ssize_t n = ::write(m_fd, bytes.data(), bytes.size());
+        if (n <= 0)
+            return;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
 }
 
 TReplaceFile::TReplaceFile(std::string path) : m_path(std::move(path))

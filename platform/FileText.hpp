@@ -14,6 +14,33 @@ bool IsDirectory(const std::string& path) noexcept;
 bool MakeFolders(const std::string& path) noexcept;
 std::string ParentFolder(const std::string& path);
 
+// path made absolute against the working folder.
+std::string AbsolutePath(std::string path);
+// Removes a file; one that cannot be removed is renamed to <name>.del. Never fails loudly.
+void ForceDeleteFile(const std::string& fileName) noexcept;
+// Makes a new empty file; false when it exists already or cannot be made.
+bool CreateNewFile(const std::string& path) noexcept;
+
+// A file opened for appending while other readers and writers share it: a
+// shared lock that fails only where another program holds the file
+// exclusively. Closed at destruction.
+class TAppendFile {
+public:
+    TAppendFile() = default;
+    ~TAppendFile();
+    TAppendFile(const TAppendFile&) = delete;
+    TAppendFile& operator=(const TAppendFile&) = delete;
+
+    // False with errno kept (ENOENT for a missing file).
+    bool Open(const std::string& path) noexcept;
+    bool IsOpen() const noexcept { return m_fd >= 0; }
+    // Writes all of it, as far as the file takes it.
+    void Write(std::string_view bytes) noexcept;
+
+private:
+    int m_fd = -1;
+};
+
 // Rewrites a file whole: the new text goes to a temporary file in the same
 // folder and replaces the old one only on Commit(); without Commit() the
 // temporary is removed and the old file is untouched.

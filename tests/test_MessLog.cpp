@@ -1,4 +1,5 @@
 #include "config/MessLog.hpp"
+#include "platform/FileText.hpp"
 
 #include "platform/Paths.hpp"
 
@@ -195,8 +196,8 @@ TEST(MessLog, ForceDeleteFileRenamesWhatItCannotRemove)
 {
     TTempDir dir;
     WriteFile(dir / "x.log", "x");
-    config::ForceDeleteFile(dir / "x.log");
+    platform::ForceDeleteFile(dir / "x.log");
     EXPECT_FALSE(std::filesystem::exists(dir / "x.log"));
-    config::ForceDeleteFile(dir / "absent.log");  // no error for a missing file
+    platform::ForceDeleteFile(dir / "absent.log");  // no error for a missing file
     EXPECT_FALSE(std::filesystem::exists(dir / "absent.log.del"));
 }
