@@ -1,5 +1,6 @@
 #include "db/ODBCConn.hpp"
 
+#include "config/ConnParams.hpp"
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 #include "platform/Ping.hpp"
@@ -156,6 +157,30 @@ bool TODBCConn::Ping() noexcept
     }
     Log(result ? "Ping OK" : "Ping FAIL");
     return result;
+}
+
+std::unique_ptr<TODBCConn> MakeConnection(const config::TConnParams& params, TODBC& binding, config::TMessLog* log)
+{
+    constexpr int kPingTimeoutMs = 700;
+    auto connection = std::make_unique<TODBCConn>(kPingTimeoutMs);
+    connection->Binding = &binding;
+    connection->SetLog(log);
+    connection->SetParams(params.DSNName, params.ODBCDriver, params.ConnectOptions(), params.Pass, params.User,
+                          params.Database);
+    connection->PingHost = params.Host;
+    return connection;
+}
+
+std::unique_ptr<TODBC> ConnectOnce(const config::TConnParams& params, std::string& problem)
+{
+    auto odbc = std::make_unique<TODBC>();
+    odbc->ReportErrors = true;
+    odbc->BindColumns = true;
+    if (odbc->Connect(params.DSNName, params.User, params.Pass, params.ODBCDriver, params.Database,
+                      params.ConnectOptions(), false))
+        return odbc;
+    problem = odbc->LastDiagnostic.empty() ? "the driver gave no reason" : odbc->LastDiagnostic;
+    return nullptr;
 }
 
 } // namespace db

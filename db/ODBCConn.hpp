@@ -6,6 +6,7 @@
 #include <string_view>
 
 namespace config {
+class TConnParams;
 class TMessLog;
 }
 
@@ -59,5 +60,13 @@ private:
     std::unique_ptr<TODBC> m_ownBinding;  // only when no binding was assigned
     std::recursive_mutex m_lock;
 };
+
+// The one way the service reaches its site database, by the registry's
+// parameters: a manager for the binding (which must outlive it) that logs to
+// log and pings the host first. Not yet connected.
+std::unique_ptr<TODBCConn> MakeConnection(const config::TConnParams& params, TODBC& binding, config::TMessLog* log);
+// One connection made as the service makes it, for the operator commands:
+// nullptr with the driver's reason when it cannot be made.
+std::unique_ptr<TODBC> ConnectOnce(const config::TConnParams& params, std::string& problem);
 
 } // namespace db

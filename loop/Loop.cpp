@@ -71,13 +71,8 @@ TLoop::TLoop(config::TMessLog& log, int loopId, platform::TMainLoop& mainLoop) :
 {
     const config::TConnParams params;
     DetailedLog = params.DebugLog;
-    Connection = std::make_unique<db::TODBCConn>(700);
     Database = std::make_unique<db::TODBC>();
-    Connection->Binding = Database.get();
-    Connection->SetLog(&MessageLog);
-    Connection->SetParams(params.DSNName, params.ODBCDriver, params.ConnectOptions(), params.Pass, params.User,
-                          params.Database);
-    Connection->PingHost = params.Host;
+    Connection = db::MakeConnection(params, *Database, &MessageLog);
     if (Connection->EnsureConnected()) {
         UpgradeSchema();
         CreateCardInterface(mainLoop);

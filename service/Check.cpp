@@ -89,7 +89,7 @@ std::unique_ptr<db::TODBC> CheckConnection(std::FILE* out, const config::TConnPa
     if (!pinged)
         f.Blocking.push_back("the database host " + params.Host + " does not answer a ping");
     std::string problem;
-    auto odbc = ConnectAsService(params, problem);
+    auto odbc = db::ConnectOnce(params, problem);
     table.Add({"Connection", odbc ? "connected" : "FAILED: " + problem});
     if (!odbc)
         f.Blocking.push_back("no connection to the database: " + problem);

@@ -46,16 +46,4 @@ std::string ServedLoopsSql(const db::TODBC& odbc, const std::string& computerNam
            "' OR UPPER(name) = 'POE/POF' ORDER BY id";
 }
 
-std::unique_ptr<db::TODBC> ConnectAsService(const config::TConnParams& params, std::string& problem)
-{
-    auto odbc = std::make_unique<db::TODBC>();
-    odbc->ReportErrors = true;
-    odbc->BindColumns = true;
-    if (odbc->Connect(params.DSNName, params.User, params.Pass, params.ODBCDriver, params.Database,
-                      params.ConnectOptions(), false))
-        return odbc;
-    problem = odbc->LastDiagnostic.empty() ? "the driver gave no reason" : odbc->LastDiagnostic;
-    return nullptr;
-}
-
 } // namespace service

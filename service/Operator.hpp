@@ -36,8 +36,5 @@ private:
 // The loops a computer serves, its own and the POE/POF ones, by id.
 std::string ServedLoopsSql(const db::TODBC& odbc, const std::string& computerName);
 
-// A connection made as the service makes it, without touching the registry
-// file; nullptr with the reason when it cannot be made.
-std::unique_ptr<db::TODBC> ConnectAsService(const config::TConnParams& params, std::string& problem);
 
 } // namespace service

@@ -10,6 +10,7 @@
 #include "loop/Loop.hpp"
 #include "platform/Paths.hpp"
 #include "platform/SystemdNotify.hpp"
+#include "service/Operator.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -26,19 +27,23 @@ TServer::TServer(platform::TMainLoop& mainLoop) : m_mainLoop(mainLoop) {}
 
 TServer::~TServer() = default;
 
-void TServer::AddLoops(const std::string& sql, bool listIds)
+void TServer::AddLoops(const std::string& computerName)
 {
-    std::vector<int> ids;
+    // This computer's own loops first, in the id list for remote opens, then the POE/POF ones.
+    std::vector<int> own, payOnFoot;
     {
         db::TODBCStatement s(*MainDatabase);
-        for (bool more = s.Exec(sql); more; more = s.Next())
-            ids.push_back(s.AsInteger("id"));
+        for (bool more = s.Exec(ServedLoopsSql(*MainDatabase, computerName)); more; more = s.Next())
+            (config::UpperCase(s.AsString("name")) == "POE/POF" ? payOnFoot : own).push_back(s.AsInteger("id"));
     }
-    for (const int id : ids) {
+    std::string ids;
+    for (const int id : own) {
         Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id, m_mainLoop));
-        if (listIds)
-            LoopIdList += std::to_string(id) + ",";
+        ids += (ids.empty() ? "" : ",") + std::to_string(id);
     }
+    LoopIdList = ids.empty() ? std::string() : "(" + ids + ")";
+    for (const int id : payOnFoot)
+        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id, m_mainLoop));
 }
 
 bool TServer::StartUp(platform::TTimer& timMain)
@@ -55,31 +60,15 @@ bool TServer::StartUp(platform::TTimer& timMain)
         const config::TConnParams params;
         MainLog->Log("Starting server, Reading Registry");
         MainLog->Log("Connecting to: " + params.Host + ", Database: " + params.Database);
-        MainConnection = std::make_unique<db::TODBCConn>(700);
         MainDatabase = std::make_unique<db::TODBC>();
-        MainConnection->Binding = MainDatabase.get();
         MainDatabase->BindColumns = true;
-        MainConnection->SetLog(MainLog.get());
-        MainConnection->SetParams(params.DSNName, params.ODBCDriver, params.ConnectOptions(), params.Pass,
-                                  params.User, params.Database);
-        MainConnection->PingHost = params.Host;
+        MainConnection = db::MakeConnection(params, *MainDatabase, MainLog.get());
         if (!MainConnection->EnsureConnected()) {
             MainLog->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds");
             failure = "no connection to the database";
         } else {
             const std::string name = config::LowerCase(config::ComputerName());
-            const db::TSql quoting(MainDatabase->Kind());
-            const std::string table = loop::LoopTable(MainDatabase->Kind());
-            LoopIdList = "(";
-            // The computer name is escaped like any other text literal.
-            AddLoops("SELECT * FROM " + table + " WHERE name = '" + quoting.EscapeText(name) + "'", true);
-            if (LoopIdList.size() > 1) {
-                LoopIdList.pop_back();
-                LoopIdList += ")";
-            } else {
-                LoopIdList.clear();
-            }
-            AddLoops("SELECT * FROM " + table + " WHERE UPPER(name) = 'POE/POF'", false);
+            AddLoops(name);
             if (!Loops.empty())
                 MainLog->Log("Loops FOUND for computer name \"" + name + "\"");
             else

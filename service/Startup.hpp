@@ -62,7 +62,7 @@ public:
     std::function<platform::TDateTime()> Clock = platform::NowDateTime;  // tests set their own
 
 private:
-    void AddLoops(const std::string& sql, bool listIds);
+    void AddLoops(const std::string& computerName);
     void RunPlannedTasks(platform::TDateTime now);
     void ServeDevice(loop::TLoop& lane, db::TODBCStatement& device, int dayCode, platform::TDateTime t);
 

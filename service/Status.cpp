@@ -3,6 +3,7 @@
 #include "config/Format.hpp"
 #include "config/RegistryEx.hpp"
 #include "db/ODBC.hpp"
+#include "db/ODBCConn.hpp"
 #include "db/Sql.hpp"
 #include "loop/Loop.hpp"
 #include "loop/Tickets.hpp"
@@ -61,7 +62,7 @@ int RunStatus(std::FILE* out)
 {
     const config::TConnParams params(std::string(), config::TConnParams::TAccess::ReadOnly);
     std::string problem;
-    const auto odbc = ConnectAsService(params, problem);
+    const auto odbc = db::ConnectOnce(params, problem);
     if (!odbc) {
         std::fprintf(out, "No connection to the database: %s\n", problem.c_str());
         return 1;
