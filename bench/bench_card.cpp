@@ -111,8 +111,8 @@ TFigure MeasureCard(db::TODBC& odbc, config::TMessLog& log, double card, int rou
 // ticket is put back inside before each run.
 TFigure MeasureExit(loop::TLoop& lane, const std::string& barcode, int rounds)
 {
-    db::TODBC& odbc = *lane.Database;
-    lane.FlatRate = true;
+    db::TODBC& odbc = lane.Database();
+    lane.Settings.FlatRate = true;
     const std::string reset = "UPDATE tickinv SET status = 0 WHERE barcode = '" + barcode + "'";
     return SideBySide(
         odbc, rounds, [&] { lane.CheckBarcode(2, barcode); }, [&] { RawStatement(odbc, reset); });
@@ -219,7 +219,7 @@ int main(int argc, char** argv)
         TFigure exitPass;
         {
             loop::TLoop lane(log, 1, mainLoop);
-            if (!lane.Database || !lane.Database->Connected) {
+            if (!lane.Database().Connected) {
                 std::fprintf(stderr, "the loop controller could not connect to %s\n", site.Name);
                 return 1;
             }

@@ -33,8 +33,8 @@ int LiftOutput(int floor)
 
 int TLoop::DeviceType(int address) const
 {
-    return address >= 0 && static_cast<std::size_t>(address) < DeviceTypes.size()
-               ? static_cast<int>(DeviceTypes[static_cast<std::size_t>(address)])
+    return address >= 0 && static_cast<std::size_t>(address) < m_deviceTypes.size()
+               ? static_cast<int>(m_deviceTypes[static_cast<std::size_t>(address)])
                : static_cast<int>(dtCardReader);
 }
 
@@ -42,8 +42,8 @@ void TLoop::CardDataEvent(int reader, const std::string& data) noexcept
 {
     try {
         const int type = DeviceType(reader);
-        if (type == dtTicketSpitter && Line)
-            Line->SpitterAck(reader, "");
+        if (type == dtTicketSpitter && m_line)
+            m_line->SpitterAck(reader, "");
         MessageLog.Log("Got CardData event!  - " + std::to_string(reader) + " - |" + data + "|");
         if (!Connected()) {
             LowSecurityOpen(reader, data);
@@ -77,10 +77,10 @@ void TLoop::MemoryDataEvent(int reader, const std::string& data) noexcept
 
 void TLoop::LowSecurityOpen(int reader, const std::string& data)
 {
-    if (!LowSecurity)
+    if (!Settings.LowSecurity)
         return;  // the event is dropped: no answer, no row
-    if (Line)
-        Line->GateOpenMsg(reader, true, LastPulse, kLowSecurityText);
+    if (m_line)
+        m_line->GateOpenMsg(reader, true, LastPulse, kLowSecurityText);
     if (DetailedLog)
         MessageLog.Log("Cannot connect to DB!  Card Allowed, Loop Id " + std::to_string(LoopId) + " address " +
                        std::to_string(reader) + ", Card " + data);
@@ -90,9 +90,9 @@ void TLoop::CardEvent(int reader, const std::string& data)
 {
     const double number = config::TextToFloat(data);
     cardaccess::TCardOutputs out;
-    const int result = cardaccess::CardTransaction(DetailedLog, MessageLog, *Database, DebitExpiry, "0000", false,
+    const int result = cardaccess::CardTransaction(DetailedLog, MessageLog, *m_database, Settings.DebitExpiry, "0000", false,
                                                    number, reader, LoopId, out);
-    if (Database->ConnectionLost) {
+    if (m_database->ConnectionLost) {
         // The database went away during the decision: its transaction died
         // with the session, and the card is answered as while it is away.
         LowSecurityOpen(reader, data);
@@ -102,17 +102,17 @@ void TLoop::CardEvent(int reader, const std::string& data)
     LastPulse = pulse;
     const std::string text = DeviceMessage(result, number, out);
     if (!cardaccess::IsAccepted(result)) {
-        if (Line)
-            Line->GateOpenMsg(reader, false, pulse, text);
+        if (m_line)
+            m_line->GateOpenMsg(reader, false, pulse, text);
         return;
     }
-    if (!SpecialOutput(reader, out.SpaceNo, pulse) && Line)
-        Line->GateOpenMsg(reader, true, pulse, text);
+    if (!SpecialOutput(reader, out.SpaceNo, pulse) && m_line)
+        m_line->GateOpenMsg(reader, true, pulse, text);
     const std::string card = config::FloatToStr(number);
     if (DetailedLog)
         MessageLog.Log("Card Allowed, Loop Id " + std::to_string(LoopId) + " address " + std::to_string(reader) +
                        ", Card " + card);
-    if (!EmailServer.empty())
+    if (!Settings.EmailServer.empty())
         NotifyByMail("Card: " + card + ", Name: " + out.FirstName + ", Device: " + out.DeviceName);
     SoftCount(reader);
 }
@@ -120,11 +120,11 @@ void TLoop::CardEvent(int reader, const std::string& data)
 void TLoop::NotifyByMail(const std::string& body) noexcept
 {
     try {
-        MessageLog.Log("Sending email to: " + EmailTo + " Server: " + EmailServer +
-                       " Port: " + std::to_string(EmailPort));
-        if (!Mailer)
-            Mailer = std::make_unique<mail::TMailSender>(MessageLog, mail::TMailSender::TOptions{});
-        Mailer->Post({.Server = EmailServer, .Port = EmailPort, .From = EmailFrom, .Recipients = EmailTo,
+        MessageLog.Log("Sending email to: " + Settings.EmailTo + " Server: " + Settings.EmailServer +
+                       " Port: " + std::to_string(Settings.EmailPort));
+        if (!m_mailer)
+            m_mailer = std::make_unique<mail::TMailSender>(MessageLog, mail::TMailSender::TOptions{});
+        m_mailer->Post({.Server = Settings.EmailServer, .Port = Settings.EmailPort, .From = Settings.EmailFrom, .Recipients = Settings.EmailTo,
                       .Subject = "Card Event", .Body = body});
     } catch (...) {
         MessageLog.Log("Exception in MailMessage()");
@@ -136,10 +136,10 @@ void TLoop::MemoryCardEvent(int reader, const std::string& data)
     const double number =
         data.size() > kMemoryCardOffset ? config::TextToFloat(std::string_view(data).substr(kMemoryCardOffset)) : 0;
     cardaccess::TCardOutputs out;
-    const int result = cardaccess::CardTransaction(DetailedLog, MessageLog, *Database, DebitExpiry, data, true, number,
+    const int result = cardaccess::CardTransaction(DetailedLog, MessageLog, *m_database, Settings.DebitExpiry, data, true, number,
                                                    reader, LoopId, out);
     // The reader has let the car through already: nothing goes back to it.
-    if (result == cardaccess::kRejectedRecord || !cardaccess::IsAccepted(result) || Database->ConnectionLost)
+    if (result == cardaccess::kRejectedRecord || !cardaccess::IsAccepted(result) || m_database->ConnectionLost)
         return;
     if (DetailedLog)
         MessageLog.Log("Memory Card Success, Loop Id " + std::to_string(LoopId) + " address " +
@@ -152,9 +152,9 @@ std::string TLoop::DeviceMessage(int result, double number, const cardaccess::TC
     int messageId = decided.Card && decided.CardType ? decided.CardType->MsgId : 0;
     if (messageId <= 0 && decided.Device)
         messageId = decided.Device->MsgId;
-    auto messages = cardaccess::ReadMessagesRow(*Database, messageId);
+    auto messages = cardaccess::ReadMessagesRow(*m_database, messageId);
     if (!messages)
-        messages = cardaccess::ReadMessagesRow(*Database, 1);
+        messages = cardaccess::ReadMessagesRow(*m_database, 1);
     const int code = result & ~cardaccess::kSoftBit;
     if (code < 0 || static_cast<std::size_t>(code) >= cardaccess::kMessageColumns.size())
         return "Unknown Error";
@@ -170,7 +170,7 @@ bool TLoop::SpecialOutput(int address, int spaceNo, int pulse)
 {
     if (spaceNo <= 0)
         return false;
-    db::TODBCStatement spot(*Database);
+    db::TODBCStatement spot(*m_database);
     if (!spot.ExecFmtQuiet("select * from spots where number=%d", spaceNo)) {
         if (DetailedLog)
             MessageLog.LogFmt("'Special' output.  %d NOT Found in Spots file", spaceNo);
@@ -184,13 +184,13 @@ bool TLoop::SpecialOutput(int address, int spaceNo, int pulse)
     }
     if (DetailedLog)
         MessageLog.LogFmt("'Special' output %d going On!", floor);
-    if (!Line)
+    if (!m_line)
         return true;
     if (floor >= kFirstOpeningFloor) {
-        Line->GateOpenMsg(address, true, pulse, kLiftText);
+        m_line->GateOpenMsg(address, true, pulse, kLiftText);
     } else {
-        Line->GateOpenMsg(address, false, pulse, kLiftText);
-        Line->PulseOutput(address, LiftOutput(floor), std::max(kLiftPulsesPerPulse * pulse, kFewestLiftPulses));
+        m_line->GateOpenMsg(address, false, pulse, kLiftText);
+        m_line->PulseOutput(address, LiftOutput(floor), std::max(kLiftPulsesPerPulse * pulse, kFewestLiftPulses));
     }
     return true;
 }
@@ -198,10 +198,10 @@ bool TLoop::SpecialOutput(int address, int spaceNo, int pulse)
 void TLoop::ManualOpen(int address, int pulse)
 {
     MessageLog.Log("Manual open Loop Id " + std::to_string(LoopId) + " address " + std::to_string(address));
-    if (Line)
-        Line->GateOpenMsg(address, true, pulse, "Manual Open");
+    if (m_line)
+        m_line->GateOpenMsg(address, true, pulse, "Manual Open");
     const cardaccess::TDeviceRow device = DeviceRow(address);
-    db::TSql row(Database->Kind());
+    db::TSql row(m_database->Kind());
     row.AddDateTime("dat_e", platform::NowDateTime());
     row.AddInt("device_id", device.Id);
     row.AddInt("error_code", kManualOpenCode);
@@ -210,7 +210,7 @@ void TLoop::ManualOpen(int address, int pulse)
     row.AddField("device_name", device.Name, true);
     row.AddField("first_name", device.RemoteUser, true);
     row.AddField("last_name", "IP:" + device.RemoteIp, true);
-    db::TODBCStatement insert(*Database);
+    db::TODBCStatement insert(*m_database);
     insert.Exec(row.BuildInsert("INSERT INTO trans", "Values", ""));
 }
 

@@ -18,12 +18,12 @@ std::string SignTextFor(int freePlaces)
 void TLoop::CounterEvent(int reader, const std::string& value) noexcept
 {
     try {
-        if (reader <= 0 || static_cast<std::size_t>(reader) >= Counters.size() ||
-            !Counters[static_cast<std::size_t>(reader)])
+        if (reader <= 0 || static_cast<std::size_t>(reader) >= m_counters.size() ||
+            !m_counters[static_cast<std::size_t>(reader)])
             return;
         std::string text = "Database error";
         if (Connected())
-            text = Counters[static_cast<std::size_t>(reader)]->Process(value);
+            text = m_counters[static_cast<std::size_t>(reader)]->Process(value);
         if (DetailedLog) {
             std::string list;
             for (const char c : value) {
@@ -41,10 +41,10 @@ void TLoop::CounterEvent(int reader, const std::string& value) noexcept
 void TLoop::InputEvent(int reader, const std::string& value) noexcept
 {
     try {
-        if (reader <= 0 || static_cast<std::size_t>(reader) >= Inputs.size() ||
-            !Inputs[static_cast<std::size_t>(reader)] || !Connected())
+        if (reader <= 0 || static_cast<std::size_t>(reader) >= m_inputs.size() ||
+            !m_inputs[static_cast<std::size_t>(reader)] || !Connected())
             return;
-        Inputs[static_cast<std::size_t>(reader)]->Process(value);
+        m_inputs[static_cast<std::size_t>(reader)]->Process(value);
     } catch (...) {
         MessageLog.Log("InputEvent Exception, reader: " + std::to_string(reader) + " !");
     }
@@ -56,7 +56,7 @@ void TLoop::OfflineEvent(int reader) noexcept
         if (!Connected())
             return;
         MessageLog.Log("Offline, Device: " + DeviceRow(reader).Name);
-        db::TODBCStatement s(*Database);
+        db::TODBCStatement s(*m_database);
         s.ExecFmt("UPDATE device SET online_flag = 0 WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
     } catch (...) {
         MessageLog.Log("OfflineEvent Exception!");
@@ -69,7 +69,7 @@ void TLoop::PowerUpEvent(int reader) noexcept
         if (!Connected())
             return;
         MessageLog.Log("PowerUp Event, Device: " + DeviceRow(reader).Name);
-        db::TODBCStatement s(*Database);
+        db::TODBCStatement s(*m_database);
         s.ExecFmt("UPDATE device SET online_flag = 1 WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
     } catch (...) {
         MessageLog.Log("PowerUpEvent Exception!");
@@ -81,11 +81,11 @@ void TLoop::UpdateOutputs() noexcept
     try {
         if (!Connected())
             return;
-        db::TODBCStatement pass(*Database);
-        for (const auto& c : Counters)
+        db::TODBCStatement pass(*m_database);
+        for (const auto& c : m_counters)
             if (c && c->Remote())
                 c->CheckSoftCount(pass);
-        db::TODBCStatement devices(*Database);
+        db::TODBCStatement devices(*m_database);
         for (bool more = devices.ExecFmt("SELECT * FROM device WHERE loop_id = %d and (lf_sign_flag <> 0 or "
                                          "lf_output_flag <> 0)",
                                          LoopId);
@@ -93,8 +93,8 @@ void TLoop::UpdateOutputs() noexcept
             const int id = devices.AsInteger("id");
             const int address = devices.AsInteger("addr_ess");
             const std::string name = devices.AsString("name");
-            db::TODBCStatement lot(*Database);
-            db::TODBCStatement update(*Database);
+            db::TODBCStatement lot(*m_database);
+            db::TODBCStatement update(*m_database);
             if (!lot.ExecFmt("SELECT * FROM lot WHERE id = %d", devices.AsInteger("lot_id"))) {
                 update.ExecFmt("UPDATE device SET lf_output_flag = 0, lf_sign_flag = 0 WHERE id = %d", id);
                 continue;
@@ -106,7 +106,7 @@ void TLoop::UpdateOutputs() noexcept
                 const bool full = count >= capacity;
                 const int shift = devices.AsInteger("lf_output") - 2;
                 const int mask = (shift >= 0 && shift < 16) ? static_cast<std::uint16_t>(1u << shift) : 0;
-                if (!Line || Line->LotFullOutput(address, full, mask) || !Line->IsOpen()) {
+                if (!m_line || m_line->LotFullOutput(address, full, mask) || !m_line->IsOpen()) {
                     update.ExecFmt("UPDATE device SET lf_output_flag = 0 WHERE id = %d", id);
                     if (DetailedLog)
                         MessageLog.Log("Lot full output is now " + std::string(full ? " On" : " Off") + " for " + name);
@@ -114,7 +114,7 @@ void TLoop::UpdateOutputs() noexcept
             }
             if (devices.AsBool("lf_sign_flag")) {
                 const int freePlaces = std::max(capacity - count, 0);
-                if (!Line || Line->SignText(address, SignTextFor(freePlaces)) || !Line->IsOpen()) {
+                if (!m_line || m_line->SignText(address, SignTextFor(freePlaces)) || !m_line->IsOpen()) {
                     update.ExecFmt("UPDATE device SET lf_sign_flag = 0 WHERE id = %d", id);
                     if (DetailedLog)
                         MessageLog.Log("Lot full sign is being updated to " + std::to_string(freePlaces) + " for " +
@@ -132,20 +132,20 @@ void TLoop::UpdateOutputs() noexcept
 void TLoop::SyncTimeDate() noexcept
 {
     try {
-        if (SyncMinutes <= 0)
+        if (Settings.SyncMinutes <= 0)
             return;
-        if (++SyncCount < SyncMinutes)
+        if (++SyncCount < Settings.SyncMinutes)
             return;
         bool any = false;
-        if (Line) {
+        if (m_line) {
             const std::string stamp = line::DateTimeStamp();
-            for (int a = Line->FirstReader(); a <= Line->LastReader(); ++a) {
+            for (int a = m_line->FirstReader(); a <= m_line->LastReader(); ++a) {
                 const int type = DeviceType(a);
-                if (type == dtTicketSpitter || (type == dtBarcodeExit && SyncExitReader)) {
+                if (type == dtTicketSpitter || (type == dtBarcodeExit && Settings.SyncExitReader)) {
                     if (!any)
                         MessageLog.Log("Automated Sync Of Time/Date to Spitters & Exit Readers");
                     any = true;
-                    Line->SetDateTime(a, stamp);
+                    m_line->SetDateTime(a, stamp);
                 }
             }
         }
@@ -159,12 +159,12 @@ void TLoop::SyncTimeDate() noexcept
 
 bool TLoop::ForceGate(int address, bool open) noexcept
 {
-    if (!Line)
+    if (!m_line)
         return false;
-    const bool state = Line->GateState(address);
+    const bool state = m_line->GateState(address);
     if (state == open)
         return false;
-    if (!Line->SetGate(address, open))
+    if (!m_line->SetGate(address, open))
         return false;  // refused: the state stays as it was and the next pass tries again
     if (DetailedLog)
         MessageLog.Log("Loop id " + std::to_string(LoopId) + " address " + std::to_string(address) +

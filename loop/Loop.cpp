@@ -71,27 +71,16 @@ TLoop::TLoop(config::TMessLog& log, int loopId, platform::TMainLoop& mainLoop) :
 {
     const config::TConnParams params;
     DetailedLog = params.DebugLog;
-    Database = std::make_unique<db::TODBC>();
-    Connection = db::MakeConnection(params, *Database, &MessageLog);
-    if (Connection->EnsureConnected()) {
+    m_database = std::make_unique<db::TODBC>();
+    m_connection = db::MakeConnection(params, *m_database, &MessageLog);
+    if (m_connection->EnsureConnected()) {
         UpgradeSchema();
         CreateCardInterface(mainLoop);
     }
 }
 
-TLoop::~TLoop()
-{
-    if (Line)
-        Line->Close();
-    Line.reset();
-    Mailer.reset();
-    EventLog.reset();
-    Counters.clear();
-    Inputs.clear();
-    DeviceTypes.clear();
-    Connection.reset();
-    Database.reset();
-}
+// Members go in reverse order of declaration: the line and its threads first.
+TLoop::~TLoop() = default;
 
 int TLoop::ElapsedMinutes(platform::TDateTime from, platform::TDateTime to)
 {
@@ -100,20 +89,20 @@ int TLoop::ElapsedMinutes(platform::TDateTime from, platform::TDateTime to)
 
 bool TLoop::Connected() noexcept
 {
-    return Connection && Connection->EnsureConnected();
+    return m_connection && m_connection->EnsureConnected();
 }
 
 void TLoop::SoftCount(int address)
 {
-    if (address >= 0 && static_cast<std::size_t>(address) < Counters.size() && Counters[static_cast<std::size_t>(address)])
-        Counters[static_cast<std::size_t>(address)]->SoftCount();
+    if (address >= 0 && static_cast<std::size_t>(address) < m_counters.size() && m_counters[static_cast<std::size_t>(address)])
+        m_counters[static_cast<std::size_t>(address)]->SoftCount();
 }
 
 void TLoop::UpgradeSchema()
 {
-    const bool report = Database->ReportErrors;
-    Database->ReportErrors = false;
-    db::TODBCStatement s(*Database);
+    const bool report = m_database->ReportErrors;
+    m_database->ReportErrors = false;
+    db::TODBCStatement s(*m_database);
     const auto device = ColumnList(s.ListColumns("DEVICE"));
     for (const std::string& column : kColumnsAddedAtStartUp.front().Columns)
         if (std::find(device.begin(), device.end(), config::UpperCase(column)) == device.end())
@@ -136,7 +125,7 @@ void TLoop::UpgradeSchema()
         for (const char* sql : kTickinv)
             s.ExecSQL(sql);
     }
-    Database->ReportErrors = report;
+    m_database->ReportErrors = report;
 }
 
 void TLoop::ReadLineSettings(bool rfModem)
@@ -144,147 +133,169 @@ void TLoop::ReadLineSettings(bool rfModem)
     config::TIniFileEx ini(platform::SettingsFilePath());
     if (rfModem) {
         MessageLog.Log("NOTE: Using RF Modem Mode for loop id " + std::to_string(LoopId));
-        Line->RespDelay = 200;
-        Line->TurnAround = 100;
+        m_line->RespDelay = 200;
+        m_line->TurnAround = 100;
     } else {
-        Line->RespDelay = ini.ReadIntegerInit(kSection, "RespDelay", Line->RespDelay);
-        Line->TurnAround = ini.ReadIntegerInit(kSection, "TurnAround", Line->TurnAround);
-        Line->PollDelay = ini.ReadIntegerInit(kSection, "PollDelay", Line->PollDelay);
+        m_line->RespDelay = ini.ReadIntegerInit(kSection, "RespDelay", m_line->RespDelay);
+        m_line->TurnAround = ini.ReadIntegerInit(kSection, "TurnAround", m_line->TurnAround);
+        m_line->PollDelay = ini.ReadIntegerInit(kSection, "PollDelay", m_line->PollDelay);
     }
-    Line->PayOnFoot = ini.ReadBoolInit(kSection, "PayOnFoot Poll", Line->PayOnFoot);
-    Line->NoInputs = ini.ReadBoolInit(kSection, "Inputs Off", Line->NoInputs);
-    Line->NoCounters = ini.ReadBoolInit(kSection, "Counters Off", Line->NoCounters);
-    SyncMinutes = ini.ReadIntegerInit(kSection, "Sync Readers every XX minutes", 0);
+    m_line->PayOnFoot = ini.ReadBoolInit(kSection, "PayOnFoot Poll", m_line->PayOnFoot);
+    m_line->NoInputs = ini.ReadBoolInit(kSection, "Inputs Off", m_line->NoInputs);
+    m_line->NoCounters = ini.ReadBoolInit(kSection, "Counters Off", m_line->NoCounters);
+    Settings.SyncMinutes = ini.ReadIntegerInit(kSection, "Sync Readers every XX minutes", 0);
     SyncCount = 0;
-    GraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time from POF (minutes)", 15);
-    ExtendedGraceLanes.clear();
+    Settings.GraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time from POF (minutes)", 15);
+    Settings.ExtendedGraceLanes.clear();
     std::stringstream lanes(ini.ReadStringInit(kSection, "Extended Grace Lane", ""));
     std::string item;
     while (std::getline(lanes, item, ','))
-        ExtendedGraceLanes.push_back(config::TextToInt(item));
-    ExtendedGraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time from POF Extended (minutes)", 15);
-    FutureGraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time Future", 15);
-    OldTicketFormat = ini.ReadBoolInit(kSection, "Old Ticket Format?", false);
-    SyncExitReader = ini.ReadBoolInit(kSection, "Sync Exit Reader", true);
-    FlatRate = ini.ReadBoolInit(kSection, "Flat Rate Flag", false);
-    EmailServer = ini.ReadStringInit(kSection, "Email Server", "");
-    EmailPort = ini.ReadIntegerInit(kSection, "Email Port", 25);
-    EmailFrom = ini.ReadStringInit(kSection, "Email From", "");
-    EmailTo = ini.ReadStringInit(kSection, "Email To", "");
-    DebitExpiry = ini.ReadBoolInit(kSection, "Debit Expiry", false);
-    AutoReset = ini.ReadBoolInit(kSection, "Auto Reset", true);
-    LowSecurity = ini.ReadBoolInit(kSection, "Low Security on DB Error", false);
+        Settings.ExtendedGraceLanes.push_back(config::TextToInt(item));
+    Settings.ExtendedGraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time from POF Extended (minutes)", 15);
+    Settings.FutureGraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time Future", 15);
+    Settings.OldTicketFormat = ini.ReadBoolInit(kSection, "Old Ticket Format?", false);
+    Settings.SyncExitReader = ini.ReadBoolInit(kSection, "Sync Exit Reader", true);
+    Settings.FlatRate = ini.ReadBoolInit(kSection, "Flat Rate Flag", false);
+    Settings.EmailServer = ini.ReadStringInit(kSection, "Email Server", "");
+    Settings.EmailPort = ini.ReadIntegerInit(kSection, "Email Port", 25);
+    Settings.EmailFrom = ini.ReadStringInit(kSection, "Email From", "");
+    Settings.EmailTo = ini.ReadStringInit(kSection, "Email To", "");
+    Settings.DebitExpiry = ini.ReadBoolInit(kSection, "Debit Expiry", false);
+    Settings.AutoReset = ini.ReadBoolInit(kSection, "Auto Reset", true);
+    Settings.LowSecurity = ini.ReadBoolInit(kSection, "Low Security on DB Error", false);
 }
 
 void TLoop::CreateCardInterface(platform::TMainLoop& mainLoop)
 {
     try {
-        Line = std::make_unique<line::TCard>(mainLoop, &MessageLog);
-        auto& e = Line->Events;
-        e.OnCounter = [this](int r, const std::string& v) { CounterEvent(r, v); };
-        e.OnInput = [this](int r, const std::string& v) { InputEvent(r, v); };
-        e.OnError = [this](int r) { OfflineEvent(r); };
-        e.OnPowerUp = [this](int r) { PowerUpEvent(r); };
-        e.OnData = [this](int r, const std::string& v) { CardDataEvent(r, v); };
-        e.OnMemory = [this](int r, const std::string& v) { MemoryDataEvent(r, v); };
-        e.OnBarCode = [this](int r, const std::string& v) { BarcodeEvent(r, v); };
-        e.OnPrinter = [this](int r, const std::string& v) { PrinterEvent(r, v); };
-        EventLog = std::make_unique<counting::TEventLog>(*Database, LoopId);
-
-        const std::string table = LoopTable(Database->Kind());
-        db::TODBCStatement loopRow(*Database);
-        if (!loopRow.ExecFmt("SELECT * FROM %s WHERE id = %d", table, LoopId)) {
+        m_line = std::make_unique<line::TCard>(mainLoop, &MessageLog);
+        BindHandlers();
+        m_eventLog = std::make_unique<counting::TEventLog>(*m_database, LoopId);
+        db::TODBCStatement loopRow(*m_database);
+        if (!loopRow.ExecFmt("SELECT * FROM %s WHERE id = %d", LoopTable(m_database->Kind()), LoopId)) {
             MessageLog.Log("Failed Card Init - No Loop id: " + std::to_string(LoopId));
         } else if (loopRow.AsBool("enabled")) {
             const int port = loopRow.AsInteger("port");
-            const bool rfModem = loopRow.AsBool("rfmodem");
-            Line->Port = port;
+            m_line->Port = port;
             MessageLog.LogFmt("Init Devices for LoopId %d Port %d", LoopId, port);
-            EventLog->Port = port;
-            int first = 99, last = -99;
-            db::TODBCStatement devices(*Database);
-            if (!devices.ExecFmt("SELECT * FROM device WHERE loop_id=%d", LoopId)) {
-                MessageLog.LogFmt("No devices found for loop id %d", LoopId);
-                first = last = 0;
-            } else {
-                do {
-                    const int a = devices.AsInteger("addr_ess");
-                    // The line keeps texts for addresses 0 to kMaxAddress only.
-                    if (a < 0 || a > line::kMaxAddress) {
-                        MessageLog.LogFmt("Device id %d of loop id %d has address %d outside 0 to %d, ignored",
-                                          devices.AsInteger("id"), LoopId, a, line::kMaxAddress);
-                        continue;
-                    }
-                    db::TODBCStatement msg(*Database);
-                    if (msg.ExecFmt("SELECT idle,gateup FROM messages WHERE id=%d", devices.AsInteger("msg_id"))) {
-                        Line->SetIdleMsg(a, msg.AsString("idle"));
-                        Line->SetActiveMsg(a, msg.AsString("gateup"));
-                    } else {
-                        Line->SetIdleMsg(a, "Default message");
-                        Line->SetActiveMsg(a, "Device activated");
-                    }
-                    if (DeviceTypes.size() < static_cast<std::size_t>(a) + 1)
-                        DeviceTypes.resize(static_cast<std::size_t>(a) + 1, 0);
-                    DeviceTypes[static_cast<std::size_t>(a)] =
-                        static_cast<std::uint8_t>(devices.AsInteger("device_type") & 0xFF);
-                    first = std::min(first, a);
-                    last = std::max(last, a);
-                } while (devices.Next());
-                if (last < 0)
-                    first = last = 0;
-                else
-                    for (int a = 0; a <= last; ++a) {
-                        Counters.push_back(a < first ? nullptr
-                                                     : std::make_unique<counting::TCounter>(MessageLog, *Database,
-                                                                                            LoopId, a, false));
-                        Inputs.push_back(a < first ? nullptr
-                                                   : std::make_unique<counting::TInput>(LoopId, *Database, *EventLog,
-                                                                                        MessageLog, Line.get(), a));
-                    }
-            }
-            Line->SetFirstReader(first);
-            Line->SetLastReader(last);
-            ReadLineSettings(rfModem);
-            if (Line->Open()) {
-                MessageLog.LogFmt("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
-                                  Line->PollDelay.load(), Line->TurnAround.load(), Line->RespDelay.load(),
-                                  Line->Baud.load(), Line->OffLineDelay.load());
-                MessageLog.LogFmt("Device started.  LoopId %d  First address: %d  Last address: %d", LoopId, first,
-                                  last);
-            } else {
-                MessageLog.Log("Failed to open port COM" + std::to_string(port) + " for loop id " +
-                               std::to_string(LoopId));
-                MessageLog.Log("  " + Line->LastOpenError());
-            }
+            m_eventLog->Port = port;
+            int first = 0, last = 0;
+            SetUpDevices(first, last);
+            m_line->SetFirstReader(first);
+            m_line->SetLastReader(last);
+            ReadLineSettings(loopRow.AsBool("rfmodem"));
+            OpenLine(port, first, last);
         } else if (config::UpperCase(loopRow.AsString("name")) == "POE/POF") {
-            config::TIniFileEx ini(platform::SettingsFilePath());
-            if (!ini.ReadBoolInit(kSection, "NoRemoteCounts", false)) {
-                int first = 99, last = -99;
-                db::TODBCStatement devices(*Database);
-                for (bool more = devices.ExecFmt("SELECT * FROM device WHERE loop_id=%d", LoopId); more;
-                     more = devices.Next()) {
-                    const int a = devices.AsInteger("addr_ess");
-                    if (a < 0 || a > line::kMaxAddress)
-                        continue;
-                    first = std::min(first, a);
-                    last = std::max(last, a);
-                }
-                for (int a = 0; a <= last; ++a) {
-                    if (a < first) {
-                        Counters.push_back(nullptr);
-                        continue;
-                    }
-                    Counters.push_back(std::make_unique<counting::TCounter>(MessageLog, *Database, LoopId, a, true));
-                    MessageLog.Log("Created POE/POF soft counter for address " + std::to_string(a));
-                }
-            }
+            MakePayOnFootCounters();
         }
-        db::TODBCStatement flags(*Database);
+        db::TODBCStatement flags(*m_database);
         flags.ExecFmt("UPDATE device SET lf_sign_flag = 1 WHERE loop_id = %d and lf_sign <> 0", LoopId);
         flags.ExecFmt("UPDATE device SET lf_output_flag = 1 WHERE loop_id = %d and lf_enabled <> 0", LoopId);
         MessageLog.Log("CreateCardInterface - Done");
     } catch (...) {
         MessageLog.Log("CreateCardInterface - Exception");
+    }
+}
+
+void TLoop::BindHandlers()
+{
+    auto& e = m_line->Events;
+    e.OnCounter = [this](int r, const std::string& v) { CounterEvent(r, v); };
+    e.OnInput = [this](int r, const std::string& v) { InputEvent(r, v); };
+    e.OnError = [this](int r) { OfflineEvent(r); };
+    e.OnPowerUp = [this](int r) { PowerUpEvent(r); };
+    e.OnData = [this](int r, const std::string& v) { CardDataEvent(r, v); };
+    e.OnMemory = [this](int r, const std::string& v) { MemoryDataEvent(r, v); };
+    e.OnBarCode = [this](int r, const std::string& v) { BarcodeEvent(r, v); };
+    e.OnPrinter = [this](int r, const std::string& v) { PrinterEvent(r, v); };
+}
+
+// The devices of the loop: their texts and types, the address range polled,
+// and a counter and an input handler for each address in it.
+void TLoop::SetUpDevices(int& first, int& last)
+{
+    first = 99;
+    last = -99;
+    db::TODBCStatement devices(*m_database);
+    if (!devices.ExecFmt("SELECT * FROM device WHERE loop_id=%d", LoopId)) {
+        MessageLog.LogFmt("No devices found for loop id %d", LoopId);
+        first = last = 0;
+        return;
+    }
+    do {
+        const int a = devices.AsInteger("addr_ess");
+        // The line keeps texts for addresses 0 to kMaxAddress only.
+        if (a < 0 || a > line::kMaxAddress) {
+            MessageLog.LogFmt("Device id %d of loop id %d has address %d outside 0 to %d, ignored",
+                              devices.AsInteger("id"), LoopId, a, line::kMaxAddress);
+            continue;
+        }
+        db::TODBCStatement msg(*m_database);
+        if (msg.ExecFmt("SELECT idle,gateup FROM messages WHERE id=%d", devices.AsInteger("msg_id"))) {
+            m_line->SetIdleMsg(a, msg.AsString("idle"));
+            m_line->SetActiveMsg(a, msg.AsString("gateup"));
+        } else {
+            m_line->SetIdleMsg(a, "Default message");
+            m_line->SetActiveMsg(a, "Device activated");
+        }
+        if (m_deviceTypes.size() < static_cast<std::size_t>(a) + 1)
+            m_deviceTypes.resize(static_cast<std::size_t>(a) + 1, 0);
+        m_deviceTypes[static_cast<std::size_t>(a)] = static_cast<std::uint8_t>(devices.AsInteger("device_type") & 0xFF);
+        first = std::min(first, a);
+        last = std::max(last, a);
+    } while (devices.Next());
+    if (last < 0)
+        first = last = 0;
+    else
+        MakeCountersAndInputs(first, last);
+}
+
+void TLoop::MakeCountersAndInputs(int first, int last)
+{
+    for (int a = 0; a <= last; ++a) {
+        m_counters.push_back(a < first ? nullptr
+                                       : std::make_unique<counting::TCounter>(MessageLog, *m_database, LoopId, a, false));
+        m_inputs.push_back(a < first ? nullptr
+                                     : std::make_unique<counting::TInput>(LoopId, *m_database, *m_eventLog, MessageLog,
+                                                                          m_line.get(), a));
+    }
+}
+
+void TLoop::OpenLine(int port, int first, int last)
+{
+    if (m_line->Open()) {
+        MessageLog.LogFmt("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
+                          m_line->PollDelay.load(), m_line->TurnAround.load(), m_line->RespDelay.load(),
+                          m_line->Baud.load(), m_line->OffLineDelay.load());
+        MessageLog.LogFmt("Device started.  LoopId %d  First address: %d  Last address: %d", LoopId, first, last);
+    } else {
+        MessageLog.Log("Failed to open port COM" + std::to_string(port) + " for loop id " + std::to_string(LoopId));
+        MessageLog.Log("  " + m_line->LastOpenError());
+    }
+}
+
+// A POE/POF loop has no line: soft counters only, one per address.
+void TLoop::MakePayOnFootCounters()
+{
+    config::TIniFileEx ini(platform::SettingsFilePath());
+    if (ini.ReadBoolInit(kSection, "NoRemoteCounts", false))
+        return;
+    int first = 99, last = -99;
+    db::TODBCStatement devices(*m_database);
+    for (bool more = devices.ExecFmt("SELECT * FROM device WHERE loop_id=%d", LoopId); more; more = devices.Next()) {
+        const int a = devices.AsInteger("addr_ess");
+        if (a < 0 || a > line::kMaxAddress)
+            continue;
+        first = std::min(first, a);
+        last = std::max(last, a);
+    }
+    for (int a = 0; a <= last; ++a) {
+        if (a < first) {
+            m_counters.push_back(nullptr);
+            continue;
+        }
+        m_counters.push_back(std::make_unique<counting::TCounter>(MessageLog, *m_database, LoopId, a, true));
+        MessageLog.Log("Created POE/POF soft counter for address " + std::to_string(a));
     }
 }
 

@@ -48,6 +48,25 @@ extern const std::vector<TAddedColumns> kColumnsAddedAtStartUp;
 // "`loop`" on MySQL-family connections, where loop is a reserved word.
 std::string LoopTable(db::TDbKind kind);
 
+// What the loops read from the settings file's [Settings] section.
+struct TLoopSettings {
+    int SyncMinutes = 0;
+    int GraceMinutes = 15;
+    std::vector<int> ExtendedGraceLanes{0};
+    int ExtendedGraceMinutes = 15;
+    int FutureGraceMinutes = 15;
+    bool OldTicketFormat = false;
+    bool FlatRate = false;
+    std::string EmailServer;
+    int EmailPort = 25;
+    std::string EmailFrom;
+    std::string EmailTo;
+    bool LowSecurity = false;
+    bool SyncExitReader = true;
+    bool DebitExpiry = false;
+    bool AutoReset = true;
+};
+
 // The controller of one loop: its own connection, its line, counters and
 // input handlers per address, and the handlers of the line's events. Main
 // thread only.
@@ -96,38 +115,25 @@ public:
     config::TMessLog& MessageLog;
     const int LoopId;
     bool DetailedLog = true;
-    int SyncMinutes = 0;
+    TLoopSettings Settings;  // read from the settings file at set-up
     int SyncCount = 0;
-    int GraceMinutes = 15;
-    std::vector<int> ExtendedGraceLanes{0};
-    int ExtendedGraceMinutes = 15;
-    int FutureGraceMinutes = 15;
-    bool OldTicketFormat = false;
-    bool FlatRate = false;
-    std::string EmailServer;
-    int EmailPort = 25;
-    std::string EmailFrom;
-    std::string EmailTo;
-    bool LowSecurity = false;
-    bool SyncExitReader = true;
     int LastPulse = 0;
-    bool DebitExpiry = false;
-    bool AutoReset = true;
 
-    // Owned objects, declared in reverse order of their release.
-    std::unique_ptr<db::TODBC> Database;
-    std::unique_ptr<db::TODBCConn> Connection;
-    std::vector<std::uint8_t> DeviceTypes;
-    std::vector<std::unique_ptr<counting::TInput>> Inputs;
-    std::vector<std::unique_ptr<counting::TCounter>> Counters;
-    std::unique_ptr<counting::TEventLog> EventLog;
-    std::unique_ptr<line::TCard> Line;  // none while the database was unreachable
-    std::unique_ptr<mail::TMailSender> Mailer;  // made with the first notice
+    line::TCard* Line() const noexcept { return m_line.get(); }  // none while the database was unreachable
+    db::TODBC& Database() const noexcept { return *m_database; }
+    db::TODBCConn& Connection() const noexcept { return *m_connection; }
 
 private:
     void UpgradeSchema();
+    // The set-up steps, in order.
     void CreateCardInterface(platform::TMainLoop& mainLoop);
+    void BindHandlers();
+    void SetUpDevices(int& first, int& last);
+    void MakeCountersAndInputs(int first, int last);
     void ReadLineSettings(bool rfModem);
+    void OpenLine(int port, int first, int last);
+    void MakePayOnFootCounters();
+
     bool Connected() noexcept;
     int DeviceType(int address) const;
     void LowSecurityOpen(int reader, const std::string& data);
@@ -139,6 +145,17 @@ private:
                              platform::TDateTime now, const cardaccess::TDeviceRow& device);
     bool WriteTicketIssue(const std::string& record, platform::TDateTime now);
     bool MoveOlderTicketAside(const TIssueRecord& issue, int ticketNo, std::string& where);
+
+    // Owned objects, released in reverse order: the line (and its threads)
+    // first, the connection and its binding last.
+    std::unique_ptr<db::TODBC> m_database;
+    std::unique_ptr<db::TODBCConn> m_connection;
+    std::vector<std::uint8_t> m_deviceTypes;
+    std::unique_ptr<counting::TEventLog> m_eventLog;
+    std::vector<std::unique_ptr<counting::TInput>> m_inputs;
+    std::vector<std::unique_ptr<counting::TCounter>> m_counters;
+    std::unique_ptr<mail::TMailSender> m_mailer;  // made with the first notice
+    std::unique_ptr<line::TCard> m_line;
 };
 
 } // namespace loop

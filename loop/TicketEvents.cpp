@@ -53,12 +53,12 @@ void TLoop::PrinterEvent(int reader, const std::string& value) noexcept
 
 cardaccess::TDeviceRow TLoop::DeviceRow(int address)
 {
-    return cardaccess::ReadDeviceRow(*Database, LoopId, address).value_or(cardaccess::TDeviceRow{});
+    return cardaccess::ReadDeviceRow(*m_database, LoopId, address).value_or(cardaccess::TDeviceRow{});
 }
 
 bool TLoop::IsExtendedGraceLane(int lane) const
 {
-    return std::any_of(ExtendedGraceLanes.begin(), ExtendedGraceLanes.end(),
+    return std::any_of(Settings.ExtendedGraceLanes.begin(), Settings.ExtendedGraceLanes.end(),
                        [lane](int n) { return n + kExtendedLaneBase == lane; });
 }
 
@@ -66,17 +66,17 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
 {
     TExitState state = TExitState::ReadError;
     int pulse = kDefaultExitPulse;
-    const platform::TDateTime date = cardaccess::BarcodeDate(barcode, OldTicketFormat, now);
+    const platform::TDateTime date = cardaccess::BarcodeDate(barcode, Settings.OldTicketFormat, now);
     if (date <= 0) {
         MessageLog.Add("Unknown or invalid Barcode!");
     } else {
         std::optional<cardaccess::TDeviceRow> device;
         {
-            const db::TTransaction check(*Database);
-            device = cardaccess::ReadDeviceRow(*Database, LoopId, reader);
+            const db::TTransaction check(*m_database);
+            device = cardaccess::ReadDeviceRow(*m_database, LoopId, reader);
             state = JudgeExitPass(reader, barcode, date, now, device.value_or(cardaccess::TDeviceRow{}));
         }
-        if (Database->ConnectionLost)
+        if (m_database->ConnectionLost)
             return;  // the database went away: nothing is answered, as while it is away
         if (device)
             pulse = static_cast<int>(std::trunc(device->OpenPulse));
@@ -84,8 +84,8 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
     const bool open = state == TExitState::Accepted;
     const std::string text = ExitReplyText(state);
     LastPulse = pulse;
-    if (Line)
-        Line->GateOpenMsg(reader, open, pulse, text);
+    if (m_line)
+        m_line->GateOpenMsg(reader, open, pulse, text);
     MessageLog.AddFmt("Card1.GateOpenMsg(%d, %s, %d, %s)", reader, open ? "Y" : "N", pulse, text);
     if (open)
         SoftCount(reader);
@@ -99,17 +99,17 @@ TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform
     // The lines of a decision are buffered; the handler writes them out once
     // the reader has its answer.
     MessageLog.Add("Checking BarCode: " + barcode + " ");
-    const db::TSql quoting(Database->Kind());
+    const db::TSql quoting(m_database->Kind());
     const std::string where = BarcodeWhere(quoting, barcode);
-    db::TODBCStatement ticket(*Database);
+    db::TODBCStatement ticket(*m_database);
     if (!ticket.Exec("select * from tickinv " + where)) {
-        db::TSql row(Database->Kind());
+        db::TSql row(m_database->Kind());
         row.AddField("barcode", barcode, true);
         row.AddInt("issuerid", 0);
         row.AddInt("status", kStatusInside);
         row.AddDateTime("in_date", date);
         row.AddNow("l_date");
-        db::TODBCStatement insert(*Database);
+        db::TODBCStatement insert(*m_database);
         insert.Exec(row.BuildSql("tickinv", true, ""));
         if (!ticket.Exec("select * from tickinv " + where))
             return TExitState::SystemError;
@@ -125,24 +125,24 @@ TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform
         state = TExitState::Passback;
     } else if (st == kStatusUsed && dir != kDirEntry) {
         state = TExitState::Used;
-    } else if (!(FlatRate && lane > kExtendedLaneBase)) {
+    } else if (!(Settings.FlatRate && lane > kExtendedLaneBase)) {
         const int minutes = ElapsedMinutes(date, now);
-        int grace = IsExtendedGraceLane(lane) ? ExtendedGraceMinutes : GraceMinutes;
+        int grace = IsExtendedGraceLane(lane) ? Settings.ExtendedGraceMinutes : Settings.GraceMinutes;
         if (dir == kDirEntry && st == kStatusUsed) {
             // A used ticket shown at an entry: back inside only if issued just now.
             grace = 0;
             newStatus = kStatusInside;
         }
-        if (minutes > grace || (minutes < 0 && -minutes > FutureGraceMinutes))
+        if (minutes > grace || (minutes < 0 && -minutes > Settings.FutureGraceMinutes))
             state = TExitState::Expired;
     }
     if (state == TExitState::Accepted) {
-        db::TSql taken(Database->Kind());
+        db::TSql taken(m_database->Kind());
         taken.AddInt("takerid", reader);
         taken.AddInt("status", newStatus);
         taken.AddNow("out_date");
         taken.AddNow("l_date");
-        db::TODBCStatement update(*Database);
+        db::TODBCStatement update(*m_database);
         update.Exec(taken.BuildSql("tickinv", false, where));
     }
     return state;
@@ -152,7 +152,7 @@ void TLoop::RecordTicketIssue(int reader, const std::string& record, platform::T
 {
     bool written = false;
     {
-        const db::TTransaction issue(*Database);
+        const db::TTransaction issue(*m_database);
         written = WriteTicketIssue(record, now);
     }
     if (written)
@@ -175,7 +175,7 @@ bool TLoop::WriteTicketIssue(const std::string& record, platform::TDateTime now)
                       issue->OffLine ? "N" : "Y");
     const int t = config::TextToInt(issue->Ticket);
 
-    db::TSql row(Database->Kind());
+    db::TSql row(m_database->Kind());
     std::string where = BarcodeWhere(row, issue->Barcode);
     const bool update = MoveOlderTicketAside(*issue, t, where);
     if (update) {
@@ -195,7 +195,7 @@ bool TLoop::WriteTicketIssue(const std::string& record, platform::TDateTime now)
     row.AddInt("issuerid", lane);
     row.AddInt("online", issue->OffLine ? 0 : 1);
     row.AddNow("l_date");
-    db::TODBCStatement write(*Database);
+    db::TODBCStatement write(*m_database);
     return write.Exec(row.BuildSql("tickinv", !update, where));
 }
 
@@ -204,8 +204,8 @@ bool TLoop::WriteTicketIssue(const std::string& record, platform::TDateTime now)
 // arrived: that row is then completed (true, where names it).
 bool TLoop::MoveOlderTicketAside(const TIssueRecord& issue, int ticketNo, std::string& where)
 {
-    db::TODBCStatement old(*Database);
-    db::TSql change(Database->Kind());
+    db::TODBCStatement old(*m_database);
+    db::TSql change(m_database->Kind());
     if (old.Exec("select * from tickinv " + where)) {
         if (old.AsInteger("issuerid") == 0 && old.AsInteger("takerid") != 0 && issue.OffLine)
             return true;
@@ -218,7 +218,7 @@ bool TLoop::MoveOlderTicketAside(const TIssueRecord& issue, int ticketNo, std::s
             return true;
         change.AddInt("ticket", -ticketNo);
     }
-    db::TODBCStatement update(*Database);
+    db::TODBCStatement update(*m_database);
     update.Exec(change.BuildSql("tickinv", false, where));
     return false;
 }
@@ -233,8 +233,8 @@ void TLoop::PrinterStatus(int reader, const std::string& value)
                           PrinterStatusText(s1), PrinterStatusText(s2));
     else
         MessageLog.LogFmt("PStat:%d Reader: %d Date:%s ... Status:%s", s1, reader, when, PrinterStatusText(s1));
-    if (EventLog)
-        EventLog->Write("PTR", counting::ekPrinter, reader);
+    if (m_eventLog)
+        m_eventLog->Write("PTR", counting::ekPrinter, reader);
     const auto first = PrinterColumns(s1), second = PrinterColumns(s2);
     db::TSql sql(db::dkMySql);
     sql.AddInt("ptr_paper", first.Paper);
@@ -245,7 +245,7 @@ void TLoop::PrinterStatus(int reader, const std::string& value)
     sql.AddInt("ptr_hdwr2", second.Hardware);
     sql.AddInt("ptr_fail2", second.Fail);
     sql.AddInt("ptr_stat2", s2);
-    db::TODBCStatement update(*Database);
+    db::TODBCStatement update(*m_database);
     update.Exec(sql.BuildUpdate("UPDATE device",
                                 config::Format("WHERE loop_id = %d and addr_ess = %d", LoopId, reader)));
 }

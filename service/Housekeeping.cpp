@@ -102,7 +102,7 @@ void TServer::MainTick(platform::TTimer& timMain)
 
 void TServer::RunPlannedTasks(platform::TDateTime now)
 {
-    if (Loops.empty() || !Loops.front()->AutoReset)
+    if (Loops.empty() || !Loops.front()->Settings.AutoReset)
         return;
     const bool reset = AutoResetTask(now);
     const bool counts = LotCountReset(now);

@@ -64,7 +64,7 @@ protected:
     // after the event's handler has arrived: what the handler sent came before it.
     std::vector<std::string> AnswersAfterHandling(int address)
     {
-        OnMain([&] { m_loop->Line->SignText(address, "marker"); });
+        OnMain([&] { m_loop->Line()->SignText(address, "marker"); });
         EXPECT_TRUE(Received(address, "Lmarker"));
         std::vector<std::string> out;
         for (const auto& f : m_sim->Frames())
@@ -100,9 +100,9 @@ protected:
     void CutDatabase()
     {
         OnMain([&] {
-            m_loop->Connection->CloseConnection();
-            m_loop->Connection->Driver = "NoSuchDriver";
-            m_loop->Connection->DSN.clear();
+            m_loop->Connection().CloseConnection();
+            m_loop->Connection().Driver = "NoSuchDriver";
+            m_loop->Connection().DSN.clear();
         });
     }
 };
@@ -194,7 +194,7 @@ TEST_P(CardRoad, UnreachableDatabaseOpensOnlyWithLowSecurity)
     Present(1, 'C', "1001");
     EXPECT_TRUE(AnswersAfterHandling(1).empty()) << "without low security the card gets no answer";
 
-    OnMain([&] { m_loop->LowSecurity = true; });
+    OnMain([&] { m_loop->Settings.LowSecurity = true; });
     m_sim->ClearFrames();
     Present(1, 'C', "1001");
     EXPECT_EQ(AnswersAfterHandling(1), std::vector<std::string>{"G006Thank you..."});
@@ -240,10 +240,10 @@ TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
 {
     const std::string to = testing_support::UniqueRecipient("cards");
     OnMain([&] {
-        m_loop->EmailServer = "127.0.0.1";
-        m_loop->EmailPort = testing_support::SmtpPort();
-        m_loop->EmailFrom = "gate@site.test";
-        m_loop->EmailTo = to;
+        m_loop->Settings.EmailServer = "127.0.0.1";
+        m_loop->Settings.EmailPort = testing_support::SmtpPort();
+        m_loop->Settings.EmailFrom = "gate@site.test";
+        m_loop->Settings.EmailTo = to;
     });
     Present(2, 'C', "1004");
     EXPECT_TRUE(Received(2, "G002Row four"));
@@ -256,7 +256,7 @@ TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
     EXPECT_EQ(testing_support::MailsTo(to, 2, 0s).size(), 1u) << "a refused card is not mailed";
 
     // A server that refuses: the gate opens and the card counts all the same.
-    OnMain([&] { m_loop->EmailPort = testing_support::RefusingPort(); });
+    OnMain([&] { m_loop->Settings.EmailPort = testing_support::RefusingPort(); });
     const int count = Count(2);
     m_sim->ClearFrames();
     Present(2, 'C', "1002");
@@ -274,7 +274,7 @@ TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
 
     // A server that never answers holds up no other reader of the loop.
     testing_support::THungServer hung;
-    OnMain([&] { m_loop->EmailPort = hung.Port(); });
+    OnMain([&] { m_loop->Settings.EmailPort = hung.Port(); });
     Present(2, 'C', "1002");
     const auto start = std::chrono::steady_clock::now();
     m_sim->ClearFrames();
@@ -338,9 +338,9 @@ TEST_P(CardRoad, RoundTripsPerDecisionKind)
         SCOPED_TRACE(c.what);
         std::vector<std::string> statements;
         OnMain([&] {
-            m_loop->Database->OnExec = [&](const std::string& sql) { statements.push_back(sql); };
+            m_loop->Database().OnExec = [&](const std::string& sql) { statements.push_back(sql); };
             m_loop->CardEvent(c.reader, c.card);
-            m_loop->Database->OnExec = nullptr;
+            m_loop->Database().OnExec = nullptr;
         });
         std::string all;
         for (const auto& sql : statements)

@@ -39,11 +39,11 @@ protected:
 
 TEST_P(LoopEvents, ClocksAreSetOnEverySecondMinuteForSpittersOnly)
 {
-    EXPECT_EQ(m_loop->SyncMinutes, 2);
-    EXPECT_FALSE(m_loop->SyncExitReader);
+    EXPECT_EQ(m_loop->Settings.SyncMinutes, 2);
+    EXPECT_FALSE(m_loop->Settings.SyncExitReader);
     OnMain([this] {
         m_loop->SyncTimeDate();
-        m_loop->Line->SignText(1, "marker");
+        m_loop->Line()->SignText(1, "marker");
     });
     // Commands go out in order: none came before the marker.
     ASSERT_TRUE(Received(1, "Lmarker"));

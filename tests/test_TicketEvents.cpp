@@ -122,10 +122,10 @@ TEST_P(Tickets, ExitPassRulesAtTheirEdges)
         const int countBefore = SoftCount(c.reader);
         m_sim->ClearFrames();
         OnMain([&] {
-            m_loop->FlatRate = c.flatRate;
-            m_loop->FutureGraceMinutes = c.futureGrace;
-            m_loop->ExtendedGraceLanes = {3};
-            m_loop->ExtendedGraceMinutes = 60;
+            m_loop->Settings.FlatRate = c.flatRate;
+            m_loop->Settings.FutureGraceMinutes = c.futureGrace;
+            m_loop->Settings.ExtendedGraceLanes = {3};
+            m_loop->Settings.ExtendedGraceMinutes = 60;
             m_loop->CheckBarcode(c.reader, barcode, kNow);
         });
         const bool open = std::string(c.reply) == "Thank you...";
@@ -305,9 +305,9 @@ TEST_P(Tickets, ExitTicketRoundTrips)
     ASSERT_TRUE(Exec("INSERT INTO tickinv (barcode, issuerid, takerid, status) VALUES ('" + barcode + "', 1, 0, 0)"));
     std::vector<std::string> statements;
     OnMain([&] {
-        m_loop->Database->OnExec = [&](const std::string& sql) { statements.push_back(sql); };
+        m_loop->Database().OnExec = [&](const std::string& sql) { statements.push_back(sql); };
         m_loop->CheckBarcode(2, barcode, kNow);
-        m_loop->Database->OnExec = nullptr;
+        m_loop->Database().OnExec = nullptr;
     });
     std::string all;
     for (const auto& sql : statements)
