@@ -18,11 +18,8 @@ TValidityDates ValidityDates(db::TODBCStatement& row)
 
 } // namespace
 
-std::optional<TDeviceRow> ReadDeviceRow(db::TODBC& database, int loopId, int address)
+TDeviceRow DeviceRowOf(db::TODBCStatement& s)
 {
-    db::TODBCStatement s(database);
-    if (!s.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, address))
-        return std::nullopt;
     return TDeviceRow{.Id = s.AsInteger("id"),
                       .Name = s.AsString("name"),
                       .Direction = static_cast<TDirection>(s.AsInteger("dir_ection")),
@@ -40,11 +37,16 @@ std::optional<TDeviceRow> ReadDeviceRow(db::TODBC& database, int loopId, int add
                       .FireInput = s.AsInteger("fire_input")};
 }
 
-std::optional<TCardRow> ReadCardRow(db::TODBC& database, double number)
+std::optional<TDeviceRow> ReadDeviceRow(db::TODBC& database, int loopId, int address)
 {
     db::TODBCStatement s(database);
-    if (!s.ExecFmt("SELECT * FROM card WHERE number = %f", number))
+    if (!s.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, address))
         return std::nullopt;
+    return DeviceRowOf(s);
+}
+
+TCardRow CardRowOf(db::TODBCStatement& s)
+{
     TCardRow c;
     c.Number = s.AsFloat("number");
     c.NumberText = s.AsString("number");
@@ -68,11 +70,16 @@ std::optional<TCardRow> ReadCardRow(db::TODBC& database, double number)
     return c;
 }
 
-std::optional<TCardTypeRow> ReadCardTypeRow(db::TODBC& database, int typeId)
+std::optional<TCardRow> ReadCardRow(db::TODBC& database, double number)
 {
     db::TODBCStatement s(database);
-    if (!s.ExecFmt("SELECT * FROM card_type WHERE id = %d", typeId))
+    if (!s.ExecFmt("SELECT * FROM card WHERE number = %f", number))
         return std::nullopt;
+    return CardRowOf(s);
+}
+
+TCardTypeRow CardTypeRowOf(db::TODBCStatement& s)
+{
     TCardTypeRow t;
     t.Id = s.AsInteger("id");
     t.AccessLevelId = s.AsInteger("access_level_id");
@@ -93,15 +100,28 @@ std::optional<TCardTypeRow> ReadCardTypeRow(db::TODBC& database, int typeId)
     return t;
 }
 
+std::optional<TCardTypeRow> ReadCardTypeRow(db::TODBC& database, int typeId)
+{
+    db::TODBCStatement s(database);
+    if (!s.ExecFmt("SELECT * FROM card_type WHERE id = %d", typeId))
+        return std::nullopt;
+    return CardTypeRowOf(s);
+}
+
+TSettingsRow SettingsRowOf(db::TODBCStatement& s)
+{
+    return TSettingsRow{.PassbackResetMinutes = s.AsInteger("stup_pbrst"),
+                        .SoftGroup = s.AsBool("soft_group"),
+                        .SoftPath = s.AsBool("soft_path"),
+                        .SoftPassback = s.AsBool("soft_pb")};
+}
+
 std::optional<TSettingsRow> ReadSettingsRow(db::TODBC& database)
 {
     db::TODBCStatement s(database);
     if (!s.Exec("SELECT * FROM settings"))
         return std::nullopt;
-    return TSettingsRow{.PassbackResetMinutes = s.AsInteger("stup_pbrst"),
-                        .SoftGroup = s.AsBool("soft_group"),
-                        .SoftPath = s.AsBool("soft_path"),
-                        .SoftPassback = s.AsBool("soft_pb")};
+    return SettingsRowOf(s);
 }
 
 std::optional<TCardPoolRow> ReadCardPoolRow(db::TODBC& database, int groupId)
@@ -109,6 +129,11 @@ std::optional<TCardPoolRow> ReadCardPoolRow(db::TODBC& database, int groupId)
     db::TODBCStatement s(database);
     if (!s.ExecFmt("SELECT * FROM card_pool WHERE id = %d", groupId))
         return std::nullopt;
+    return CardPoolRowOf(s);
+}
+
+TCardPoolRow CardPoolRowOf(db::TODBCStatement& s)
+{
     return TCardPoolRow{.CurInLot = s.AsInteger("cur_inlot"), .MaxInLot = s.AsInteger("max_inlot")};
 }
 
@@ -117,6 +142,11 @@ std::optional<TMessagesRow> ReadMessagesRow(db::TODBC& database, int id)
     db::TODBCStatement s(database);
     if (!s.ExecFmt("SELECT * FROM messages WHERE id = %d", id))
         return std::nullopt;
+    return MessagesRowOf(s);
+}
+
+TMessagesRow MessagesRowOf(db::TODBCStatement& s)
+{
     TMessagesRow m;
     for (std::size_t i = 0; i < m.Texts.size(); ++i)
         m.Texts[i] = s.AsString(kMessageColumns[i]);
