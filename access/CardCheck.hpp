@@ -3,7 +3,6 @@
 #include "access/AccessRules.hpp"
 #include "access/Rows.hpp"
 
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -28,9 +27,6 @@ struct TCardOutputs {
     std::optional<TDeviceRow> Device;
     std::optional<TCardRow> Card;
     std::optional<TCardTypeRow> CardType;
-    // The messages rows the decision read already, by id (only where its
-    // reads went out at once); unset, the message is read afterwards.
-    std::function<std::optional<TMessagesRow>(int)> Messages;
 };
 
 // Result code of memory records whose date fields do not form a date: the

@@ -1,6 +1,5 @@
 #include "access/CardCheck.hpp"
 
-#include "access/DecisionReads.hpp"
 #include "access/RowReaders.hpp"
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
@@ -8,7 +7,6 @@
 #include "db/Transaction.hpp"
 
 #include <cmath>
-#include <memory>
 
 namespace cardaccess {
 namespace {
@@ -27,17 +25,16 @@ struct TDecision {
 
 class TCardDecider {
 public:
-    TCardDecider(bool detailedLog, config::TMessLog& log, db::TODBC& database, TLiveReads& reads, bool debitExpiry,
-                 double number, platform::TDateTime t)
-        : m_detailedLog(detailedLog), m_log(log), m_database(database), m_reads(reads), m_debitExpiry(debitExpiry),
+    TCardDecider(bool detailedLog, config::TMessLog& log, db::TODBC& database, bool debitExpiry, double number,
+                 platform::TDateTime t)
+        : m_detailedLog(detailedLog), m_log(log), m_database(database), m_debitExpiry(debitExpiry),
           m_number(number), m_n(config::FloatToStr(number)), m_t(t)
     {
     }
 
     int Decide(TDecision& d);
     void Accept(TDecision& d, int result);
-    // The statements that write what the decision changed, in order.
-    std::vector<std::string> Writes(const TDecision& d) const;
+    void Write(const TDecision& d);
 
 private:
     int Refuse(int code, const std::string& line)
@@ -54,7 +51,6 @@ private:
     bool m_detailedLog;
     config::TMessLog& m_log;
     db::TODBC& m_database;
-    TLiveReads& m_reads;
     bool m_debitExpiry;
     double m_number;
     std::string m_n;
@@ -64,10 +60,10 @@ private:
 // The checks in order; the first that fails decides.
 int TCardDecider::Decide(TDecision& d)
 {
-    d.Card = m_reads.Card();
+    d.Card = ReadCardRow(m_database, m_number);
     if (!d.Card)
         return Refuse(arNotOnFile, "Card " + m_n + " not on file");
-    d.CardType = m_reads.CardType(d.Card->TypeId);
+    d.CardType = ReadCardTypeRow(m_database, d.Card->TypeId);
     if (!d.CardType)
         return Refuse(arNoAccess, "Type id " + d.Card->TypeIdText + " is not on file for card " + m_n);
     if (!InTime(d))
@@ -75,7 +71,7 @@ int TCardDecider::Decide(TDecision& d)
     if (!Valid(d))
         return Refuse(arInactive, "Card " + m_n + " is inactive");
     if (GroupLimited(*d.Card, d.Device.Direction)) {
-        d.Pool = m_reads.CardPool(d.Card->GroupId);
+        d.Pool = ReadCardPoolRow(m_database, d.Card->GroupId);
         if (!GroupHasRoom(d.Pool))
             return Refuse(Soft(arGroupMax, d.Settings.SoftGroup), "Card " + m_n + " is over group maximum");
     }
@@ -88,8 +84,8 @@ int TCardDecider::Decide(TDecision& d)
 
 bool TCardDecider::InTime(const TDecision& d)
 {
-    const int day = DayColumn(m_reads.HolidayTable(), m_t);
-    return InTimeRanges(m_reads.TimeRanges(d.CardType->AccessLevelId, day, d.Device.Id), m_t);
+    const int day = DayColumn(ReadHolidayTable(m_database, m_t), m_t);
+    return InTimeRanges(ReadTimeRanges(m_database, d.CardType->AccessLevelId, day, d.Device.Id), m_t);
 }
 
 bool TCardDecider::Valid(TDecision& d)
@@ -113,7 +109,7 @@ bool TCardDecider::InPath(const TDecision& d)
                      pathway, card.InGate, d.Device.NoPath ? 1 : 0);
     if (!PathwayApplies(*d.CardType, card, d.Device))
         return true;
-    const auto limit = m_reads.PathwayLimit(pathway, card.InGate, d.Device.Id);
+    const auto limit = ReadPathwayLimit(m_database, pathway, card.InGate, d.Device.Id);
     if (!limit) {
         if (m_detailedLog)
             m_log.AddFmt("Pathway %d does NOT have path for %d to %d!", pathway, card.InGate, d.Device.Id);
@@ -146,10 +142,10 @@ void TCardDecider::Accept(TDecision& d, int result)
         d.Changes.DebitDate = m_t;
     d.Changes.TransDate = m_t;
     if (type.PathwayId > 0)
-        d.Changes.InGate = m_reads.PathwayGoesOn(type.PathwayId, d.Device.Id) ? d.Device.Id : -1;
+        d.Changes.InGate = PathwayGoesOn(m_database, type.PathwayId, d.Device.Id) ? d.Device.Id : -1;
     if ((result & ~kSoftBit) != arGroupMax && card.GroupId >= 1) {
         if (!d.Pool)
-            d.Pool = m_reads.CardPool(card.GroupId);
+            d.Pool = ReadCardPoolRow(m_database, card.GroupId);
         if (d.Pool)
             d.PoolChange = GroupCountChange(direction, *d.Pool);
     }
@@ -165,13 +161,13 @@ void AddFirstUse(db::TSql& sql, const TFirstUse& use)
 // The card's columns in one statement. The keys are written as numbers: a key
 // read back empty or NULL still makes a statement (that matches nothing)
 // instead of a broken one.
-std::vector<std::string> TCardDecider::Writes(const TDecision& d) const
+void TCardDecider::Write(const TDecision& d)
 {
-    std::vector<std::string> out;
+    db::TODBCStatement update(m_database);
     if (d.TypeFirstUse) {
         db::TSql sql(m_database.Kind());
         AddFirstUse(sql, *d.TypeFirstUse);
-        out.push_back(sql.BuildUpdate("UPDATE card_type", config::Format("WHERE id = %d", d.CardType->Id)));
+        update.Exec(sql.BuildUpdate("UPDATE card_type", config::Format("WHERE id = %d", d.CardType->Id)));
     }
     const TCardChanges& c = d.Changes;
     if (!c.Empty()) {
@@ -190,17 +186,16 @@ std::vector<std::string> TCardDecider::Writes(const TDecision& d) const
             sql.AddDateTime("trans_dt", *c.TransDate);
         if (c.InGate)
             sql.AddInt("in_gate", *c.InGate);
-        out.push_back(sql.BuildUpdate("UPDATE card", config::Format("WHERE number = %f", m_number)));
+        update.Exec(sql.BuildUpdate("UPDATE card", config::Format("WHERE number = %f", m_number)));
     }
     if (d.PoolChange != 0)
-        out.push_back(config::Format(d.PoolChange > 0 ? "UPDATE card_pool SET cur_inlot = cur_inlot + 1 WHERE id = %d"
-                                                      : "UPDATE card_pool SET cur_inlot = cur_inlot - 1 WHERE id = %d",
-                                     d.Card->GroupId));
-    return out;
+        update.ExecFmt(d.PoolChange > 0 ? "UPDATE card_pool SET cur_inlot = cur_inlot + 1 WHERE id = %d"
+                                        : "UPDATE card_pool SET cur_inlot = cur_inlot - 1 WHERE id = %d",
+                       d.Card->GroupId);
 }
 
-std::string TransRow(db::TODBC& database, const TDecision& d, double cardNumber, platform::TDateTime t, int result,
-                     bool memory)
+void WriteTransRow(db::TODBC& database, const TDecision& d, double cardNumber, platform::TDateTime t, int result,
+                   bool memory)
 {
     // Text is escaped by the rule of the connected database: the MySQL rule
     // would double every backslash in a name stored elsewhere.
@@ -215,31 +210,8 @@ std::string TransRow(db::TODBC& database, const TDecision& d, double cardNumber,
     row.AddField("first_name", d.Card ? d.Card->FirstName : std::string(), true);
     row.AddField("last_name", d.Card ? d.Card->LastName : std::string(), true);
     row.AddBool("mem_flag", memory);
-    return row.BuildInsert("INSERT INTO trans", "Values", "");
-}
-
-void RunWrites(db::TODBC& database, const std::vector<std::string>& writes)
-{
-    db::TODBCStatement statement(database);
-    for (const auto& sql : writes)
-        statement.Exec(sql);
-}
-
-// The writes and the commit in one round trip. When a statement fails the
-// server stops there: all is rolled back and the writes run one by one in a
-// transaction of their own, so the failure is logged and undoes nothing else.
-void RunWritesBatched(db::TODBC& database, std::vector<std::string> writes)
-{
-    writes.push_back("COMMIT");
-    db::TODBCStatement batch(database);
-    // A lost connection took the transaction with it; the driver must not be
-    // asked anything more on it (it can spin on a broken multi-result).
-    if (batch.ExecBatch(writes, [](std::size_t, bool) {}) || database.ConnectionLost)
-        return;
-    batch.ExecSQL("ROLLBACK");
-    writes.pop_back();
-    const db::TTransaction again(database);
-    RunWrites(database, writes);
+    db::TODBCStatement insert(database);
+    insert.Exec(row.BuildInsert("INSERT INTO trans", "Values", ""));
 }
 
 } // namespace
@@ -259,38 +231,16 @@ int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database
         t = *recorded;
     }
     out.TransTime = t;
-    // On the MySQL family the reads go out with the start of the transaction
-    // in one round trip, and the writes with the commit in another.
-    std::unique_ptr<TLiveReads> reads;
-    if (database.BatchCapable() && database.Connected && database.OneCommitPerDecision) {
-        auto batch = std::make_unique<TBatchReads>(database, loopId, address, cardNumber, t);
-        if (batch->Ok()) {
-            reads = std::move(batch);
-        } else if (!database.ConnectionLost) {
-            db::TODBCStatement rollback(database);
-            rollback.ExecSQL("ROLLBACK");
-        }
-    }
-    const bool batched = reads != nullptr;
-    std::optional<db::TTransaction> transaction;
-    if (!batched) {
-        transaction.emplace(database);
-        reads = std::make_unique<TLiveReads>(database, loopId, address, cardNumber, t);
-    }
+    const db::TTransaction transaction(database);
     TDecision d;
-    out.Device = reads->Device();
+    out.Device = ReadDeviceRow(database, loopId, address);
     d.Device = out.Device.value_or(TDeviceRow{});
-    d.Settings = reads->Settings().value_or(TSettingsRow{});
-    TCardDecider decider(detailedLog, log, database, *reads, debitExpiry, cardNumber, t);
+    d.Settings = ReadSettingsRow(database).value_or(TSettingsRow{});
+    TCardDecider decider(detailedLog, log, database, debitExpiry, cardNumber, t);
     const int result = decider.Decide(d);
     if (IsAccepted(result))
         decider.Accept(d, result);
-    auto writes = decider.Writes(d);
-    writes.push_back(TransRow(database, d, cardNumber, t, result, memory));
-    if (batched)
-        RunWritesBatched(database, std::move(writes));
-    else
-        RunWrites(database, writes);
+    decider.Write(d);
     if (d.Card)
         ApplyChanges(d.Changes, *d.Card);
 
@@ -300,8 +250,7 @@ int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database
     out.FirstName = d.Card ? d.Card->FirstName : std::string();
     out.Card = d.Card;
     out.CardType = d.CardType;
-    if (batched)
-        out.Messages = [r = std::shared_ptr<TLiveReads>(std::move(reads))](int id) { return r->Messages(id); };
+    WriteTransRow(database, d, cardNumber, t, result, memory);
     return result;
 }
 

@@ -18,8 +18,11 @@ TValidityDates ValidityDates(db::TODBCStatement& row)
 
 } // namespace
 
-TDeviceRow DeviceRowOf(db::TODBCStatement& s)
+std::optional<TDeviceRow> ReadDeviceRow(db::TODBC& database, int loopId, int address)
 {
+    db::TODBCStatement s(database);
+    if (!s.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, address))
+        return std::nullopt;
     return TDeviceRow{.Id = s.AsInteger("id"),
                       .Name = s.AsString("name"),
                       .Direction = static_cast<TDirection>(s.AsInteger("dir_ection")),
@@ -37,16 +40,11 @@ TDeviceRow DeviceRowOf(db::TODBCStatement& s)
                       .FireInput = s.AsInteger("fire_input")};
 }
 
-std::optional<TDeviceRow> ReadDeviceRow(db::TODBC& database, int loopId, int address)
+std::optional<TCardRow> ReadCardRow(db::TODBC& database, double number)
 {
     db::TODBCStatement s(database);
-    if (!s.ExecFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", loopId, address))
+    if (!s.ExecFmt("SELECT * FROM card WHERE number = %f", number))
         return std::nullopt;
-    return DeviceRowOf(s);
-}
-
-TCardRow CardRowOf(db::TODBCStatement& s)
-{
     TCardRow c;
     c.Number = s.AsFloat("number");
     c.NumberText = s.AsString("number");
@@ -70,16 +68,11 @@ TCardRow CardRowOf(db::TODBCStatement& s)
     return c;
 }
 
-std::optional<TCardRow> ReadCardRow(db::TODBC& database, double number)
+std::optional<TCardTypeRow> ReadCardTypeRow(db::TODBC& database, int typeId)
 {
     db::TODBCStatement s(database);
-    if (!s.ExecFmt("SELECT * FROM card WHERE number = %f", number))
+    if (!s.ExecFmt("SELECT * FROM card_type WHERE id = %d", typeId))
         return std::nullopt;
-    return CardRowOf(s);
-}
-
-TCardTypeRow CardTypeRowOf(db::TODBCStatement& s)
-{
     TCardTypeRow t;
     t.Id = s.AsInteger("id");
     t.AccessLevelId = s.AsInteger("access_level_id");
@@ -100,28 +93,15 @@ TCardTypeRow CardTypeRowOf(db::TODBCStatement& s)
     return t;
 }
 
-std::optional<TCardTypeRow> ReadCardTypeRow(db::TODBC& database, int typeId)
-{
-    db::TODBCStatement s(database);
-    if (!s.ExecFmt("SELECT * FROM card_type WHERE id = %d", typeId))
-        return std::nullopt;
-    return CardTypeRowOf(s);
-}
-
-TSettingsRow SettingsRowOf(db::TODBCStatement& s)
-{
-    return TSettingsRow{.PassbackResetMinutes = s.AsInteger("stup_pbrst"),
-                        .SoftGroup = s.AsBool("soft_group"),
-                        .SoftPath = s.AsBool("soft_path"),
-                        .SoftPassback = s.AsBool("soft_pb")};
-}
-
 std::optional<TSettingsRow> ReadSettingsRow(db::TODBC& database)
 {
     db::TODBCStatement s(database);
     if (!s.Exec("SELECT * FROM settings"))
         return std::nullopt;
-    return SettingsRowOf(s);
+    return TSettingsRow{.PassbackResetMinutes = s.AsInteger("stup_pbrst"),
+                        .SoftGroup = s.AsBool("soft_group"),
+                        .SoftPath = s.AsBool("soft_path"),
+                        .SoftPassback = s.AsBool("soft_pb")};
 }
 
 std::optional<TCardPoolRow> ReadCardPoolRow(db::TODBC& database, int groupId)
@@ -129,11 +109,6 @@ std::optional<TCardPoolRow> ReadCardPoolRow(db::TODBC& database, int groupId)
     db::TODBCStatement s(database);
     if (!s.ExecFmt("SELECT * FROM card_pool WHERE id = %d", groupId))
         return std::nullopt;
-    return CardPoolRowOf(s);
-}
-
-TCardPoolRow CardPoolRowOf(db::TODBCStatement& s)
-{
     return TCardPoolRow{.CurInLot = s.AsInteger("cur_inlot"), .MaxInLot = s.AsInteger("max_inlot")};
 }
 
@@ -142,11 +117,6 @@ std::optional<TMessagesRow> ReadMessagesRow(db::TODBC& database, int id)
     db::TODBCStatement s(database);
     if (!s.ExecFmt("SELECT * FROM messages WHERE id = %d", id))
         return std::nullopt;
-    return MessagesRowOf(s);
-}
-
-TMessagesRow MessagesRowOf(db::TODBCStatement& s)
-{
     TMessagesRow m;
     for (std::size_t i = 0; i < m.Texts.size(); ++i)
         m.Texts[i] = s.AsString(kMessageColumns[i]);

@@ -7,7 +7,6 @@
 
 namespace db {
 class TODBC;
-class TODBCStatement;
 }
 
 // One reader per table the decision uses: one statement each, the row as a
@@ -30,14 +29,5 @@ std::vector<TTimeRange> ReadTimeRanges(db::TODBC& database, int accessLevel, int
 std::optional<int> ReadPathwayLimit(db::TODBC& database, int pathway, int fromDevice, int toDevice);
 // Whether the pathway leads on from the device.
 bool PathwayGoesOn(db::TODBC& database, int pathway, int fromDevice);
-
-// The row a statement is positioned on, for readers that fetch several
-// results at once.
-TDeviceRow DeviceRowOf(db::TODBCStatement& s);
-TCardRow CardRowOf(db::TODBCStatement& s);
-TCardTypeRow CardTypeRowOf(db::TODBCStatement& s);
-TSettingsRow SettingsRowOf(db::TODBCStatement& s);
-TCardPoolRow CardPoolRowOf(db::TODBCStatement& s);
-TMessagesRow MessagesRowOf(db::TODBCStatement& s);
 
 } // namespace cardaccess

@@ -78,17 +78,15 @@ std::optional<std::pair<std::size_t, std::size_t>> FindPair(std::string_view tex
 
 // MariaDB/MySQL drivers count changed rather than matched rows unless bit 2 of
 // OPTION is set; an UPDATE that rewrites a value a row already holds would
-// read as "no row". Multi-statement texts (a decision's reads in one round
-// trip) need bit 26. Sets both, keeping the bits a site has set.
+// read as "no row". Sets the bit, keeping the bits a site has set.
 std::string WithFoundRows(std::string text, const std::string& dsnOption)
 {
     constexpr unsigned long kFoundRows = 2;
-    constexpr unsigned long kMultiStatements = 1ul << 26;
     auto withBit = [&](std::string_view bitsText) {
         const std::string_view value = config::TrimView(bitsText);
         unsigned long bits = 0;
         std::from_chars(value.data(), value.data() + value.size(), bits);
-        return std::to_string(bits | kFoundRows | kMultiStatements);
+        return std::to_string(bits | kFoundRows);
     };
     if (const auto at = FindPair(text, "OPTION")) {
         const std::size_t valueAt = text.find('=', at->first) + 1;
@@ -295,14 +293,8 @@ bool IsLostConnection(std::string_view state, std::string_view message) noexcept
 {
     static constexpr std::string_view kLost[] = {"08001", "08002", "08003", "08004",
                                                  "08005", "08006", "08007", "08S01"};
-    // Some drivers report a lost server as a general error (HY000) with its text,
-    // as MariaDB's does while it reads the results of a multi-statement text.
-    static constexpr std::string_view kLostTexts[] = {"UNABLE TO COMPLETE NETWORK REQUEST TO HOST",
-                                                      "LOST CONNECTION TO SERVER", "SERVER HAS GONE AWAY"};
-    const std::string upper = config::UpperCase(message);
     return std::find(std::begin(kLost), std::end(kLost), state) != std::end(kLost) ||
-           std::any_of(std::begin(kLostTexts), std::end(kLostTexts),
-                       [&](std::string_view text) { return upper.find(text) != std::string::npos; });
+           config::UpperCase(message).find("UNABLE TO COMPLETE NETWORK REQUEST TO HOST") != std::string::npos;
 }
 
 std::string TODBC::DataSourceDescription(const std::string& dsn)

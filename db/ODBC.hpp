@@ -94,8 +94,6 @@ public:
     // statement commits on its own.
     bool OneCommitPerDecision = true;
     std::string ConnectString;
-    // Several statements per round trip (MySQL family, multi-statement option on).
-    bool BatchCapable() const noexcept { return m_kind == dkMySql && !m_sqlite; }
     // Called with the text of every statement executed; for benchmarks and tracing.
     std::function<void(const std::string&)> OnExec;
 
@@ -144,14 +142,6 @@ public:
     bool ExecSQL(const std::string& sql) noexcept;
     // ExecSQL, and on failure the SQL text and the diagnostics go to the log.
     bool Exec(const std::string& sql) noexcept;
-    // Several statements in one round trip, on connections that take them
-    // (BatchCapable). onResult(i, found) sees the statement positioned on the
-    // i-th result as ExecSQL would leave it (found: a query's first row, or a
-    // change that ran). False when a statement failed: the server stops there,
-    // and since the driver may fail the whole text the caller cannot tell how
-    // many ran, so it rolls back and recovers. Failures are not logged.
-    bool ExecBatch(const std::vector<std::string>& statements,
-                   const std::function<void(std::size_t, bool)>& onResult) noexcept;
     template <typename... TArgs>
     bool ExecFmt(std::string_view format, const TArgs&... args) noexcept;
     template <typename... TArgs>
@@ -182,9 +172,6 @@ public:
 private:
     friend class TODBC;
     bool RunSQL(const std::string& sql) noexcept;
-    // The current result as ExecSQL reads it: positioned, Eof set.
-    bool TakeResult(std::string_view sql);
-    void ReportFailed(const std::string& sql) noexcept;
     void ReleaseHandle() noexcept;
     void DescribeResult();
     void Report(SQLRETURN rc) noexcept { m_owner.ReportDiagnostics(SQL_HANDLE_STMT, m_stmt, rc); }

@@ -198,114 +198,56 @@ bool TODBCStatement::RunSQL(const std::string& sql) noexcept
         SQLFreeStmt(m_stmt, SQL_UNBIND);
         Report(SQLFreeStmt(m_stmt, SQL_CLOSE));
         const SQLRETURN rc = m_owner.ExecDirect(m_stmt, sql);
-        if (Ok(rc))
-            return TakeResult(sql);
         const std::string verb = config::TrimText(config::UpperCase(std::string_view(sql).substr(0, 6)));
+        const bool change = verb == "INSERT" || verb == "DELETE" || verb == "UPDATE";
+        if (Ok(rc)) {
+            DescribeResult();
+            if (verb == "SELECT") {
+                std::size_t at = sql.find(' ');
+                const std::size_t second = at == std::string::npos ? at : sql.find(' ', at + 1);
+                if (second != std::string::npos)
+                    at = second;
+                std::string word = at == std::string::npos ? std::string() : config::UpperCase(config::TrimText(sql.substr(at + 1)));
+                word = word.substr(0, word.find(' '));
+                if (word == "INTO")
+                    return true;
+                const bool fetched = Next();
+                m_eof = !fetched;
+                return fetched;
+            }
+            if (change) {
+                // Drivers that answer SQL_SUCCESS for a statement that touched
+                // no row still say so in the row count.
+                SQLLEN rows = -1;
+                if (Ok(SQLRowCount(m_stmt, &rows)) && rows == 0)
+                    m_eof = true;
+            }
+            return true;
+        }
         if (rc == SQL_NO_DATA) {
             m_eof = true;
-            return verb == "INSERT" || verb == "DELETE" || verb == "UPDATE";
+            return change;
         }
         return false;
     } catch (...) {
         return false;
-    }
-}
-
-bool TODBCStatement::TakeResult(std::string_view sql)
-{
-    const std::string verb = config::TrimText(config::UpperCase(sql.substr(0, 6)));
-    DescribeResult();
-    if (verb == "SELECT") {
-        std::size_t at = sql.find(' ');
-        const std::size_t second = at == std::string::npos ? at : sql.find(' ', at + 1);
-        if (second != std::string::npos)
-            at = second;
-        std::string word = at == std::string::npos ? std::string() : config::UpperCase(config::TrimText(sql.substr(at + 1)));
-        word = word.substr(0, word.find(' '));
-        if (word == "INTO")
-            return true;
-        const bool fetched = Next();
-        m_eof = !fetched;
-        return fetched;
-    }
-    if (verb == "INSERT" || verb == "DELETE" || verb == "UPDATE") {
-        // Drivers that answer SQL_SUCCESS for a statement that touched
-        // no row still say so in the row count.
-        SQLLEN rows = -1;
-        if (Ok(SQLRowCount(m_stmt, &rows)) && rows == 0)
-            m_eof = true;
-    }
-    return true;
-}
-
-bool TODBCStatement::ExecBatch(const std::vector<std::string>& statements,
-                               const std::function<void(std::size_t, bool)>& onResult) noexcept
-{
-    try {
-        std::string sql;
-        for (const auto& s : statements)
-            sql += (sql.empty() ? "" : ";\n") + s;
-        m_lastSql = sql;
-        m_eof = false;
-        m_failed = false;
-        if (m_owner.OnExec)
-            m_owner.OnExec(sql);
-        if (!m_allocated || statements.empty()) {
-            m_failed = !statements.empty();
-            return !m_failed;
-        }
-        SQLFreeStmt(m_stmt, SQL_UNBIND);
-        Report(SQLFreeStmt(m_stmt, SQL_CLOSE));
-        SQLRETURN rc = m_owner.ExecDirect(m_stmt, sql);
-        for (std::size_t i = 0; i < statements.size(); ++i) {
-            if (i > 0) {
-                SQLFreeStmt(m_stmt, SQL_UNBIND);
-                rc = SQLMoreResults(m_stmt);
-            }
-            if (!Ok(rc)) {
-                m_failed = true;
-                // Read, not logged: they still note a lost connection.
-                const bool report = m_owner.ReportErrors;
-                config::TMessLog* const log = m_owner.MessageLog;
-                m_owner.ReportErrors = true;
-                m_owner.MessageLog = nullptr;
-                Report(SQL_ERROR);
-                m_owner.MessageLog = log;
-                m_owner.ReportErrors = report;
-                return false;
-            }
-            m_eof = false;
-            onResult(i, TakeResult(statements[i]));
-        }
-        // Whatever the server still holds for this handle is read off, so the
-        // connection is free for the next statement.
-        while (Ok(SQLMoreResults(m_stmt))) {
-        }
-        return true;
-    } catch (...) {
-        m_failed = true;
-        return false;
-    }
-}
-
-void TODBCStatement::ReportFailed(const std::string& sql) noexcept
-{
-    if (config::TMessLog* log = m_owner.MessageLog) {
-        const bool report = m_owner.ReportErrors;
-        m_owner.ReportErrors = true;
-        log->Add(sql);
-        Report(SQL_ERROR);
-        m_owner.ReportErrors = report;
-    } else {
-        Report(SQL_ERROR);
     }
 }
 
 bool TODBCStatement::Exec(const std::string& sql) noexcept
 {
     const bool result = ExecSQL(sql);
-    if (!result && !m_eof)
-        ReportFailed(sql);
+    if (!result && !m_eof) {
+        if (config::TMessLog* log = m_owner.MessageLog) {
+            const bool report = m_owner.ReportErrors;
+            m_owner.ReportErrors = true;
+            log->Add(sql);
+            Report(SQL_ERROR);
+            m_owner.ReportErrors = report;
+        } else {
+            Report(SQL_ERROR);
+        }
+    }
     return result;
 }
 

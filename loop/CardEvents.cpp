@@ -152,12 +152,9 @@ std::string TLoop::DeviceMessage(int result, double number, const cardaccess::TC
     int messageId = decided.Card && decided.CardType ? decided.CardType->MsgId : 0;
     if (messageId <= 0 && decided.Device)
         messageId = decided.Device->MsgId;
-    const auto read = [&](int id) {
-        return decided.Messages ? decided.Messages(id) : cardaccess::ReadMessagesRow(*m_database, id);
-    };
-    auto messages = read(messageId);
+    auto messages = cardaccess::ReadMessagesRow(*m_database, messageId);
     if (!messages)
-        messages = read(1);
+        messages = cardaccess::ReadMessagesRow(*m_database, 1);
     const int code = result & ~cardaccess::kSoftBit;
     if (code < 0 || static_cast<std::size_t>(code) >= cardaccess::kMessageColumns.size())
         return "Unknown Error";

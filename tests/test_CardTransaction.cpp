@@ -319,7 +319,7 @@ TEST_P(Cards, DecisionCutOffByALostConnectionLeavesNothingHalfDone)
         testing_support::WaitFor(
             [&] {
                 return s.ExecSQL("SELECT id FROM information_schema.processlist WHERE id = " +
-                                 std::to_string(session) + " AND info LIKE '%INSERT INTO trans%'");
+                                 std::to_string(session) + " AND info LIKE 'INSERT INTO trans%'");
             },
             std::chrono::seconds(10));
         s.ExecSQL("KILL " + std::to_string(session));
