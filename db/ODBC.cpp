@@ -293,8 +293,14 @@ bool IsLostConnection(std::string_view state, std::string_view message) noexcept
 {
     static constexpr std::string_view kLost[] = {"08001", "08002", "08003", "08004",
                                                  "08005", "08006", "08007", "08S01"};
+    // Some drivers report a lost server as a general error (HY000) with its
+    // text: MariaDB's "Lost connection to server during query", for one.
+    static constexpr std::string_view kLostTexts[] = {"UNABLE TO COMPLETE NETWORK REQUEST TO HOST",
+                                                      "LOST CONNECTION TO SERVER", "SERVER HAS GONE AWAY"};
+    const std::string upper = config::UpperCase(message);
     return std::find(std::begin(kLost), std::end(kLost), state) != std::end(kLost) ||
-           config::UpperCase(message).find("UNABLE TO COMPLETE NETWORK REQUEST TO HOST") != std::string::npos;
+           std::any_of(std::begin(kLostTexts), std::end(kLostTexts),
+                       [&](std::string_view text) { return upper.find(text) != std::string::npos; });
 }
 
 std::string TODBC::DataSourceDescription(const std::string& dsn)

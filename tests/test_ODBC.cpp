@@ -281,6 +281,8 @@ TEST(ODBCText, LostConnectionStatesAndMessages)
         {"08007", "", true},
         {"08008", "", false},
         {"HY000", "Unable to complete network request to host \"db\"", true},
+        {"HY000", "Lost connection to server during query", true},
+        {"HY000", "MySQL server has gone away", true},
         {"42S02", "Table doesn't exist", false},
     };
     for (const auto& c : cases) {
