@@ -12,6 +12,7 @@
 #include "service/Startup.hpp"
 
 #include <cmath>
+#include <set>
 #include <optional>
 
 namespace service {
@@ -208,6 +209,21 @@ bool TServer::LotCountReset(platform::TDateTime now)
     return ok;
 }
 
+namespace {
+
+// Whether x (seconds of the day) lies in a gateoc window of start and end
+// times as read; a time with a date part is no time of day and never matches.
+bool InWindow(std::string_view start, std::string_view end, long x)
+{
+    const auto s = SecondOfDayText(start, false);
+    const auto e = SecondOfDayText(end, false);
+    if (!s || !e || *s == *e)
+        return false;
+    return *s < *e ? (*s <= x && x <= *e) : (x >= *s || x <= *e);
+}
+
+} // namespace
+
 void TServer::DevicePass()
 {
     const platform::TDateTime t = Clock();
@@ -217,28 +233,50 @@ void TServer::DevicePass()
     // The computer name is escaped like any other text literal.
     heartbeat.Exec("UPDATE " + loop::LoopTable(MainDatabase->Kind()) + " SET lastupdate={fn now()} WHERE name='" +
                    quoting.EscapeText(config::LowerCase(config::ComputerName())) + "'");
-    for (auto& l : Loops) {
-        db::TODBCStatement devices(*MainDatabase);
-        for (bool more = devices.ExecFmt("SELECT * FROM device WHERE loop_id = %d", l->LoopId); more;
-             more = devices.Next())
-            ServeDevice(*l, devices, dayCode, t);
-    }
+    if (Loops.empty())
+        return;
+    std::string loopIds;
+    for (const auto& l : Loops)
+        loopIds += (loopIds.empty() ? "" : ",") + std::to_string(l->LoopId);
+    // Today's windows and the devices of every loop, one query each, however many devices.
+    const long x = platform::SecondOfDay(t);
+    std::set<int> held;
+    db::TODBCStatement windows(*MainDatabase);
+    for (bool more = windows.ExecFmt("SELECT gateoc.device_id, gateoc.start_time, gateoc.end_time FROM gateoc, device "
+                                     "WHERE gateoc.device_id = device.id and device.loop_id in (%s) and "
+                                     "gateoc.dayofweek = %d",
+                                     loopIds, dayCode);
+         more; more = windows.Next())
+        if (InWindow(windows.AsString("start_time"), windows.AsString("end_time"), x))
+            held.insert(windows.AsInteger("device_id"));
+    std::vector<TPassDevice> devices;
+    db::TODBCStatement rows(*MainDatabase);
+    for (bool more = rows.ExecFmt("SELECT * FROM device WHERE loop_id in (%s) ORDER BY id", loopIds); more;
+         more = rows.Next())
+        devices.push_back({.Id = rows.AsInteger("id"),
+                           .LoopId = rows.AsInteger("loop_id"),
+                           .Address = rows.AsInteger("addr_ess"),
+                           .PermOpen = rows.AsBool("perm_open"),
+                           .OpenFlag = rows.AsBool("open_flag"),
+                           .OpenPulse = rows.AsFloat("open_pulse")});
+    for (auto& l : Loops)
+        for (const auto& d : devices)
+            if (d.LoopId == l->LoopId)
+                ServeDevice(*l, d, held.count(d.Id) > 0);
 }
 
 // Holds or releases one gate by the schedule and perm_open, and carries out
 // its remote open request unless the gate is held anyway.
-void TServer::ServeDevice(loop::TLoop& lane, db::TODBCStatement& device, int dayCode, platform::TDateTime t)
+void TServer::ServeDevice(loop::TLoop& lane, const TPassDevice& device, bool inWindow)
 {
-    const int id = device.AsInteger("id");
-    const int address = device.AsInteger("addr_ess");
-    const bool hold = InScheduleWindow(id, dayCode, t) || device.AsBool("perm_open");
+    const bool hold = inWindow || device.PermOpen;
     db::TODBCStatement update(*MainDatabase);
-    if (lane.ForceGate(address, hold))
-        update.ExecFmt("UPDATE device SET gate_up=%d WHERE id=%d", hold ? 1 : 0, id);
-    if (device.AsBool("open_flag")) {
-        update.ExecFmt("UPDATE device SET open_flag = 0 WHERE id = %d", id);
+    if (lane.ForceGate(device.Address, hold))
+        update.ExecFmt("UPDATE device SET gate_up=%d WHERE id=%d", hold ? 1 : 0, device.Id);
+    if (device.OpenFlag) {
+        update.ExecFmt("UPDATE device SET open_flag = 0 WHERE id = %d", device.Id);
         if (!hold)
-            lane.ManualOpen(address, static_cast<int>(std::trunc(device.AsFloat("open_pulse"))));
+            lane.ManualOpen(device.Address, static_cast<int>(std::trunc(device.OpenPulse)));
     }
 }
 
@@ -247,15 +285,9 @@ bool TServer::InScheduleWindow(int deviceId, int dayCode, platform::TDateTime t)
     const long x = platform::SecondOfDay(t);
     db::TODBCStatement windows(*MainDatabase);
     for (bool more = windows.ExecFmt("SELECT * FROM gateoc WHERE device_id = %d and dayofweek = %d", deviceId, dayCode);
-         more; more = windows.Next()) {
-        // A time with a date part is no time of day: such a row never matches.
-        const auto s = SecondOfDayText(windows.AsString("start_time"), false);
-        const auto e = SecondOfDayText(windows.AsString("end_time"), false);
-        if (!s || !e || *s == *e)
-            continue;
-        if (*s < *e ? (*s <= x && x <= *e) : (x >= *s || x <= *e))
+         more; more = windows.Next())
+        if (InWindow(windows.AsString("start_time"), windows.AsString("end_time"), x))
             return true;
-    }
     return false;
 }
 

@@ -64,7 +64,16 @@ public:
 private:
     void AddLoops(const std::string& computerName);
     void RunPlannedTasks(platform::TDateTime now);
-    void ServeDevice(loop::TLoop& lane, db::TODBCStatement& device, int dayCode, platform::TDateTime t);
+    // A device row as the device pass uses it.
+    struct TPassDevice {
+        int Id = 0;
+        int LoopId = 0;
+        int Address = 0;
+        bool PermOpen = false;
+        bool OpenFlag = false;
+        double OpenPulse = 0;
+    };
+    void ServeDevice(loop::TLoop& lane, const TPassDevice& device, bool inWindow);
 
     platform::TMainLoop& m_mainLoop;
     // A planned task failed: tried again every few ticks while connected.

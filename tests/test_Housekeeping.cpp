@@ -449,6 +449,25 @@ TEST_P(Housekeeping, DevicePassHoldsGatesAndCarriesOutRemoteOpens)
     EXPECT_TRUE(statements.empty());
 }
 
+TEST_P(Housekeeping, DevicePassAsksTheSameFewQueriesHoweverManyDevices)
+{
+    const auto statements = [&] {
+        std::size_t n = 0;
+        OnMain([&] {
+            m_server->MainDatabase->OnExec = [&](const std::string&) { ++n; };
+            m_server->DevicePass();
+            m_server->MainDatabase->OnExec = nullptr;
+        });
+        return n;
+    };
+    const std::size_t two = statements();
+    for (int id = 100; id < 130; ++id)
+        ASSERT_TRUE(Exec(config::Format("INSERT INTO device (id, loop_id, addr_ess, name) VALUES (%d, 3, 9, 'More')", id)));
+    ASSERT_TRUE(Exec("INSERT INTO gateoc VALUES (120, 1, '00:00:00', '00:00:01')"));
+    EXPECT_EQ(statements(), two) << "heartbeat, holiday, today's windows, the devices";
+    EXPECT_EQ(two, 4u);
+}
+
 TEST_P(Housekeeping, ServerFreedWithoutShutDownGoesInOrder)
 {
     // Members go in reverse order of declaration: the loops and the connection
