@@ -227,7 +227,10 @@ void TPoll::HandleReply(int address, const std::string& reply)
         QueueCommand(address, letter, gate);
     }
     for (const auto& [kind, values] : effects.Events)
-        m_dispatcher.Post(kind, values);
+        if (!m_dispatcher.Post(kind, values) && TEventRing::IsPassage(kind))
+            if (config::TMessLog* log = m_card.MessageLog())
+                log->LogFmt("TCard - Card %s from reader %d could not be queued: the queue holds only cards",
+                            values.Value, static_cast<int>(values.Reader));
 }
 
 void TPoll::Run(std::stop_token stop)

@@ -3,52 +3,59 @@
 #include "config/MessLog.hpp"
 #include "platform/MainLoop.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <string>
 
 namespace line {
 
+bool TEventRing::IsPassage(TEventKind kind) noexcept
+{
+    return kind == TEventKind::Data || kind == TEventKind::Memory || kind == TEventKind::BarCode;
+}
+
 bool TEventRing::Post(TEventKind kind, const TEventValues& values)
 {
-    const std::size_t head = m_head.load(std::memory_order_relaxed);
-    const std::size_t tail = m_tail.load(std::memory_order_acquire);
-    const std::size_t next = (head + 1) % kSlots;
-    if (next == tail)
-        return false;
+    std::scoped_lock lock(m_lock);
     if (kind == TEventKind::CommStatus)
-        for (std::size_t i = tail; i != head; i = (i + 1) % kSlots)
-            if (m_kinds[i].load(std::memory_order_relaxed) == TEventKind::CommStatus)
+        for (const auto& e : m_events)
+            if (e.first == TEventKind::CommStatus)
                 return true;
-    m_values[head] = values;
-    m_kinds[head].store(kind, std::memory_order_relaxed);
-    m_head.store(next, std::memory_order_release);
+    if (m_events.size() >= kCapacity) {
+        if (!IsPassage(kind))
+            return false;
+        // The oldest event that nobody waits for at a gate makes room.
+        const auto yields = std::find_if(m_events.begin(), m_events.end(),
+                                         [](const auto& e) { return !IsPassage(e.first); });
+        if (yields == m_events.end())
+            return false;
+        m_events.erase(yields);
+    }
+    m_events.emplace_back(kind, values);
     return true;
 }
 
 bool TEventRing::Peek(TEventKind& kind, TEventValues& values) const
 {
-    const std::size_t tail = m_tail.load(std::memory_order_relaxed);
-    if (tail == m_head.load(std::memory_order_acquire))
+    std::scoped_lock lock(m_lock);
+    if (m_events.empty())
         return false;
-    kind = m_kinds[tail].load(std::memory_order_relaxed);
-    values = m_values[tail];
+    kind = m_events.front().first;
+    values = m_events.front().second;
     return true;
 }
 
 void TEventRing::Pop()
 {
-    const std::size_t tail = m_tail.load(std::memory_order_relaxed);
-    if (tail == m_head.load(std::memory_order_acquire))
-        return;
-    m_kinds[tail].store(TEventKind::None, std::memory_order_relaxed);
-    m_tail.store((tail + 1) % kSlots, std::memory_order_release);
+    std::scoped_lock lock(m_lock);
+    if (!m_events.empty())
+        m_events.pop_front();
 }
 
 std::size_t TEventRing::Pending() const
 {
-    const std::size_t head = m_head.load(std::memory_order_acquire);
-    const std::size_t tail = m_tail.load(std::memory_order_acquire);
-    return (head + kSlots - tail) % kSlots;
+    std::scoped_lock lock(m_lock);
+    return m_events.size();
 }
 
 TProcessInfo::TProcessInfo(platform::TMainLoop& mainLoop, const TLineEvents& events, const std::atomic<bool>& prompt,

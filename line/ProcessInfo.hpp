@@ -3,6 +3,8 @@
 #include "line/Events.hpp"
 
 #include <array>
+#include <deque>
+#include <utility>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -19,24 +21,28 @@ class TMainLoop;
 namespace line {
 
 // The event queue between the poll thread (the one producer) and the dispatch
-// thread (the one consumer): 64 slots, at most 63 pending, no lock.
+// thread (the one consumer): at most 63 pending, in arrival order. A card,
+// memory record or barcode is never dropped while other events wait: when the
+// queue is full the oldest of those gives way.
 class TEventRing {
 public:
-    static constexpr std::size_t kSlots = 64;
+    static constexpr std::size_t kCapacity = 63;
 
-    // Poll thread. False when full (the event is lost). A comm-status event
-    // while one is pending is not stored, and counts as posted.
+    // Poll thread. False when the event is lost: the queue is full of events
+    // that do not give way. A comm-status event while one is pending is not
+    // stored, and counts as posted.
     bool Post(TEventKind kind, const TEventValues& values);
     // Dispatch thread: the oldest event, if any; Pop() consumes it.
     bool Peek(TEventKind& kind, TEventValues& values) const;
     void Pop();
     std::size_t Pending() const;
 
+    // Cards, memory records and barcodes: what a person at a reader waits for.
+    static bool IsPassage(TEventKind kind) noexcept;
+
 private:
-    std::array<std::atomic<TEventKind>, kSlots> m_kinds{};
-    std::array<TEventValues, kSlots> m_values;
-    std::atomic<std::size_t> m_head{0};  // written by the producer only
-    std::atomic<std::size_t> m_tail{0};  // written by the consumer only
+    mutable std::mutex m_lock;
+    std::deque<std::pair<TEventKind, TEventValues>> m_events;
 };
 
 // The dispatch thread: hands one event at a time to its handler on the main

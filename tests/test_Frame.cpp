@@ -123,3 +123,27 @@ TEST(EventRing, HoldsSixtyThreeAndOneCommStatus)
     EXPECT_TRUE(ring.Post(line::TEventKind::CommStatus, v));
     EXPECT_EQ(ring.Pending(), 2u);
 }
+
+TEST(EventRing, CardsNeverGiveWayToOtherEvents)
+{
+    line::TEventRing ring;
+    line::TEventValues v;
+    for (int i = 0; i < 63; ++i) {
+        v.Reader = static_cast<std::int16_t>(i % 16);
+        ASSERT_TRUE(ring.Post(i == 1 ? line::TEventKind::Memory : line::TEventKind::Counter, v));
+    }
+    v.Value = "1001";
+    EXPECT_TRUE(ring.Post(line::TEventKind::Data, v)) << "the oldest counter reading makes room";
+    EXPECT_FALSE(ring.Post(line::TEventKind::Input, v)) << "other events are dropped when full";
+    line::TEventKind kind;
+    ASSERT_TRUE(ring.Peek(kind, v));
+    EXPECT_EQ(kind, line::TEventKind::Memory) << "in arrival order";
+    std::vector<line::TEventKind> kinds;
+    while (ring.Peek(kind, v)) {
+        kinds.push_back(kind);
+        ring.Pop();
+    }
+    ASSERT_EQ(kinds.size(), 63u);
+    EXPECT_EQ(kinds.back(), line::TEventKind::Data);
+    EXPECT_EQ(v.Value, "1001");
+}
