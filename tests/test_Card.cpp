@@ -19,6 +19,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <iterator>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -602,6 +604,43 @@ TEST_F(Line, SecondProgramCannotShareTheLine)
     other.SetLastReader(1);
     EXPECT_FALSE(other.Open());
     EXPECT_NE(other.LastOpenError().find("COM1"), std::string::npos) << other.LastOpenError();
+}
+
+TEST_F(Line, FloodedLineKeepsEveryCard)
+{
+    std::atomic<int> inputs{0};
+    m_card->Events.OnInput = [&](int, const std::string&) { ++inputs; };
+    StartSim({1, 2, 3, 4});
+    for (int a = 2; a <= 4; ++a)
+        m_sim->SetInput(a, "A");
+    OpenLine(1, 4);
+    ASSERT_TRUE(WaitFor([&] { return inputs.load() > 0; }, 5s));
+    // The main thread is held: input readings pile up until the queue is full.
+    std::promise<void> release;
+    std::atomic<bool> held{false};
+    m_loop.Post([&, done = release.get_future().share()] {
+        held = true;
+        done.wait();
+    });
+    ASSERT_TRUE(WaitFor([&] { return held.load(); }, 3s));
+    const auto inputPolls = [&] {
+        std::size_t n = 0;
+        for (const auto& f : m_sim->Frames())
+            n += f.Address >= 2 && f.Data == "I";
+        return n;
+    };
+    const std::size_t before = inputPolls();
+    ASSERT_TRUE(WaitFor([&] { return inputPolls() > before + 70; }, 30s)) << "more readings than the queue holds";
+    for (int n = 1; n <= 5; ++n)
+        m_sim->Present(1, 'C', "90" + std::to_string(n));
+    ASSERT_TRUE(WaitFor([&] { return m_sim->PendingReplies() == 0; }, 5s)) << "every card was read off the reader";
+    release.set_value();
+    for (int n = 1; n <= 5; ++n)
+        EXPECT_TRUE(SawEvent("data 1 90" + std::to_string(n), 5s)) << n;
+    const auto seen = SeenTexts();
+    std::vector<std::string> cards;
+    std::copy_if(seen.begin(), seen.end(), std::back_inserter(cards), [](const std::string& t) { return t.rfind("data", 0) == 0; });
+    EXPECT_EQ(cards, (std::vector<std::string>{"data 1 901", "data 1 902", "data 1 903", "data 1 904", "data 1 905"}));
 }
 
 TEST(SerialPort, LineWhoseFarEndStaysOpenCanBeReopenedByAServiceThatIsNotRoot)
