@@ -85,22 +85,23 @@ void TLoop::UpdateOutputs() noexcept
         for (const auto& c : m_counters)
             if (c && c->Remote())
                 c->CheckSoftCount(pass);
+        // The flagged devices with their lot's count, in one query a tick.
         db::TODBCStatement devices(*m_database);
-        for (bool more = devices.ExecFmt("SELECT * FROM device WHERE loop_id = %d and (lf_sign_flag <> 0 or "
-                                         "lf_output_flag <> 0)",
+        for (bool more = devices.ExecFmt("SELECT device.*, lot.id AS lot_row, lot.lot_count, lot.max_capacity FROM "
+                                         "device LEFT JOIN lot ON lot.id = device.lot_id WHERE device.loop_id = %d and "
+                                         "(device.lf_sign_flag <> 0 or device.lf_output_flag <> 0)",
                                          LoopId);
              more; more = devices.Next()) {
             const int id = devices.AsInteger("id");
             const int address = devices.AsInteger("addr_ess");
             const std::string name = devices.AsString("name");
-            db::TODBCStatement lot(*m_database);
             db::TODBCStatement update(*m_database);
-            if (!lot.ExecFmt("SELECT * FROM lot WHERE id = %d", devices.AsInteger("lot_id"))) {
+            if (devices.AsString("lot_row").empty()) {
                 update.ExecFmt("UPDATE device SET lf_output_flag = 0, lf_sign_flag = 0 WHERE id = %d", id);
                 continue;
             }
-            const int count = lot.AsInteger("lot_count");
-            const int capacity = lot.AsInteger("max_capacity");
+            const int count = devices.AsInteger("lot_count");
+            const int capacity = devices.AsInteger("max_capacity");
             // A refused command leaves its flag set, so the next pass tries again.
             if (devices.AsBool("lf_output_flag")) {
                 const bool full = count >= capacity;

@@ -83,6 +83,13 @@ TEST_P(LoopEvents, ForcedGateIsSentOnceAndOverfullLotShowsZero)
     ASSERT_TRUE(s.Exec("SELECT lf_output_flag, lf_sign_flag FROM device WHERE id = 1"));
     EXPECT_EQ(s.AsInteger("lf_output_flag"), 0);
     EXPECT_EQ(s.AsInteger("lf_sign_flag"), 0);
+
+    // A flagged device whose lot is not there has its flags cleared, nothing sent.
+    ASSERT_TRUE(s.Exec("UPDATE device SET lf_output_flag = 1, lf_sign_flag = 1 WHERE id = 3"));
+    OnMain([this] { m_loop->UpdateOutputs(); });
+    ASSERT_TRUE(s.Exec("SELECT lf_output_flag + lf_sign_flag AS flags FROM device WHERE id = 3"));
+    EXPECT_EQ(s.AsInteger("flags"), 0);
+    EXPECT_TRUE(Commands(3, 'W').empty() && Commands(3, 'F').empty());
 }
 
 TEST_P(LoopEvents, CounterEventsOutsideTheTableDoNothing)
