@@ -1,6 +1,7 @@
 #include "config/ConnParams.hpp"
 
 
+#include "config/Format.hpp"
 #include "config/RegistryEx.hpp"
 
 namespace config {
@@ -42,11 +43,75 @@ std::string TConnParams::ConnectOptions() const
 {
     std::string text = ODBCOptions;
     // Values go in braced where the ODBC rules need it (a password may hold ";").
-    ReplaceAll(text, "%h", ConnectionValue(Host));
+    // A plain single host goes in as it was given.
+    const auto hosts = Hosts();
+    const bool plain = hosts.empty() || (hosts.size() == 1 && hosts[0] == Host && HostOfItem(Host) == Host);
+    ReplaceAll(text, "%h", ConnectionValue(plain ? Host : DriverHostList(hosts)));
     ReplaceAll(text, "%d", ConnectionValue(Database));
     ReplaceAll(text, "%u", ConnectionValue(User));
     ReplaceAll(text, "%p", ConnectionValue(Pass));
     return text;
+}
+
+std::vector<std::string> TConnParams::Hosts(std::vector<std::string>* problems) const
+{
+    return ParseHostList(Host, problems);
+}
+
+std::vector<std::string> ParseHostList(std::string_view list, std::vector<std::string>* problems)
+{
+    std::vector<std::string> out;
+    const auto problem = [&](const std::string& text) {
+        if (problems)
+            problems->push_back(text);
+    };
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = list.find(',', start);
+        const std::string item = TrimText(list.substr(start, comma == std::string_view::npos ? comma : comma - start));
+        if (item.empty()) {
+            problem("Host list \"" + std::string(list) + "\": an empty item, left out");
+        } else {
+            // A port follows the last colon, except inside an IPv6 address without brackets.
+            const std::size_t bracket = item.rfind(']');
+            const std::size_t colon = item.rfind(':');
+            const bool hasPort = colon != std::string::npos && (item.front() == '[' ? bracket != std::string::npos && colon > bracket
+                                                                                     : item.find(':') == colon);
+            const std::string port = hasPort ? item.substr(colon + 1) : std::string();
+            const int number = hasPort ? TextToInt(port, -1) : 0;
+            if (hasPort && (port.empty() || port.find_first_not_of("0123456789") != std::string::npos || number < 1 ||
+                            number > 65535))
+                problem("Host list item \"" + item + "\": the port is not a number from 1 to 65535, left out");
+            else
+                out.push_back(item);
+        }
+        if (comma == std::string_view::npos)
+            break;
+        start = comma + 1;
+    }
+    return out;
+}
+
+std::string HostOfItem(std::string_view item)
+{
+    std::string host(item);
+    if (!host.empty() && host.front() == '[') {
+        const auto end = host.find(']');
+        return host.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    }
+    if (const auto colon = host.find(':'); colon != std::string::npos && host.find(':', colon + 1) == std::string::npos)
+        host.resize(colon);
+    return host;
+}
+
+std::string DriverHostList(const std::vector<std::string>& hosts)
+{
+    std::string out;
+    for (const auto& h : hosts)
+        out += (out.empty() ? "" : ",") + h;
+    if (hosts.size() == 1 && HostOfItem(hosts[0]) != hosts[0])
+        out += ",";
+    return out;
 }
 
 std::string BracedValue(std::string_view value)

@@ -16,8 +16,12 @@ public:
     // absent product key to the file; the operator commands only read.
     explicit TConnParams(std::string registryFile = std::string(), TAccess access = TAccess::CreateMissingKey);
 
-    // ODBCOptions with %h, %d, %u and %p replaced (case-sensitive, all occurrences).
+    // ODBCOptions with %h, %d, %u and %p replaced (case-sensitive, all
+    // occurrences); %h is the host list as the MySQL-family driver takes it.
     std::string ConnectOptions() const;
+    // The hosts of Host, a comma-separated list of names with an optional
+    // ":port"; what was left out is named in problems, one line each.
+    std::vector<std::string> Hosts(std::vector<std::string>* problems = nullptr) const;
 
     std::string DSNName;
     std::string Host;
@@ -43,6 +47,15 @@ public:
 // as it is otherwise. BracedValue braces always (driver names).
 std::string ConnectionValue(std::string_view value);
 std::string BracedValue(std::string_view value);
+
+// A host list parsed: items trimmed, empty items, bad ports left out (each
+// named in problems). "[::1]:3307" is an IPv6 address with a port.
+std::vector<std::string> ParseHostList(std::string_view list, std::vector<std::string>* problems);
+// The host of a list item without its port.
+std::string HostOfItem(std::string_view item);
+// The list as the MySQL-family driver reads SERVER=: comma-separated, and a
+// single item with a port ends with a comma.
+std::string DriverHostList(const std::vector<std::string>& hosts);
 
 inline constexpr const char* kProductKey = "\\Software\\Trellant\\Velix\\";
 

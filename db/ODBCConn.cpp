@@ -137,14 +137,27 @@ void TODBCConn::CloseConnection() noexcept
     }
 }
 
+// Each host of the list in turn; the first that answers will do. A short
+// name counts as answering without a ping.
 bool TODBCConn::Ping() noexcept
 {
-    if (!HostIsPinged(PingHost))
-        return true;
-    Log("Pinging - " + PingHost);
+    auto hosts = config::ParseHostList(PingHost, nullptr);
+    if (hosts.empty())
+        hosts.push_back(PingHost);
+    for (const auto& item : hosts) {
+        const std::string host = config::HostOfItem(item);
+        if (!HostIsPinged(host) || PingOne(host))
+            return true;
+    }
+    return false;
+}
+
+bool TODBCConn::PingOne(const std::string& host) noexcept
+{
+    Log("Pinging - " + host);
     bool result = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const platform::TEcho echo = platform::SendEcho(PingHost, std::chrono::milliseconds(PingTimeout));
+        const platform::TEcho echo = platform::SendEcho(host, std::chrono::milliseconds(PingTimeout));
         if (echo.Result == platform::TEchoResult::Unresolved) {
             Log("Ping Exception - " + echo.Error);
             result = false;
@@ -168,6 +181,11 @@ std::unique_ptr<TODBCConn> MakeConnection(const config::TConnParams& params, TOD
     connection->SetParams(params.DSNName, params.ODBCDriver, params.ConnectOptions(), params.Pass, params.User,
                           params.Database);
     connection->PingHost = params.Host;
+    std::vector<std::string> problems;
+    params.Hosts(&problems);
+    if (log)
+        for (const auto& p : problems)
+            log->Log(p);
     return connection;
 }
 

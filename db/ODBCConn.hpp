@@ -37,6 +37,7 @@ public:
     bool EnsureConnected() noexcept;
     bool OpenConnection();
     void CloseConnection() noexcept;
+    // PingHost may be a host list: true when any of its hosts answers.
     bool Ping() noexcept;
 
     // Assigned by the creator right after construction, and must outlive this
@@ -55,6 +56,7 @@ public:
 
 private:
     void AcquireBinding();
+    bool PingOne(const std::string& host) noexcept;
     void Log(const std::string& text) noexcept;
 
     std::unique_ptr<TODBC> m_ownBinding;  // only when no binding was assigned

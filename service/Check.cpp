@@ -80,14 +80,23 @@ std::unique_ptr<db::TODBC> CheckConnection(std::FILE* out, const config::TConnPa
         if (!known && params.DSNName.empty())
             f.Blocking.push_back("the ODBC driver \"" + params.ODBCDriver + "\" is not registered (odbcinst.ini)");
     }
-    const bool pinging = db::HostIsPinged(params.Host);
-    const auto echo = pinging ? platform::SendEcho(params.Host, kPingTimeout) : platform::TEcho{};
-    const bool pinged = !pinging || echo.Result == platform::TEchoResult::Answered;
-    table.Add({"Ping " + params.Host, !pinging ? "not pinged (short name)"
-                                      : pinged ? "answered"
-                                               : "NO ANSWER " + echo.Error});
-    if (!pinged)
-        f.Blocking.push_back("the database host " + params.Host + " does not answer a ping");
+    // The service goes on when any host of the list answers.
+    std::vector<std::string> problems;
+    bool anyAnswered = false;
+    for (const auto& item : params.Hosts(&problems)) {
+        const std::string host = config::HostOfItem(item);
+        const bool pinging = db::HostIsPinged(host);
+        const auto echo = pinging ? platform::SendEcho(host, kPingTimeout) : platform::TEcho{};
+        const bool pinged = !pinging || echo.Result == platform::TEchoResult::Answered;
+        anyAnswered = anyAnswered || pinged;
+        table.Add({"Ping " + host, !pinging ? "not pinged (short name)"
+                                   : pinged ? "answered"
+                                            : "NO ANSWER " + echo.Error});
+    }
+    for (const auto& p : problems)
+        f.Warnings.push_back(p);
+    if (!anyAnswered)
+        f.Blocking.push_back("no database host of " + params.Host + " answers a ping");
     std::string problem;
     auto odbc = db::ConnectOnce(params, problem);
     table.Add({"Connection", odbc ? "connected" : "FAILED: " + problem});

@@ -1,5 +1,6 @@
 #include "db/ODBCConn.hpp"
 
+#include "config/ConnParams.hpp"
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 #include "platform/Ping.hpp"
@@ -169,6 +170,49 @@ TEST(ODBCConnMariaDB, KilledSessionIsFoundDeadAndReconnected)
     const std::vector<std::string> expected = {"Connecting to " + tdb.Params().Database, "Pinging - 127.0.0.1",
                                                "Ping OK", "Connected to DataSource!"};
     EXPECT_EQ(after, expected);
+}
+
+TEST(HostList, ItemsPortsAndTheDriversForm)
+{
+    struct TCase {
+        const char* host;
+        std::vector<std::string> hosts;
+        std::size_t problems;
+        const char* driverText;  // %h of SERVER=%h
+    };
+    const TCase cases[] = {
+        {"db1", {"db1"}, 0, "db1"},
+        {"db1,db2:3307,10.0.0.3", {"db1", "db2:3307", "10.0.0.3"}, 0, "db1,db2:3307,10.0.0.3"},
+        {"db2:3307", {"db2:3307"}, 0, "db2:3307,"},
+        {" db1 , ,db2:x, db3:70000,db4:", {"db1"}, 4, "db1"},
+        {"[::1]:3306,::1", {"[::1]:3306", "::1"}, 0, "[::1]:3306,::1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host);
+        std::vector<std::string> problems;
+        EXPECT_EQ(config::ParseHostList(c.host, &problems), c.hosts);
+        EXPECT_EQ(problems.size(), c.problems);
+        EXPECT_EQ(config::DriverHostList(c.hosts), c.driverText);
+    }
+    EXPECT_EQ(config::HostOfItem("db2:3307"), "db2");
+    EXPECT_EQ(config::HostOfItem("[::1]:3306"), "::1");
+    EXPECT_EQ(config::HostOfItem("::1"), "::1");
+}
+
+TEST(ODBCConnMariaDB, HostListReachesTheFirstHostThatAnswers)
+{
+    TTestDatabase tdb(TDbFamily::MariaDB);
+    ASSERT_TRUE(tdb.Ready()) << tdb.Problem();
+    TTempDir dir;
+    auto params = tdb.Params();
+    // Port 1 on loopback refuses at once; the driver goes on to the next host.
+    params.Options = "SERVER=127.0.0.1:1,127.0.0.1:" + std::string(std::getenv("VELIX_MARIADB_PORT")) +
+                     ";database=" + params.Database;
+    TManaged m(dir, params, "127.0.0.1:1,127.0.0.1");
+    ASSERT_TRUE(m.Conn.EnsureConnected()) << ReadFile(dir / "conn.log");
+    TODBCStatement s(m.Odbc);
+    EXPECT_TRUE(s.Exec("SELECT DATABASE() AS d"));
+    EXPECT_EQ(s.AsString("d"), params.Database);
 }
 
 TEST(ODBCConnNetwork, UnreachableOrUnknownHostFailsAtThePing)
