@@ -164,13 +164,17 @@ void AddFirstUse(db::TSql& sql, const TFirstUse& use)
 void TCardDecider::Write(const TDecision& d)
 {
     db::TODBCStatement update(m_database);
+    // After a conflict the server has undone the transaction: nothing more is
+    // written in this attempt, the whole decision runs again.
+    if (m_database.ConflictSeen)
+        return;
     if (d.TypeFirstUse) {
         db::TSql sql(m_database.Kind());
         AddFirstUse(sql, *d.TypeFirstUse);
         update.Exec(sql.BuildUpdate("UPDATE card_type", config::Format("WHERE id = %d", d.CardType->Id)));
     }
     const TCardChanges& c = d.Changes;
-    if (!c.Empty()) {
+    if (!c.Empty() && !m_database.ConflictSeen) {
         db::TSql sql(m_database.Kind());
         if (c.FirstUse)
             AddFirstUse(sql, *c.FirstUse);
@@ -188,7 +192,7 @@ void TCardDecider::Write(const TDecision& d)
             sql.AddInt("in_gate", *c.InGate);
         update.Exec(sql.BuildUpdate("UPDATE card", config::Format("WHERE number = %f", m_number)));
     }
-    if (d.PoolChange != 0)
+    if (d.PoolChange != 0 && !m_database.ConflictSeen)
         update.ExecFmt(d.PoolChange > 0 ? "UPDATE card_pool SET cur_inlot = cur_inlot + 1 WHERE id = %d"
                                         : "UPDATE card_pool SET cur_inlot = cur_inlot - 1 WHERE id = %d",
                        d.Card->GroupId);
@@ -197,6 +201,8 @@ void TCardDecider::Write(const TDecision& d)
 void WriteTransRow(db::TODBC& database, const TDecision& d, double cardNumber, platform::TDateTime t, int result,
                    bool memory)
 {
+    if (database.ConflictSeen)
+        return;
     // Text is escaped by the rule of the connected database: the MySQL rule
     // would double every backslash in a name stored elsewhere.
     db::TSql row(database.Kind());
@@ -214,23 +220,11 @@ void WriteTransRow(db::TODBC& database, const TDecision& d, double cardNumber, p
     insert.Exec(row.BuildInsert("INSERT INTO trans", "Values", ""));
 }
 
-} // namespace
+constexpr int kConflictRetries = 3;
 
-int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database, bool debitExpiry,
-                    const std::string& deviceData, bool memory, double cardNumber, int address, int loopId,
-                    TCardOutputs& out, platform::TDateTime now)
+int DecideOnce(bool detailedLog, config::TMessLog& log, db::TODBC& database, bool debitExpiry, bool memory,
+               double cardNumber, int address, int loopId, platform::TDateTime t, TCardOutputs& out)
 {
-    platform::TDateTime t = now;
-    if (memory) {
-        const auto recorded = MemoryRecordTime(deviceData, now);
-        if (!recorded) {
-            // Dropped as before, but traceable: the record is lost from the reader's memory.
-            log.Log("Memory record with an invalid date rejected: " + deviceData);
-            return kRejectedRecord;
-        }
-        t = *recorded;
-    }
-    out.TransTime = t;
     const db::TTransaction transaction(database);
     TDecision d;
     out.Device = ReadDeviceRow(database, loopId, address);
@@ -252,6 +246,35 @@ int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database
     out.CardType = d.CardType;
     WriteTransRow(database, d, cardNumber, t, result, memory);
     return result;
+}
+
+} // namespace
+
+int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database, bool debitExpiry,
+                    const std::string& deviceData, bool memory, double cardNumber, int address, int loopId,
+                    TCardOutputs& out, platform::TDateTime now)
+{
+    platform::TDateTime t = now;
+    if (memory) {
+        const auto recorded = MemoryRecordTime(deviceData, now);
+        if (!recorded) {
+            // Dropped as before, but traceable: the record is lost from the reader's memory.
+            log.Log("Memory record with an invalid date rejected: " + deviceData);
+            return kRejectedRecord;
+        }
+        t = *recorded;
+    }
+    out.TransTime = t;
+    // A decision that lost to another transaction (a deadlock, a certification
+    // conflict on a cluster) runs again from the start: one answer, one row.
+    for (int retry = 0;; ++retry) {
+        database.ConflictSeen = false;
+        const int result = DecideOnce(detailedLog, log, database, debitExpiry, memory, cardNumber, address, loopId, t, out);
+        if (!database.ConflictSeen || retry == kConflictRetries)
+            return result;
+        log.LogFmt("Card %s: the decision lost to another transaction (%s); it runs again (%d of %d)",
+                   config::FloatToStr(cardNumber), database.LastDiagnostic, retry + 1, kConflictRetries);
+    }
 }
 
 } // namespace cardaccess

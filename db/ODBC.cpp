@@ -303,6 +303,12 @@ bool IsLostConnection(std::string_view state, std::string_view message) noexcept
                        [&](std::string_view text) { return upper.find(text) != std::string::npos; });
 }
 
+bool IsConflict(std::string_view state, long native) noexcept
+{
+    constexpr long kDeadlock = 1213;
+    return state == "40001" || native == kDeadlock;
+}
+
 std::string TODBC::DataSourceDescription(const std::string& dsn)
 {
     SQLCHAR name[SQL_MAX_DSN_LENGTH + 1];
@@ -449,6 +455,8 @@ void TODBC::ReportDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETUR
             }
             if (!ConnectionLost)
                 ConnectionLost = IsLostConnection(st, text);
+            if (IsConflict(st, native))
+                ConflictSeen = true;
             if (record == 1)
                 LastDiagnostic = text + ". State:  " + st;
             if (st == "IM001")

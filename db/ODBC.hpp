@@ -45,6 +45,9 @@ struct TColInfo {
 using TColInfoList = std::vector<TColInfo>;
 
 TColKind ColKindOf(SQLLEN sqlType) noexcept;
+// A diagnostic record of a transaction that lost to another one (a deadlock,
+// or a certification conflict on a replicated cluster): run it again.
+bool IsConflict(std::string_view state, long native) noexcept;
 // A diagnostic record that shows the server connection is gone.
 bool IsLostConnection(std::string_view state, std::string_view message) noexcept;
 // The connection string for SQLDriverConnect. A dsn naming an existing file
@@ -88,6 +91,8 @@ public:
     bool BindColumns = false;
     bool Connected = false;
     bool ConnectionLost = false;
+    // Set when a reported failure was a conflict (IsConflict); the caller clears it.
+    bool ConflictSeen = false;
     // The first record of the last diagnostics reported, for operator commands.
     std::string LastDiagnostic;
     // The statements of a decision share one commit (TTransaction); off, each

@@ -301,6 +301,47 @@ TEST_P(Cards, DecisionIsCommittedOnceEvenWhenAStatementFails)
     EXPECT_EQ(s.AsInteger("in_lot"), 1);
 }
 
+TEST_P(Cards, DecisionThatLosesADeadlockRunsAgainAndBooksOnce)
+{
+    if (GetParam() != TDbFamily::MariaDB)
+        GTEST_SKIP() << "SQLite takes one writer at a time: no deadlock";
+    ASSERT_TRUE(m_db->Run(m_odbc, "INSERT INTO card_pool (id, max_inlot, cur_inlot) VALUES (5, 10, 3)"));
+    ASSERT_TRUE(m_db->Run(m_odbc, "UPDATE card SET group_id = 5"));
+    ASSERT_TRUE(m_db->Run(m_odbc, "CREATE TABLE heavy (n INTEGER)"));
+    const int session = std::stoi(Value("SELECT CONNECTION_ID() AS id"));
+    // Another transaction, heavier so that the decision is the one rolled back,
+    // holds the group's row and then asks for the card's.
+    db::TODBC other;
+    ASSERT_TRUE(m_db->Connect(other));
+    db::TODBCStatement o(other);
+    ASSERT_TRUE(o.Exec("START TRANSACTION"));
+    ASSERT_TRUE(o.Exec("INSERT INTO heavy SELECT seq FROM seq_1_to_500"));
+    ASSERT_TRUE(o.Exec("UPDATE card_pool SET max_inlot = 10 WHERE id = 5"));
+    cardaccess::TCardOutputs out;
+    int result = -99;
+    std::thread decision([&] { result = CardTransaction(false, *m_log, m_odbc, false, "0000", false, 1001, 1, 1, out, kNow); });
+    db::TODBC watcher;
+    ASSERT_TRUE(m_db->Connect(watcher));
+    db::TODBCStatement w(watcher);
+    const bool waiting = testing_support::WaitFor(
+        [&] {
+            return w.ExecSQL("SELECT id FROM information_schema.processlist WHERE id = " + std::to_string(session) +
+                             " AND info LIKE 'UPDATE card_pool%'");
+        },
+        std::chrono::seconds(10));
+    EXPECT_TRUE(waiting) << "the decision waits for the group's row";
+    EXPECT_TRUE(o.Exec("UPDATE card SET first_name = first_name WHERE number = 1001")) << "the decision gave way";
+    EXPECT_TRUE(o.Exec("COMMIT"));
+    decision.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(Value("SELECT COUNT(*) AS n FROM trans"), "1") << "one row for one presentation";
+    EXPECT_EQ(Value("SELECT cur_inlot FROM card_pool WHERE id = 5"), "4") << "counted once";
+    EXPECT_EQ(Value("SELECT in_lot FROM card WHERE number = 1001"), "1");
+    m_log->Log("");
+    EXPECT_NE(ReadFile(LogFile()).find("Card 1001: the decision lost to another transaction ("), std::string::npos)
+        << ReadFile(LogFile());
+}
+
 TEST_P(Cards, DecisionCutOffByALostConnectionLeavesNothingHalfDone)
 {
     if (GetParam() != TDbFamily::MariaDB)
