@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -26,6 +27,20 @@ TTempDir::~TTempDir()
 {
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
+}
+
+std::chrono::system_clock::time_point InstantAt(TFieldsIn zone, int year, int month, int day, int hour, int minute,
+                                                int second)
+{
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(zone == TFieldsIn::Utc ? ::timegm(&t) : std::mktime(&t));
 }
 
 void WriteFile(const std::string& path, const std::string& bytes)

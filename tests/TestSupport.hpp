@@ -30,6 +30,12 @@ inline platform::TDateTime At(int year, int month, int day, int hour = 0, int mi
     return platform::EncodeDate(year, month, day) + platform::EncodeTime(hour, minute, second);
 }
 
+// A wall-clock instant written out field by field, read as local time (with
+// the zone's daylight saving rules) or as UTC.
+enum class TFieldsIn { LocalTime, Utc };
+std::chrono::system_clock::time_point InstantAt(TFieldsIn zone, int year, int month, int day, int hour, int minute,
+                                                int second = 0);
+
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 std::vector<std::string> SplitLines(const std::string& text);  // on CR LF or LF

@@ -213,14 +213,7 @@ using TWallClock = std::chrono::system_clock;
 
 TWallClock::time_point Utc(int year, int month, int day, int hour, int minute, int second = 0)
 {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    return TWallClock::from_time_t(::timegm(&tm));
+    return testing_support::InstantAt(testing_support::TFieldsIn::Utc, year, month, day, hour, minute, second);
 }
 
 struct TStep {

@@ -25,15 +25,8 @@ namespace {
 
 std::chrono::system_clock::time_point LocalTimePoint(int y, int m, int d, int h, int n, int s, int ms = 0)
 {
-    std::tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = m - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = n;
-    t.tm_sec = s;
-    t.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&t)) + std::chrono::milliseconds(ms);
+    return testing_support::InstantAt(testing_support::TFieldsIn::LocalTime, y, m, d, h, n, s) +
+           std::chrono::milliseconds(ms);
 }
 
 // 2026-12-08 is a Tuesday (period 3), 2026-12-09 a Wednesday (period 4).
