@@ -1,11 +1,10 @@
 #include "line/Card.hpp"
 
-#include "line/Protocol.hpp"
-
 #include "config/Format.hpp"
 #include "config/MessLog.hpp"
 #include "line/Frame.hpp"
 #include "line/Poll.hpp"
+#include "line/Protocol.hpp"
 
 namespace line {
 namespace {

@@ -1,8 +1,7 @@
 #include "line/Frame.hpp"
 
-#include "line/Protocol.hpp"
-
 #include "config/Format.hpp"
+#include "line/Protocol.hpp"
 #include "platform/LocalTime.hpp"
 
 namespace line {

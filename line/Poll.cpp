@@ -1,10 +1,9 @@
 #include "line/Poll.hpp"
 
-#include "line/Protocol.hpp"
-
 #include "config/MessLog.hpp"
 #include "line/Card.hpp"
 #include "line/Frame.hpp"
+#include "line/Protocol.hpp"
 #include "line/ReplyText.hpp"
 #include "platform/LocalTime.hpp"
 
