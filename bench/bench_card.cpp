@@ -10,7 +10,6 @@
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 #include "loop/Loop.hpp"
-#include "platform/MainLoop.hpp"
 
 #include <time.h>
 
@@ -178,7 +177,6 @@ int main(int argc, char** argv)
     std::filesystem::create_directories(home);
     ::setenv("VELIXCARD_HOME", home.c_str(), 1);
     ::setenv("VELIXCARD_REGISTRY", (home + "/registry.reg").c_str(), 1);
-    platform::TMainLoop mainLoop;
     std::pair<TCost, TCost> durable;
     std::printf("%-40s %5s %9s %9s %7s %9s %9s %7s %s\n", "decision (medians of 5 repetitions)", "stmts",
                 "wall us", "raw us", "ratio", "cpu us", "raw cpu", "ratio", "target");
@@ -218,7 +216,7 @@ int main(int argc, char** argv)
         bench::WriteRegistry(home + "/registry.reg", site);
         TFigure exitPass;
         {
-            loop::TLoop lane(log, 1, mainLoop);
+            loop::TLoop lane(log, 1);
             if (!lane.Database().Connected) {
                 std::fprintf(stderr, "the loop controller could not connect to %s\n", site.Name);
                 return 1;

@@ -118,17 +118,17 @@ bool Measure(const bench::TSite& site, const std::string& home, int cards, TRoad
         platform::TMainLoop mainLoop;
         std::thread mainThread([&] { mainLoop.Run(); });
         std::unique_ptr<loop::TLoop> lane;
-        mainLoop.Invoke([&] { lane = std::make_unique<loop::TLoop>(log, 1, mainLoop); });
+        mainLoop.Invoke([&] { lane = std::make_unique<loop::TLoop>(log, 1); });
         double latency = 0;
         ok = lane->Line() && lane->Line()->IsOpen();
         // Past first contact, then the decision's statements of one card.
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        mainLoop.Invoke([&] { lane->Database().OnExec = [&](const std::string& sql) { statements.push_back(sql); }; });
+        lane->Invoke([&] { lane->Database().OnExec = [&](const std::string& sql) { statements.push_back(sql); }; });
         ok = ok && PresentAndWait(sim, latency);
-        mainLoop.Invoke([&] { lane->Database().OnExec = nullptr; });
+        lane->Invoke([&] { lane->Database().OnExec = nullptr; });
         road.Statements = statements.size();
         for (const bool prompt : {false, true}) {
-            mainLoop.Invoke([&] { lane->Line()->PromptDispatch = prompt; });
+            lane->Line()->PromptDispatch = prompt;
             auto& figures = prompt ? road.LatencyMs : road.PacedLatencyMs;
             for (int i = 0; ok && i < cards; ++i) {
                 ok = PresentAndWait(sim, latency);

@@ -5,11 +5,14 @@
 #include "config/IniFileEx.hpp"
 #include "config/MessLog.hpp"
 #include "mail/MailSender.hpp"
+#include "platform/MainLoop.hpp"
 #include "platform/Paths.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <exception>
+#include <mutex>
 #include <sstream>
 
 namespace loop {
@@ -67,20 +70,80 @@ std::string LoopTable(db::TDbKind kind)
     return kind == db::dkMySql ? "`loop`" : "loop";
 }
 
-TLoop::TLoop(config::TMessLog& log, int loopId, platform::TMainLoop& mainLoop) : MessageLog(log), LoopId(loopId)
+namespace {
+
+// Loops on a server database run side by side, each on a worker of its own.
+// An SQLite file takes one writer at a time, and two connections that both
+// hold a read lock and want to write fail at once rather than wait: the loops
+// on SQLite share one worker, so the file sees one decision at a time.
+std::shared_ptr<platform::TWorker> WorkerFor(bool sqlite)
+{
+    if (!sqlite)
+        return std::make_shared<platform::TWorker>();
+    static std::mutex lock;
+    static std::weak_ptr<platform::TWorker> shared;
+    std::scoped_lock guard(lock);
+    auto worker = shared.lock();
+    if (!worker) {
+        worker = std::make_shared<platform::TWorker>();
+        shared = worker;
+    }
+    return worker;
+}
+
+} // namespace
+
+TLoop::TLoop(config::TMessLog& log, int loopId) : MessageLog(log), LoopId(loopId)
 {
     const config::TConnParams params;
     DetailedLog = params.DebugLog;
     m_database = std::make_unique<db::TODBC>();
     m_connection = db::MakeConnection(params, *m_database, &MessageLog);
-    if (m_connection->EnsureConnected()) {
+    const bool connected = m_connection->EnsureConnected();
+    m_worker = WorkerFor(connected && m_database->IsSQLite());
+    if (connected) {
         UpgradeSchema();
-        CreateCardInterface(mainLoop);
+        CreateCardInterface();
     }
 }
 
-// Members go in reverse order of declaration: the line and its threads first.
-TLoop::~TLoop() = default;
+TLoop::~TLoop()
+{
+    // What the worker was handed runs to its end; then the line's threads
+    // stop, which cancels an event not yet started; then what the line had
+    // handed over meanwhile runs. After that nothing of this loop runs, and
+    // the members go in reverse order of declaration.
+    m_worker->Drain();
+    m_line.reset();
+    m_worker->Drain();
+}
+
+void TLoop::Post(std::function<void()> work)
+{
+    m_worker->Loop().Post([this, work = std::move(work)] {
+        try {
+            work();
+        } catch (const std::exception& e) {
+            MessageLog.Log(std::string("Loop id ") + std::to_string(LoopId) + ": posted work failed (" + e.what() + ")");
+        }
+    });
+}
+
+bool TLoop::Invoke(const std::function<void()>& work)
+{
+    return m_worker->Loop().Invoke(work);
+}
+
+void TLoop::PostUpdateOutputs()
+{
+    // One pending pass is enough: a slow database must not pile them up.
+    if (m_outputsQueued.exchange(true))
+        return;
+    m_worker->Loop().Post([this] {
+        m_outputsQueued = false;
+        UpdateOutputs();
+    });
+}
 
 int TLoop::ElapsedMinutes(platform::TDateTime from, platform::TDateTime to)
 {
@@ -165,10 +228,11 @@ void TLoop::ReadLineSettings(bool rfModem)
     Settings.LowSecurity = ini.ReadBoolInit(kSection, "Low Security on DB Error", false);
 }
 
-void TLoop::CreateCardInterface(platform::TMainLoop& mainLoop)
+void TLoop::CreateCardInterface()
 {
     try {
-        m_line = std::make_unique<line::TCard>(mainLoop, &MessageLog);
+        // The line's events are handled on the loop's worker, one at a time.
+        m_line = std::make_unique<line::TCard>(m_worker->Loop(), &MessageLog);
         BindHandlers();
         m_eventLog = std::make_unique<counting::TEventLog>(*m_database, LoopId);
         db::TODBCStatement loopRow(*m_database);

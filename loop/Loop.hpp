@@ -11,7 +11,9 @@
 #include "loop/Tickets.hpp"
 #include "platform/LocalTime.hpp"
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,7 +25,7 @@ namespace mail {
 class TMailSender;
 }
 namespace platform {
-class TMainLoop;
+class TWorker;
 }
 
 namespace loop {
@@ -68,15 +70,28 @@ struct TLoopSettings {
 };
 
 // The controller of one loop: its own connection, its line, counters and
-// input handlers per address, and the handlers of the line's events. Main
-// thread only.
+// input handlers per address, and the handlers of the line's events. Made and
+// destroyed on the main thread; its events, and the work others hand it, run
+// on its worker one at a time in arrival order, so a slow decision on one loop
+// holds up no other loop and never the main thread. The worker owns the
+// connection, the counters, the inputs and the mailer; the main thread uses
+// only what is fixed at set-up, the line's command operations (ForceGate,
+// SyncTimeDate) and Post.
 class TLoop {
 public:
     // Sets the loop up completely: connects, upgrades the schema, reads the
     // devices and settings, binds the handlers and opens the line. A loop
     // whose database is unreachable is created inert (no line).
-    TLoop(config::TMessLog& log, int loopId, platform::TMainLoop& mainLoop);
+    TLoop(config::TMessLog& log, int loopId);
+    // Waits until the loop is idle: what it was handed runs first.
     virtual ~TLoop();
+
+    // Any thread but the worker's: run work on the worker later (errors are
+    // logged), or now and wait for it (false when the loop is going away).
+    void Post(std::function<void()> work);
+    bool Invoke(const std::function<void()>& work);
+    // The lot-full pass on the worker, at most one pending.
+    void PostUpdateOutputs();
     TLoop(const TLoop&) = delete;
     TLoop& operator=(const TLoop&) = delete;
 
@@ -126,7 +141,7 @@ public:
 private:
     void UpgradeSchema();
     // The set-up steps, in order.
-    void CreateCardInterface(platform::TMainLoop& mainLoop);
+    void CreateCardInterface();
     void BindHandlers();
     void SetUpDevices(int& first, int& last);
     void MakeCountersAndInputs(int first, int last);
@@ -150,6 +165,8 @@ private:
     // first, the connection and its binding last.
     std::unique_ptr<db::TODBC> m_database;
     std::unique_ptr<db::TODBCConn> m_connection;
+    std::shared_ptr<platform::TWorker> m_worker;  // shared by the loops on one SQLite file
+    std::atomic<bool> m_outputsQueued{false};
     std::vector<std::uint8_t> m_deviceTypes;
     std::unique_ptr<counting::TEventLog> m_eventLog;
     std::vector<std::unique_ptr<counting::TInput>> m_inputs;

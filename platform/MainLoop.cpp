@@ -44,10 +44,22 @@ void TMainLoop::Quit()
     m_context->stop();
 }
 
+void TMainLoop::Finish()
+{
+    {
+        std::scoped_lock lock(m_lock);
+        if (m_finishing)
+            return;
+        m_finishing = true;
+    }
+    // Queued behind every call handed over so far.
+    asio::post(*m_context, [this] { m_context->stop(); });
+}
+
 bool TMainLoop::Quitting() const
 {
     std::scoped_lock lock(m_lock);
-    return m_quitting;
+    return m_quitting || m_finishing;
 }
 
 bool TMainLoop::OnMainThread() const noexcept
@@ -57,6 +69,11 @@ bool TMainLoop::OnMainThread() const noexcept
 
 void TMainLoop::Post(std::function<void()> fn)
 {
+    {
+        std::scoped_lock lock(m_lock);
+        if (m_finishing)
+            return;
+    }
     asio::post(*m_context, std::move(fn));
 }
 
@@ -71,7 +88,7 @@ bool TMainLoop::Invoke(std::function<void()> fn, std::stop_token stop)
     auto state = std::make_shared<TState>(TState::Pending);
     {
         std::scoped_lock lock(m_lock);
-        if (m_quitting)
+        if (m_quitting || m_finishing)
             return false;
     }
     asio::post(*m_context, [this, state, fn = std::move(fn)] {
@@ -102,6 +119,19 @@ bool TMainLoop::Invoke(std::function<void()> fn, std::stop_token stop)
     }
     m_changed.wait(lock, [&] { return *state == TState::Done; });
     return true;
+}
+
+TWorker::TWorker() : m_thread([this] { m_loop.Run(); }) {}
+
+TWorker::~TWorker()
+{
+    m_loop.Finish();
+    m_thread.join();
+}
+
+void TWorker::Drain()
+{
+    m_loop.Invoke([] {});
 }
 
 struct TTimer::TImpl {

@@ -16,8 +16,9 @@ class io_context;
 
 namespace platform {
 
-// The main thread's event loop: it delivers timer ticks and the calls that
-// other threads hand over, one at a time.
+// An event loop: it delivers timer ticks and the calls that other threads
+// hand over, one at a time, in order, on the thread that runs it (the main
+// thread, or a worker's).
 class TMainLoop {
 public:
     TMainLoop();
@@ -29,6 +30,9 @@ public:
     void Run();
     // Any thread. Pending calls are dropped; Invoke waiters return false.
     void Quit();
+    // Any thread but the loop's own: new calls are refused, the ones already
+    // handed over run, then Run() returns.
+    void Finish();
     bool Quitting() const;
     // Any thread: run fn on the main thread later.
     void Post(std::function<void()> fn);
@@ -47,6 +51,27 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable_any m_changed;
     bool m_quitting = false;
+    bool m_finishing = false;  // refuses new calls, keeps the queued ones
+};
+
+// An event loop on a thread of its own, for work that must run in order but
+// must not wait for, or hold up, the main thread. Finished (what was handed
+// over runs) and joined when destroyed.
+class TWorker {
+public:
+    TWorker();
+    ~TWorker();
+    TWorker(const TWorker&) = delete;
+    TWorker& operator=(const TWorker&) = delete;
+
+    TMainLoop& Loop() noexcept { return m_loop; }
+    // Waits until everything handed over before this call has run. Not from
+    // the worker's own thread.
+    void Drain();
+
+private:
+    TMainLoop m_loop;
+    std::thread m_thread;
 };
 
 // A main-thread timer with the countdown rule of the service: enabling starts a

@@ -75,8 +75,10 @@ int DayCode(db::TODBC& database, platform::TDateTime t)
 void TServer::MainTick(platform::TTimer& timMain)
 {
     if (RestartRequested()) {
+        // The loops finish this pass and every event already handed over
+        // before they go.
         for (auto& l : Loops)
-            l->UpdateOutputs();
+            l->PostUpdateOutputs();
         ShutDown(timMain);
         return;
     }
@@ -97,8 +99,9 @@ void TServer::MainTick(platform::TTimer& timMain)
         DevicePass();
         TickCount = 0;
     }
+    // On the loops' workers: the tick never waits for a loop's database.
     for (auto& l : Loops)
-        l->UpdateOutputs();
+        l->PostUpdateOutputs();
 }
 
 void TServer::RunPlannedTasks(platform::TDateTime now)
@@ -276,7 +279,9 @@ void TServer::ServeDevice(loop::TLoop& lane, const TPassDevice& device, bool inW
     if (device.OpenFlag) {
         update.ExecFmt("UPDATE device SET open_flag = 0 WHERE id = %d", device.Id);
         if (!hold)
-            lane.ManualOpen(device.Address, static_cast<int>(std::trunc(device.OpenPulse)));
+            lane.Post([&lane, address = device.Address, pulse = static_cast<int>(std::trunc(device.OpenPulse))] {
+                lane.ManualOpen(address, pulse);
+            });
     }
 }
 

@@ -91,7 +91,7 @@ int RunService()
 {
     platform::BlockStopSignals();
     platform::TMainLoop loop;
-    service::TServer server(loop);
+    service::TServer server;
     service::TVELIXCard module(loop, server);
     std::jthread serviceThread([&module](std::stop_token stop) { module.ServiceExecute(stop); });
     loop.Post([] { platform::NotifyReady(); });  // once the main loop runs

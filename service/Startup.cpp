@@ -23,7 +23,7 @@ std::string MainLogFileName()
     return platform::HomeFolder() + "/log/dadid.log";
 }
 
-TServer::TServer(platform::TMainLoop& mainLoop) : m_mainLoop(mainLoop) {}
+TServer::TServer() = default;
 
 TServer::~TServer() = default;
 
@@ -38,12 +38,12 @@ void TServer::AddLoops(const std::string& computerName)
     }
     std::string ids;
     for (const int id : own) {
-        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id, m_mainLoop));
+        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id));
         ids += (ids.empty() ? "" : ",") + std::to_string(id);
     }
     LoopIdList = ids.empty() ? std::string() : "(" + ids + ")";
     for (const int id : payOnFoot)
-        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id, m_mainLoop));
+        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id));
 }
 
 bool TServer::StartUp(platform::TTimer& timMain)

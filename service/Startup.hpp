@@ -26,7 +26,7 @@ namespace service {
 // work of the main timer. Main thread only.
 class TServer : public TServiceCore {
 public:
-    explicit TServer(platform::TMainLoop& mainLoop);
+    TServer();
     ~TServer() override;
 
     // True when at least one loop controller was created; a failed attempt
@@ -75,7 +75,6 @@ private:
     };
     void ServeDevice(loop::TLoop& lane, const TPassDevice& device, bool inWindow);
 
-    platform::TMainLoop& m_mainLoop;
     // A planned task failed: tried again every few ticks while connected.
     bool m_plannedTaskFailed = false;
     int m_ticksSinceFailure = 0;

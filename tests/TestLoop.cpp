@@ -39,7 +39,7 @@ void TLoopTest::SetUp()
     m_pty = std::make_unique<TPseudoTerminal>(m_dir / "ports/COM1");
     m_sim = std::make_unique<tools::TDeviceSimulator>(m_pty->Master(), 115200, Addresses());
     m_thread = std::thread([this] { m_main.Run(); });
-    m_main.Invoke([this] { m_loop = std::make_unique<loop::TLoop>(*m_log, kLoopId, m_main); });
+    m_main.Invoke([this] { m_loop = std::make_unique<loop::TLoop>(*m_log, kLoopId); });
     ASSERT_TRUE(m_loop && m_loop->Line() && m_loop->Line()->IsOpen()) << ReadFile(LogFile());
 }
 

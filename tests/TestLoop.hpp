@@ -32,8 +32,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Runs fn on the loop's main thread and waits for it.
-    void OnMain(const std::function<void()>& fn) { m_main.Invoke(fn); }
+    // Runs fn on the loop's worker, where its events run, and waits for it.
+    void OnLoop(const std::function<void()>& fn) { m_loop->Invoke(fn); }
     // Whether the address received the command (letter and payload) in time.
     bool Received(int address, const std::string& data);
     // The commands with this letter that the address received so far.

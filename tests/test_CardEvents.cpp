@@ -64,7 +64,7 @@ protected:
     // after the event's handler has arrived: what the handler sent came before it.
     std::vector<std::string> AnswersAfterHandling(int address)
     {
-        OnMain([&] { m_loop->Line()->SignText(address, "marker"); });
+        OnLoop([&] { m_loop->Line()->SignText(address, "marker"); });
         EXPECT_TRUE(Received(address, "Lmarker"));
         std::vector<std::string> out;
         for (const auto& f : m_sim->Frames())
@@ -99,7 +99,7 @@ protected:
     // Makes the loop's database unreachable from now on.
     void CutDatabase()
     {
-        OnMain([&] {
+        OnLoop([&] {
             m_loop->Connection().CloseConnection();
             m_loop->Connection().Driver = "NoSuchDriver";
             m_loop->Connection().DSN.clear();
@@ -189,12 +189,12 @@ TEST_P(CardRoad, UnreachableDatabaseOpensOnlyWithLowSecurity)
 {
     CutDatabase();
     const int rows = TransRows();
-    OnMain([&] { m_loop->LastPulse = 6; });
+    OnLoop([&] { m_loop->LastPulse = 6; });
     m_sim->ClearFrames();
     Present(1, 'C', "1001");
     EXPECT_TRUE(AnswersAfterHandling(1).empty()) << "without low security the card gets no answer";
 
-    OnMain([&] { m_loop->Settings.LowSecurity = true; });
+    OnLoop([&] { m_loop->Settings.LowSecurity = true; });
     m_sim->ClearFrames();
     Present(1, 'C', "1001");
     EXPECT_EQ(AnswersAfterHandling(1), std::vector<std::string>{"G006Thank you..."});
@@ -220,7 +220,7 @@ TEST_P(CardRoad, UnreachableDatabaseOpensOnlyWithLowSecurity)
 
 TEST_P(CardRoad, ManualOpenBooksItsOwnRow)
 {
-    OnMain([&] { m_loop->ManualOpen(2, 4); });
+    OnLoop([&] { m_loop->ManualOpen(2, 4); });
     EXPECT_TRUE(Received(2, "G004Manual Open"));
     EXPECT_TRUE(Logged("Manual open Loop Id 3 address 2"));
     db::TODBCStatement s(m_odbc);
@@ -239,7 +239,7 @@ TEST_P(CardRoad, ManualOpenBooksItsOwnRow)
 TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
 {
     const std::string to = testing_support::UniqueRecipient("cards");
-    OnMain([&] {
+    OnLoop([&] {
         m_loop->Settings.EmailServer = "127.0.0.1";
         m_loop->Settings.EmailPort = testing_support::SmtpPort();
         m_loop->Settings.EmailFrom = "gate@site.test";
@@ -256,7 +256,7 @@ TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
     EXPECT_EQ(testing_support::MailsTo(to, 2, 0s).size(), 1u) << "a refused card is not mailed";
 
     // A server that refuses: the gate opens and the card counts all the same.
-    OnMain([&] { m_loop->Settings.EmailPort = testing_support::RefusingPort(); });
+    OnLoop([&] { m_loop->Settings.EmailPort = testing_support::RefusingPort(); });
     const int count = Count(2);
     m_sim->ClearFrames();
     Present(2, 'C', "1002");
@@ -274,7 +274,7 @@ TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
 
     // A server that never answers holds up no other reader of the loop.
     testing_support::THungServer hung;
-    OnMain([&] { m_loop->Settings.EmailPort = hung.Port(); });
+    OnLoop([&] { m_loop->Settings.EmailPort = hung.Port(); });
     Present(2, 'C', "1002");
     const auto start = std::chrono::steady_clock::now();
     m_sim->ClearFrames();
@@ -297,7 +297,7 @@ TEST_P(CardRoad, HostileTextIsStoredAsItIs)
                          ", remote_ip = " + literal(h) + " WHERE id = 2"));
         const int rows = TransRows();
         Present(2, 'C', "1001");
-        OnMain([&] { m_loop->ManualOpen(2, 1); });
+        OnLoop([&] { m_loop->ManualOpen(2, 1); });
         ASSERT_EQ(TransRows(), rows + 2);
         db::TODBCStatement s(m_odbc);
         ASSERT_TRUE(s.Exec("SELECT * FROM trans ORDER BY id DESC"));
@@ -337,7 +337,7 @@ TEST_P(CardRoad, RoundTripsPerDecisionKind)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> statements;
-        OnMain([&] {
+        OnLoop([&] {
             m_loop->Database().OnExec = [&](const std::string& sql) { statements.push_back(sql); };
             m_loop->CardEvent(c.reader, c.card);
             m_loop->Database().OnExec = nullptr;

@@ -63,7 +63,7 @@ protected:
         m_main.Invoke([&] {
             // Ticks come from the test only.
             m_timMain = std::make_unique<platform::TTimer>(m_main, 1h, [] {});
-            m_server = std::make_unique<service::TServer>(m_main);
+            m_server = std::make_unique<service::TServer>();
             started = m_server->StartUp(*m_timMain);
         });
         ASSERT_TRUE(started) << MainLog();
@@ -87,13 +87,21 @@ protected:
     }
 
     void OnMain(const std::function<void()>& fn) { m_main.Invoke(fn); }
+    // Waits until what the loops were handed (remote opens, outputs) has run.
+    void LoopsIdle()
+    {
+        OnMain([&] {
+            for (auto& l : m_server->Loops)
+                l->Invoke([] {});
+        });
+    }
     // A stop and a start, as a restart of the process would make them.
     void Restart()
     {
         bool started = false;
         OnMain([&] {
             m_server->ShutDown(*m_timMain);
-            m_server = std::make_unique<service::TServer>(m_main);
+            m_server = std::make_unique<service::TServer>();
             started = m_server->StartUp(*m_timMain);
         });
         ASSERT_TRUE(started) << MainLog();
@@ -423,6 +431,7 @@ TEST_P(Housekeeping, DevicePassHoldsGatesAndCarriesOutRemoteOpens)
                                     }())));
     ASSERT_TRUE(Exec("UPDATE device SET open_flag = 1"));
     OnMain([&] { m_server->RemoteOpenCheck(); });
+    LoopsIdle();
     EXPECT_TRUE(testing_support::Received(*m_sim, 1, "G002Manual Open"));
     EXPECT_TRUE(testing_support::Received(*m_sim, 2, "ODevice activated"));
     EXPECT_EQ(Int("SELECT gate_up FROM device WHERE id = 2"), 1);

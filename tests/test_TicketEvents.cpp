@@ -121,7 +121,7 @@ TEST_P(Tickets, ExitPassRulesAtTheirEdges)
         }
         const int countBefore = SoftCount(c.reader);
         m_sim->ClearFrames();
-        OnMain([&] {
+        OnLoop([&] {
             m_loop->Settings.FlatRate = c.flatRate;
             m_loop->Settings.FutureGraceMinutes = c.futureGrace;
             m_loop->Settings.ExtendedGraceLanes = {3};
@@ -149,7 +149,7 @@ TEST_P(Tickets, ExitPassRulesAtTheirEdges)
 
 TEST_P(Tickets, UndecodableOrUnstorableBarcodesAreRefused)
 {
-    OnMain([&] { m_loop->CheckBarcode(2, "923403091200", kNow); });
+    OnLoop([&] { m_loop->CheckBarcode(2, "923403091200", kNow); });
     EXPECT_TRUE(Received(2, "BRead ERROR;Please Re-try"));
     EXPECT_TRUE(Logged("Unknown or invalid Barcode!"));
     EXPECT_TRUE(Logged("Card1.GateOpenMsg(2, N, 5, Read ERROR;Please Re-try)"));
@@ -158,7 +158,7 @@ TEST_P(Tickets, UndecodableOrUnstorableBarcodesAreRefused)
 
     // A row the database will not store: the exit pass is a system error.
     ASSERT_TRUE(Exec("DROP TABLE tickinv"));
-    OnMain([&] { m_loop->CheckBarcode(2, Barcode(kNow, 1), kNow); });
+    OnLoop([&] { m_loop->CheckBarcode(2, Barcode(kNow, 1), kNow); });
     EXPECT_TRUE(Received(2, "BSystem ERROR!"));
     EXPECT_EQ(m_loop->LastPulse, 3) << "the device's pulse, read after the failure";
 }
@@ -172,7 +172,7 @@ TEST_P(Tickets, BarcodesFromTheWireOnlyEverTouchTheirOwnRow)
     for (const auto& barcode : hostile) {
         SCOPED_TRACE(barcode);
         m_sim->ClearFrames();
-        OnMain([&] { m_loop->CheckBarcode(2, barcode, kNow); });
+        OnLoop([&] { m_loop->CheckBarcode(2, barcode, kNow); });
         EXPECT_TRUE(Received(2, "BExitPass Expired")) << "judged as a new ticket, not as the used one";
     }
     std::vector<std::string> stored;
@@ -185,7 +185,7 @@ TEST_P(Tickets, BarcodesFromTheWireOnlyEverTouchTheirOwnRow)
     EXPECT_EQ(Int("SELECT status FROM tickinv WHERE id = 1"), 2);
 
     // An issue record with the same characters renames only its own barcode.
-    OnMain([&] { m_loop->RecordTicketIssue(1, "0" + hostile[1] + "000042", kNow); });
+    OnLoop([&] { m_loop->RecordTicketIssue(1, "0" + hostile[1] + "000042", kNow); });
     EXPECT_EQ(Int("SELECT COUNT(*) FROM tickinv WHERE ticket = 42"), 1);
     EXPECT_EQ(Int("SELECT COUNT(*) FROM tickinv WHERE barcode LIKE '%*'"), 1);
 }
@@ -242,7 +242,7 @@ TEST_P(Tickets, IssueRecordsAreStoredMovingOlderRowsAside)
                              c.before));
         }
         const int countBefore = SoftCount(1);
-        OnMain([&] { m_loop->RecordTicketIssue(1, c.record, kNow); });
+        OnLoop([&] { m_loop->RecordTicketIssue(1, c.record, kNow); });
         EXPECT_EQ(Rows(), c.rows);
         EXPECT_EQ(SoftCount(1), countBefore + 1) << "counted, even an invalid record";
         if (!c.updating.empty()) {
@@ -255,7 +255,7 @@ TEST_P(Tickets, IssueRecordsAreStoredMovingOlderRowsAside)
     // A write the database refuses is not counted.
     ASSERT_TRUE(Exec("DROP TABLE tickinv"));
     const int countBefore = SoftCount(1);
-    OnMain([&] { m_loop->RecordTicketIssue(1, "0" + bc + "000123", kNow); });
+    OnLoop([&] { m_loop->RecordTicketIssue(1, "0" + bc + "000123", kNow); });
     EXPECT_EQ(SoftCount(1), countBefore);
 }
 
@@ -281,7 +281,7 @@ TEST_P(Tickets, PrinterStatusWordsFillTheEightColumns)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
         ASSERT_TRUE(Exec("UPDATE device SET ptr_paper2 = 9, ptr_stat2 = 9 WHERE id = 1"));
-        OnMain([&] { m_loop->PrinterStatus(1, c.value); });
+        OnLoop([&] { m_loop->PrinterStatus(1, c.value); });
         db::TODBCStatement s(m_odbc);
         ASSERT_TRUE(s.Exec("SELECT * FROM device WHERE id = 1"));
         for (std::size_t i = 0; i < 8; ++i)
@@ -304,7 +304,7 @@ TEST_P(Tickets, ExitTicketRoundTrips)
     const std::string barcode = Barcode(kNow - 5 * kMinute, 1);
     ASSERT_TRUE(Exec("INSERT INTO tickinv (barcode, issuerid, takerid, status) VALUES ('" + barcode + "', 1, 0, 0)"));
     std::vector<std::string> statements;
-    OnMain([&] {
+    OnLoop([&] {
         m_loop->Database().OnExec = [&](const std::string& sql) { statements.push_back(sql); };
         m_loop->CheckBarcode(2, barcode, kNow);
         m_loop->Database().OnExec = nullptr;
