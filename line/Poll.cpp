@@ -248,7 +248,30 @@ void TPoll::Run(std::stop_token stop)
             RecoverFromError(stop, "unknown error", lastError);
         }
     }
+    try {
+        SendQueuedCommands();
+    } catch (...) {
+        // The line is closing; what could not be sent is gone with it.
+    }
     m_port.Close();
+}
+
+void TPoll::SendQueuedCommands()
+{
+    for (std::size_t i = 0; i < TCommandRing::kSlots; ++i) {
+        std::optional<TCommand> head;
+        {
+            std::scoped_lock lock(m_queueLock);
+            head = m_queue.Head();
+            if (head)
+                m_queue.PopHead();
+        }
+        if (!head)
+            return;
+        std::string reply;
+        if (!m_port.Lost() && Online(head->Address))
+            Transact(head->Address, 1, reply, head->Text);
+    }
 }
 
 void TPoll::RecoverFromError(std::stop_token stop, const std::string& error, std::string& lastError)

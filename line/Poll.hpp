@@ -64,6 +64,9 @@ private:
     };
 
     void Run(std::stop_token stop);
+    // A closing line still sends what was queued (the gate of a card decided
+    // just before), one attempt each, to the devices on line.
+    void SendQueuedCommands();
     // The device behind the port went away: offline, then reopen until it is back.
     void RecoverLostPort(std::stop_token stop);
     // An error escaped a cycle: logged, the devices off line, a pause, go on.
