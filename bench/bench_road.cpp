@@ -63,7 +63,7 @@ bool PresentAndWait(tools::TDeviceSimulator& sim, double& latencyMs)
             const auto sent = sim.RepliesSent();
             if (sent.empty())
                 return false;
-            latencyMs = std::chrono::duration<double, std::milli>(g->FirstByte - sent.front()).count();
+            latencyMs = std::chrono::duration<double, std::milli>(g->FirstByte - sent.front().At).count();
             return true;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));

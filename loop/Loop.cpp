@@ -235,11 +235,27 @@ void TLoop::CreateCardInterface()
         m_line = std::make_unique<line::TCard>(m_worker->Loop(), &MessageLog);
         BindHandlers();
         m_eventLog = std::make_unique<counting::TEventLog>(*m_database, LoopId);
-        db::TODBCStatement loopRow(*m_database);
-        if (!loopRow.ExecFmt("SELECT * FROM %s WHERE id = %d", LoopTable(m_database->Kind()), LoopId)) {
+        // Every statement of the set-up is done, and released, before the
+        // line opens: from then on the connection belongs to the worker.
+        bool found = false, enabled = false, rfModem = false;
+        int port = 0;
+        std::string name;
+        {
+            db::TODBCStatement loopRow(*m_database);
+            found = loopRow.ExecFmt("SELECT * FROM %s WHERE id = %d", LoopTable(m_database->Kind()), LoopId);
+            if (found) {
+                enabled = loopRow.AsBool("enabled");
+                port = loopRow.AsInteger("port");
+                rfModem = loopRow.AsBool("rfmodem");
+                name = loopRow.AsString("name");
+            }
+            db::TODBCStatement flags(*m_database);
+            flags.ExecFmt("UPDATE device SET lf_sign_flag = 1 WHERE loop_id = %d and lf_sign <> 0", LoopId);
+            flags.ExecFmt("UPDATE device SET lf_output_flag = 1 WHERE loop_id = %d and lf_enabled <> 0", LoopId);
+        }
+        if (!found) {
             MessageLog.Log("Failed Card Init - No Loop id: " + std::to_string(LoopId));
-        } else if (loopRow.AsBool("enabled")) {
-            const int port = loopRow.AsInteger("port");
+        } else if (enabled) {
             m_line->Port = port;
             MessageLog.LogFmt("Init Devices for LoopId %d Port %d", LoopId, port);
             m_eventLog->Port = port;
@@ -247,14 +263,11 @@ void TLoop::CreateCardInterface()
             SetUpDevices(first, last);
             m_line->SetFirstReader(first);
             m_line->SetLastReader(last);
-            ReadLineSettings(loopRow.AsBool("rfmodem"));
+            ReadLineSettings(rfModem);
             OpenLine(port, first, last);
-        } else if (config::UpperCase(loopRow.AsString("name")) == "POE/POF") {
+        } else if (config::UpperCase(name) == "POE/POF") {
             MakePayOnFootCounters();
         }
-        db::TODBCStatement flags(*m_database);
-        flags.ExecFmt("UPDATE device SET lf_sign_flag = 1 WHERE loop_id = %d and lf_sign <> 0", LoopId);
-        flags.ExecFmt("UPDATE device SET lf_output_flag = 1 WHERE loop_id = %d and lf_enabled <> 0", LoopId);
         MessageLog.Log("CreateCardInterface - Done");
     } catch (...) {
         MessageLog.Log("CreateCardInterface - Exception");

@@ -106,7 +106,7 @@ void TDeviceSimulator::ClearFrames()
     m_repliesSent.clear();
 }
 
-std::vector<TClock::time_point> TDeviceSimulator::RepliesSent()
+std::vector<TSentReply> TDeviceSimulator::RepliesSent()
 {
     std::scoped_lock lock(m_lock);
     return m_repliesSent;
@@ -163,7 +163,7 @@ void TDeviceSimulator::Answer(const TReceivedFrame& frame, TClock::time_point fi
     Send(reply, firstByte + ByteTime(frameBytes));
     if (presented) {
         std::scoped_lock lock(m_lock);
-        m_repliesSent.push_back(TClock::now());
+        m_repliesSent.push_back({frame.Address, TClock::now()});
     }
 }
 

@@ -25,6 +25,12 @@ struct TReceivedFrame {
     bool PayOnFoot = false;
 };
 
+// A presented reply, once its last byte went out.
+struct TSentReply {
+    int Address = 0;
+    std::chrono::steady_clock::time_point At;
+};
+
 // Emulates field devices at chosen addresses on the far end of a serial line
 // (a pseudo-terminal master, or a real port). Answers general polls with ACK
 // unless a reply was presented, answers every command with ACK, and paces what
@@ -48,8 +54,8 @@ public:
     void AddDevice(int address);
 
     std::vector<TReceivedFrame> Frames();
-    // When the last byte of each presented reply went out, in order.
-    std::vector<std::chrono::steady_clock::time_point> RepliesSent();
+    // The presented replies that went out, in order.
+    std::vector<TSentReply> RepliesSent();
     void ClearFrames();
     // Prints every received frame, decoded with a time stamp, to out; nullptr
     // stops. Once it returns, the previous file is no longer written to.
@@ -73,7 +79,7 @@ private:
     std::mutex m_lock;
     std::map<int, TDevice> m_devices;
     std::vector<TReceivedFrame> m_frames;
-    std::vector<std::chrono::steady_clock::time_point> m_repliesSent;
+    std::vector<TSentReply> m_repliesSent;
     std::mutex m_traceLock;  // guards m_trace; held while a frame is printed
     std::FILE* m_trace = nullptr;
     std::jthread m_thread;  // declared last
