@@ -117,10 +117,14 @@ struct TDelayProxy::TImpl {
             auto connection = std::make_shared<TConnection>(Context, std::move(client), DelayUs);
             std::error_code connectError;
             connection->Server.connect(Target, connectError);
-            if (connectError)
+            if (connectError) {
                 connection->Close();
-            else
+            } else {
+                // As the database client and server do: a small packet goes out at once.
+                connection->Client.set_option(tcp::no_delay(true), connectError);
+                connection->Server.set_option(tcp::no_delay(true), connectError);
                 connection->Start();
+            }
             Accept();
         });
     }
