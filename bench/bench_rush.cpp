@@ -118,9 +118,6 @@ public:
         return false;
     }
 
-    service::TServer& Server() { return m_server; }
-    platform::TMainLoop& MainLoop() { return m_mainLoop; }
-
 private:
     platform::TMainLoop m_mainLoop;
     service::TServer m_server;
@@ -188,13 +185,6 @@ TFigures Rush(std::vector<TLine>& lines, double cardsPerSecond, int count, int& 
                 ? LatencyOf(frames[static_cast<std::size_t>(card.Loop)], sent[static_cast<std::size_t>(card.Loop)],
                             card, replies[nth])
                 : std::nullopt;
-        if (std::getenv("RUSH_TRACE") && nth < replies.size()) {
-            const auto t0 = sent[card.Loop][replies[nth]].At;
-            for (const auto& f : frames[card.Loop])
-                if (f.Address == card.Address && f.FirstByte > t0 && f.FirstByte < t0 + 2s && f.Data[0] != 'A')
-                    std::fprintf(stderr, "card %d +%.1f %s\n", card.Card,
-                                 std::chrono::duration<double, std::milli>(f.FirstByte - t0).count(), f.Data.c_str());
-        }
         if (latency && *latency <= std::chrono::duration<double, std::milli>(kAnswerDeadline).count())
             out.LatencyMs.push_back(*latency);
         else
@@ -262,17 +252,6 @@ int main(int argc, char** argv)
             return 1;
         }
         std::this_thread::sleep_for(2s);  // every device past first contact
-        if (std::getenv("RUSH_TRACE"))
-            service.MainLoop().Invoke([&] {
-                for (auto& l : service.Server().Loops)
-                    l->Invoke([&l] {
-                        l->Database().OnExec = [id = l->LoopId](const std::string& sql) {
-                            std::fprintf(stderr, "%.3f loop %d %s\n",
-                                         std::chrono::duration<double, std::milli>(TClock::now().time_since_epoch()).count(),
-                                         id, sql.substr(0, 90).c_str());
-                        };
-                    });
-            });
         int nextCard = kFirstCard;
         for (const auto& [rate, count] : {std::pair{2.0, slowCards}, std::pair{8.0, fastCards}}) {
             const TFigures f = Rush(lines, rate, count, nextCard);
