@@ -15,14 +15,23 @@ std::string Env(const char* name)
     return v ? v : "";
 }
 
-TDbParams MariaDbParams(const std::string& database)
+// The client port of the family's server: the private MariaDB, or node 1 of the cluster.
+std::string ServerPort(TDbFamily family)
+{
+    if (family != TDbFamily::Galera)
+        return Env("VELIX_MARIADB_PORT");
+    const std::string ports = Env("VELIX_GALERA_PORTS");
+    return ports.substr(0, ports.find(','));
+}
+
+TDbParams MariaDbParams(const std::string& database, const std::string& port)
 {
     TDbParams p;
     p.Driver = "MariaDB";
     p.Database = database;
     p.User = "svcuser";
     p.Password = "pelmox";
-    p.Options = "SERVER=127.0.0.1;PORT=" + Env("VELIX_MARIADB_PORT") + ";database=" + database;
+    p.Options = "SERVER=127.0.0.1;PORT=" + port + ";database=" + database;
     return p;
 }
 
@@ -30,7 +39,12 @@ TDbParams MariaDbParams(const std::string& database)
 
 const char* ToText(TDbFamily family)
 {
-    return family == TDbFamily::MariaDB ? "MariaDB" : "SQLite";
+    switch (family) {
+    case TDbFamily::MariaDB: return "MariaDB";
+    case TDbFamily::SQLite: return "SQLite";
+    case TDbFamily::Galera: return "Galera";
+    }
+    return "";
 }
 
 void TSiteTest::SetUp()
@@ -89,18 +103,24 @@ TTestDatabase::TTestDatabase(TDbFamily family) : m_family(family)
         m_ready = true;
         return;
     }
+    if (family == TDbFamily::Galera && Env("VELIX_GALERA_PORTS").empty()) {
+        m_problem = "VELIX_GALERA_PORTS is not set: the test cluster is not running "
+                    "(scripts/test-servers galera-start build/testenv)";
+        return;
+    }
     if (Env("VELIX_MARIADB_PORT").empty()) {
         m_problem = "VELIX_MARIADB_PORT is not set: the private MariaDB server is not running "
                     "(scripts/test-servers start build/testenv)";
         return;
     }
+    const std::string port = ServerPort(family);
     static std::atomic<int> counter{0};
     const std::string name = "t" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
     db::TODBC admin;
     admin.BindColumns = true;
     if (!admin.Connect("", "svcuser", "pelmox", "MariaDB", "",
-                       "SERVER=127.0.0.1;PORT=" + Env("VELIX_MARIADB_PORT"), false)) {
-        m_problem = "cannot reach the private MariaDB server on 127.0.0.1:" + Env("VELIX_MARIADB_PORT");
+                       "SERVER=127.0.0.1;PORT=" + port, false)) {
+        m_problem = "cannot reach the MariaDB server on 127.0.0.1:" + port;
         return;
     }
     db::TODBCStatement s(admin);
@@ -108,16 +128,16 @@ TTestDatabase::TTestDatabase(TDbFamily family) : m_family(family)
         m_problem = "CREATE DATABASE " + name + " failed";
         return;
     }
-    m_params = MariaDbParams(name);
+    m_params = MariaDbParams(name, port);
     m_ready = true;
 }
 
 TTestDatabase::~TTestDatabase()
 {
-    if (m_family != TDbFamily::MariaDB || !m_ready)
+    if (m_family == TDbFamily::SQLite || !m_ready)
         return;
     db::TODBC admin;
-    if (admin.Connect("", "svcuser", "pelmox", "MariaDB", "", "SERVER=127.0.0.1;PORT=" + Env("VELIX_MARIADB_PORT"),
+    if (admin.Connect("", "svcuser", "pelmox", "MariaDB", "", "SERVER=127.0.0.1;PORT=" + ServerPort(m_family),
                       false)) {
         db::TODBCStatement s(admin);
         s.ExecSQL("DROP DATABASE IF EXISTS " + m_params.Database);
@@ -162,7 +182,7 @@ bool TTestDatabase::RunScript(db::TODBC& odbc, const std::string& path) const
 
 bool TTestDatabase::CreateSchema(db::TODBC& odbc) const
 {
-    return RunScript(odbc, SourceDir() + (m_family == TDbFamily::MariaDB ? "/db/schema/mysql.sql"
+    return RunScript(odbc, SourceDir() + (m_family != TDbFamily::SQLite ? "/db/schema/mysql.sql"
                                                                          : "/db/schema/sqlite.sql"));
 }
 

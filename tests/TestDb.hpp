@@ -17,7 +17,8 @@ class TMessLog;
 
 namespace testing_support {
 
-enum class TDbFamily { MariaDB, SQLite };
+// Galera: MariaDB on the three-node test cluster, through node 1.
+enum class TDbFamily { MariaDB, SQLite, Galera };
 const char* ToText(TDbFamily family);
 
 // Connection values the way the registry hands them to the service.
