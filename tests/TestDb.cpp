@@ -9,12 +9,6 @@
 namespace testing_support {
 namespace {
 
-std::string Env(const char* name)
-{
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
-
 // The client port of the family's server: the private MariaDB, or node 1 of the cluster.
 std::string ServerPort(TDbFamily family)
 {

@@ -16,12 +16,6 @@
 namespace testing_support {
 namespace {
 
-std::string Env(const char* name)
-{
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
-
 // A socket bound to a free loopback port.
 int BoundSocket(int& port)
 {

@@ -58,6 +58,21 @@ std::string ReadFile(const std::string& path)
     return ss.str();
 }
 
+std::string LogFolderText(const std::string& home)
+{
+    std::string all;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(home + "/log", ec))
+        all += ReadFile(e.path());
+    return all;
+}
+
+std::string Env(const char* name)
+{
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
 std::vector<std::string> SplitLines(const std::string& text)
 {
     std::vector<std::string> lines;

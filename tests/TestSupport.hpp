@@ -38,6 +38,10 @@ std::chrono::system_clock::time_point InstantAt(TFieldsIn zone, int year, int mo
 
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
+// Every file of <home>/log, one after the other; empty while there is none.
+std::string LogFolderText(const std::string& home);
+// An environment variable, empty when unset.
+std::string Env(const char* name);
 std::vector<std::string> SplitLines(const std::string& text);  // on CR LF or LF
 
 // Polls cond every 10 ms until it holds or the deadline passes.

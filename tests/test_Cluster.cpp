@@ -15,17 +15,12 @@
 #include <filesystem>
 
 using namespace std::chrono_literals;
+using testing_support::Env;
 using testing_support::TDbFamily;
 using testing_support::TTestDatabase;
 using testing_support::WaitFor;
 
 namespace {
-
-std::string Env(const char* name)
-{
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
 
 int Int(db::TODBC& odbc, const std::string& sql)
 {

@@ -114,14 +114,7 @@ protected:
         });
     }
 
-    std::string MainLog()
-    {
-        std::string all;
-        std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(m_dir / "log", ec))
-            all += testing_support::ReadFile(e.path());
-        return all;
-    }
+    std::string MainLog() { return testing_support::LogFolderText(m_dir.Path()); }
     int Logged(const std::string& message)
     {
         OnMain([&] {

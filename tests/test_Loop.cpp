@@ -71,14 +71,7 @@ protected:
         return {{"VELIXCARD_HOME", m_home.Path()}, {"VELIXCARD_REGISTRY", m_home / "r.reg"}};
     }
 
-    std::string Log()
-    {
-        std::string all;
-        if (std::filesystem::exists(m_home / "log"))
-            for (const auto& e : std::filesystem::directory_iterator(m_home / "log"))
-                all += ReadFile(e.path());
-        return all;
-    }
+    std::string Log() { return testing_support::LogFolderText(m_home.Path()); }
 
     std::vector<std::string> Messages()
     {
@@ -435,9 +428,7 @@ TEST_F(Service, TwoComputersOnOneDatabaseServeOnlyTheirOwnLoops)
     // Both beat their hearts; each serves only its own loop.
     EXPECT_TRUE(Becomes("SELECT COUNT(*) FROM `loop` WHERE lastupdate IS NOT NULL", 2, 20s));
     for (int i = 0; i < 2; ++i) {
-        std::string log;
-        for (const auto& e : std::filesystem::directory_iterator(computers[i].Home / "log"))
-            log += ReadFile(e.path());
+        const std::string log = testing_support::LogFolderText(computers[i].Home.Path());
         EXPECT_NE(log.find("Init Devices for LoopId " + std::to_string(3 + i)), std::string::npos) << log;
         EXPECT_EQ(log.find("Init Devices for LoopId " + std::to_string(4 - i)), std::string::npos) << log;
     }

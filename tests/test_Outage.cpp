@@ -16,18 +16,13 @@
 #include <thread>
 
 using namespace std::chrono_literals;
+using testing_support::Env;
 using testing_support::ReadFile;
 using testing_support::TChild;
 using testing_support::TTempDir;
 using testing_support::WaitFor;
 
 namespace {
-
-std::string Env(const char* name)
-{
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
 
 class Outage : public ::testing::Test {
 protected:
@@ -126,14 +121,7 @@ protected:
         ::kill(pid, sig);
     }
 
-    std::string Log()
-    {
-        std::string all;
-        std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(m_home / "log", ec))
-            all += ReadFile(e.path());
-        return all;
-    }
+    std::string Log() { return testing_support::LogFolderText(m_home.Path()); }
 
     // Cards numbered from first, alternately at the two loops, five a second.
     void Present(int first, int count)

@@ -99,11 +99,7 @@ protected:
                 if (m_server && m_server->MainLog)
                     m_server->MainLog->Log("");
             });
-        std::string all;
-        std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(m_dir / "log", ec))
-            all += testing_support::ReadFile(e.path());
-        return all;
+        return testing_support::LogFolderText(m_dir.Path());
     }
     tools::TDeviceSimulator& North() { return *m_sims[0]; }
     tools::TDeviceSimulator& South() { return *m_sims[1]; }
