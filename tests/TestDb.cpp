@@ -118,6 +118,8 @@ TTestDatabase::TTestDatabase(TDbFamily family) : m_family(family)
         return;
     }
     db::TODBCStatement s(admin);
+    // A database of this name is what a run that was killed left behind.
+    s.ExecSQL("DROP DATABASE IF EXISTS " + name);
     if (!s.ExecSQL("CREATE DATABASE " + name)) {
         m_problem = "CREATE DATABASE " + name + " failed";
         return;

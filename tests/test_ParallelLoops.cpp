@@ -118,8 +118,9 @@ protected:
         return WaitFor(
             [&] {
                 // The same user sees its own sessions without further rights.
-                return Value("SELECT COUNT(*) FROM information_schema.processlist WHERE info LIKE 'UPDATE card %'") ==
-                       std::to_string(decisions);
+                // Other tests run beside this one on the same server: this database's sessions only.
+                return Value("SELECT COUNT(*) FROM information_schema.processlist WHERE db = '" +
+                             m_db->Params().Database + "' and info LIKE 'UPDATE card %'") == std::to_string(decisions);
             },
             4s);
     }
