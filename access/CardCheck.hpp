@@ -27,6 +27,7 @@ struct TCardOutputs {
     std::optional<TDeviceRow> Device;
     std::optional<TCardRow> Card;
     std::optional<TCardTypeRow> CardType;
+    std::optional<TMessagesRow> Messages;  // the row the device text comes from
 };
 
 // Result code of memory records whose date fields do not form a date: the

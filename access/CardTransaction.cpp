@@ -25,9 +25,9 @@ struct TDecision {
 
 class TCardDecider {
 public:
-    TCardDecider(bool detailedLog, config::TMessLog& log, db::TODBC& database, bool debitExpiry, double number,
-                 platform::TDateTime t)
-        : m_detailedLog(detailedLog), m_log(log), m_database(database), m_debitExpiry(debitExpiry),
+    TCardDecider(bool detailedLog, config::TMessLog& log, db::TODBC& database, TDecisionRows& rows, bool debitExpiry,
+                 double number, platform::TDateTime t)
+        : m_detailedLog(detailedLog), m_log(log), m_database(database), m_rows(rows), m_debitExpiry(debitExpiry),
           m_number(number), m_n(config::FloatToStr(number)), m_t(t)
     {
     }
@@ -51,6 +51,7 @@ private:
     bool m_detailedLog;
     config::TMessLog& m_log;
     db::TODBC& m_database;
+    TDecisionRows& m_rows;
     bool m_debitExpiry;
     double m_number;
     std::string m_n;
@@ -60,10 +61,10 @@ private:
 // The checks in order; the first that fails decides.
 int TCardDecider::Decide(TDecision& d)
 {
-    d.Card = ReadCardRow(m_database, m_number);
+    d.Card = m_rows.Card();
     if (!d.Card)
         return Refuse(arNotOnFile, "Card " + m_n + " not on file");
-    d.CardType = ReadCardTypeRow(m_database, d.Card->TypeId);
+    d.CardType = m_rows.CardType(d.Card->TypeId);
     if (!d.CardType)
         return Refuse(arNoAccess, "Type id " + d.Card->TypeIdText + " is not on file for card " + m_n);
     if (!InTime(d))
@@ -71,7 +72,7 @@ int TCardDecider::Decide(TDecision& d)
     if (!Valid(d))
         return Refuse(arInactive, "Card " + m_n + " is inactive");
     if (GroupLimited(*d.Card, d.Device.Direction)) {
-        d.Pool = ReadCardPoolRow(m_database, d.Card->GroupId);
+        d.Pool = m_rows.Pool(d.Card->GroupId);
         if (!GroupHasRoom(d.Pool))
             return Refuse(Soft(arGroupMax, d.Settings.SoftGroup), "Card " + m_n + " is over group maximum");
     }
@@ -84,8 +85,8 @@ int TCardDecider::Decide(TDecision& d)
 
 bool TCardDecider::InTime(const TDecision& d)
 {
-    const int day = DayColumn(ReadHolidayTable(m_database, m_t), m_t);
-    return InTimeRanges(ReadTimeRanges(m_database, d.CardType->AccessLevelId, day, d.Device.Id), m_t);
+    const int day = DayColumn(m_rows.HolidayTable(), m_t);
+    return InTimeRanges(m_rows.TimeRanges(d.CardType->AccessLevelId, day, d.Device.Id), m_t);
 }
 
 bool TCardDecider::Valid(TDecision& d)
@@ -109,7 +110,7 @@ bool TCardDecider::InPath(const TDecision& d)
                      pathway, card.InGate, d.Device.NoPath ? 1 : 0);
     if (!PathwayApplies(*d.CardType, card, d.Device))
         return true;
-    const auto limit = ReadPathwayLimit(m_database, pathway, card.InGate, d.Device.Id);
+    const auto limit = m_rows.PathwayLimit(pathway, card.InGate, d.Device.Id);
     if (!limit) {
         if (m_detailedLog)
             m_log.AddFmt("Pathway %d does NOT have path for %d to %d!", pathway, card.InGate, d.Device.Id);
@@ -142,10 +143,10 @@ void TCardDecider::Accept(TDecision& d, int result)
         d.Changes.DebitDate = m_t;
     d.Changes.TransDate = m_t;
     if (type.PathwayId > 0)
-        d.Changes.InGate = PathwayGoesOn(m_database, type.PathwayId, d.Device.Id) ? d.Device.Id : -1;
+        d.Changes.InGate = m_rows.PathwayGoesOn(type.PathwayId, d.Device.Id) ? d.Device.Id : -1;
     if ((result & ~kSoftBit) != arGroupMax && card.GroupId >= 1) {
         if (!d.Pool)
-            d.Pool = ReadCardPoolRow(m_database, card.GroupId);
+            d.Pool = m_rows.Pool(card.GroupId);
         if (d.Pool)
             d.PoolChange = GroupCountChange(direction, *d.Pool);
     }
@@ -220,6 +221,18 @@ void WriteTransRow(db::TODBC& database, const TDecision& d, double cardNumber, p
     insert.Exec(row.BuildInsert("INSERT INTO trans", "Values", ""));
 }
 
+// The device text's row: the card type's message row, else the device's,
+// else the first.
+std::optional<TMessagesRow> DeviceMessages(TDecisionRows& rows, const TCardOutputs& decided)
+{
+    int id = decided.Card && decided.CardType ? decided.CardType->MsgId : 0;
+    if (id <= 0 && decided.Device)
+        id = decided.Device->MsgId;
+    if (auto messages = rows.Messages(id))
+        return messages;
+    return rows.Messages(1);
+}
+
 constexpr int kConflictRetries = 3;
 
 int DecideOnce(bool detailedLog, config::TMessLog& log, db::TODBC& database, bool debitExpiry, bool memory,
@@ -227,10 +240,11 @@ int DecideOnce(bool detailedLog, config::TMessLog& log, db::TODBC& database, boo
 {
     const db::TTransaction transaction(database);
     TDecision d;
-    out.Device = ReadDeviceRow(database, loopId, address);
+    TDecisionRows rows(database, loopId, address, cardNumber, t);
+    out.Device = rows.Device();
     d.Device = out.Device.value_or(TDeviceRow{});
-    d.Settings = ReadSettingsRow(database).value_or(TSettingsRow{});
-    TCardDecider decider(detailedLog, log, database, debitExpiry, cardNumber, t);
+    d.Settings = rows.Settings().value_or(TSettingsRow{});
+    TCardDecider decider(detailedLog, log, database, rows, debitExpiry, cardNumber, t);
     const int result = decider.Decide(d);
     if (IsAccepted(result))
         decider.Accept(d, result);
@@ -244,6 +258,7 @@ int DecideOnce(bool detailedLog, config::TMessLog& log, db::TODBC& database, boo
     out.FirstName = d.Card ? d.Card->FirstName : std::string();
     out.Card = d.Card;
     out.CardType = d.CardType;
+    out.Messages = DeviceMessages(rows, out);
     WriteTransRow(database, d, cardNumber, t, result, memory);
     return result;
 }

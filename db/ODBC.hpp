@@ -157,6 +157,16 @@ public:
     // The last statement failed, as opposed to a query that found no row.
     bool Failed() const noexcept { return m_failed; }
     int FieldIndex(std::string_view name) const noexcept;
+    // A joined query brings several tables whose column names repeat. Each
+    // table's columns follow a marker column named kSectionMark + a name
+    // ("SELECT 0 AS section_card, card.*, ..."); after SelectSection(name)
+    // columns are looked up in that section alone, until the next query.
+    // False when the result has no such marker.
+    static constexpr std::string_view kSectionMark = "SECTION_";
+    bool SelectSection(std::string_view name) noexcept;
+    // Whether the column holds NULL in the current row (an unmatched outer
+    // join); false for unknown columns.
+    bool IsNull(std::string_view name) const noexcept;
 
     // Unknown columns read as empty, 0, false, today's date at midnight.
     std::string AsString(std::string_view name) noexcept;
@@ -193,6 +203,7 @@ private:
     std::string m_lastSql;
     TColInfoList m_columns;
     std::vector<std::unique_ptr<char[]>> m_buffers;
+    std::size_t m_sectionBegin = 0, m_sectionEnd = SIZE_MAX;  // columns looked up
 };
 
 template <typename... TArgs>

@@ -253,6 +253,8 @@ bool TODBCStatement::Exec(const std::string& sql) noexcept
 
 void TODBCStatement::DescribeResult()
 {
+    m_sectionBegin = 0;
+    m_sectionEnd = SIZE_MAX;
     m_columns.clear();
     m_buffers.clear();
     SQLSMALLINT count = 0;
@@ -324,10 +326,33 @@ int TODBCStatement::FieldIndex(std::string_view name) const noexcept
     for (std::size_t i = 0; i < n; ++i)
         upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
     upper[n] = '\0';
-    for (std::size_t i = 0; i < m_columns.size(); ++i)
+    for (std::size_t i = m_sectionBegin; i < std::min(m_sectionEnd, m_columns.size()); ++i)
         if (std::strcmp(m_columns[i].Name, upper) == 0)
             return static_cast<int>(i);
     return -1;
+}
+
+bool TODBCStatement::SelectSection(std::string_view name) noexcept
+{
+    auto isMark = [](const TColInfo& c) { return std::string_view(c.Name).starts_with(kSectionMark); };
+    const std::string wanted = std::string(kSectionMark) + config::UpperCase(std::string(name));
+    for (std::size_t i = 0; i < m_columns.size(); ++i) {
+        if (wanted != m_columns[i].Name)
+            continue;
+        m_sectionBegin = i + 1;
+        m_sectionEnd = m_sectionBegin;
+        while (m_sectionEnd < m_columns.size() && !isMark(m_columns[m_sectionEnd]))
+            ++m_sectionEnd;
+        return true;
+    }
+    return false;
+}
+
+bool TODBCStatement::IsNull(std::string_view name) const noexcept
+{
+    const int index = FieldIndex(name);
+    return index >= 0 && m_bindColumns && m_columns[static_cast<std::size_t>(index)].Kind != ckMemo &&
+           m_columns[static_cast<std::size_t>(index)].Indicator == SQL_NULL_DATA;
 }
 
 std::string TODBCStatement::ColumnText(int index)
@@ -428,6 +453,8 @@ std::string TODBCStatement::ListColumns(std::string_view table) noexcept
             Report(SQLFreeStmt(m_stmt, SQL_RESET_PARAMS));
             m_columns.clear();
             m_buffers.clear();
+            m_sectionBegin = 0;
+            m_sectionEnd = SIZE_MAX;
             std::string out;
             SQLRETURN rc = SQLColumns(m_stmt, nullptr, 0, nullptr, 0,
                                       reinterpret_cast<SQLCHAR*>(tableName.data()), SQL_NTS, nullptr, 0);

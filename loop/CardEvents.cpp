@@ -149,12 +149,7 @@ void TLoop::MemoryCardEvent(int reader, const std::string& data)
 
 std::string TLoop::DeviceMessage(int result, double number, const cardaccess::TCardOutputs& decided)
 {
-    int messageId = decided.Card && decided.CardType ? decided.CardType->MsgId : 0;
-    if (messageId <= 0 && decided.Device)
-        messageId = decided.Device->MsgId;
-    auto messages = cardaccess::ReadMessagesRow(*m_database, messageId);
-    if (!messages)
-        messages = cardaccess::ReadMessagesRow(*m_database, 1);
+    const auto& messages = decided.Messages;
     const int code = result & ~cardaccess::kSoftBit;
     if (code < 0 || static_cast<std::size_t>(code) >= cardaccess::kMessageColumns.size())
         return "Unknown Error";

@@ -323,16 +323,19 @@ TEST_P(CardRoad, RoundTripsPerDecisionKind)
         ASSERT_TRUE(Exec(sql)) << sql;
     ASSERT_TRUE(Exec("INSERT INTO card (number, type_id, first_name, group_id, in_gate, space_no, trans_dt) VALUES "
                      "(1005, 3, 'Di', 9, 2, 0, " + db::DateTimeEscape(platform::NowDateTime()) + ")"));
+    // Every statement is one round trip. The gate command follows the commit:
+    // the device text's row is read inside the decision.
     struct TCase {
         const char* what;
         int reader;
         const char* card;
-        std::size_t statements;  // every statement is one round trip
+        std::size_t mariaDbToGate;  // all rows in one joined query
+        std::size_t sqliteToGate;   // one statement per row
     };
     const TCase cases[] = {
-        {"plain accepted card", 1, "1001", 15},
-        {"refused card (not on file)", 1, "4242", 8},
-        {"group and pathway card", 1, "1005", 19},
+        {"plain accepted card", 1, "1001", 5, 11},
+        {"refused card (not on file)", 1, "4242", 4, 8},
+        {"group and pathway card", 1, "1005", 6, 15},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -345,7 +348,10 @@ TEST_P(CardRoad, RoundTripsPerDecisionKind)
         std::string all;
         for (const auto& sql : statements)
             all += sql + "\n";
-        EXPECT_EQ(statements.size(), c.statements) << all;
+        const auto commit = std::find(statements.begin(), statements.end(), "COMMIT");
+        ASSERT_NE(commit, statements.end()) << all;
+        const auto toGate = static_cast<std::size_t>(commit - statements.begin()) + 1;
+        EXPECT_EQ(toGate, GetParam() == TDbFamily::MariaDB ? c.mariaDbToGate : c.sqliteToGate) << all;
     }
 }
 
