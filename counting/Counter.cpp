@@ -5,6 +5,12 @@
 #include "db/ODBC.hpp"
 
 namespace counting {
+namespace {
+
+// The counter_item input that a card accepted in software counts on.
+constexpr int kSoftCountInput = 7;
+
+} // namespace
 
 TCounter::TCounter(config::TMessLog& log, db::TODBC& database, int loopId, int address, bool remote)
     : m_log(log), m_database(database), m_remote(remote)
@@ -106,12 +112,15 @@ void TCounter::FlagLotFull(int lotId)
 
 void TCounter::SoftCount()
 {
+    // The device and whether its lot is on file in one round trip: the loop's
+    // next card waits for this one's count.
     db::TODBCStatement device(m_database);
-    device.ExecFmt("SELECT * FROM device WHERE id = %d", m_deviceId);
+    device.ExecFmt("SELECT device.*, lot.id AS lot_on_file FROM device LEFT JOIN lot ON lot.id = device.lot_id "
+                   "WHERE device.id = %d",
+                   m_deviceId);
     m_lastSoftCount = device.AsInteger("count_soft") + 1;
-    db::TODBCStatement lot(m_database);
-    if (lot.ExecFmt("SELECT * FROM lot WHERE id = %d", device.AsInteger("LOT_ID")))
-        ChangeLot(1, 7, device.AsInteger("lot_id"));
+    if (!device.Eof() && !device.Failed() && !device.IsNull("lot_on_file"))
+        ChangeLot(1, kSoftCountInput, device.AsInteger("lot_id"));
     db::TODBCStatement update(m_database);
     update.ExecFmt("UPDATE device SET count_soft = count_soft + 1 WHERE id = %d", m_deviceId);
 }
@@ -125,7 +134,7 @@ void TCounter::CheckSoftCount(db::TODBCStatement& statement)
         db::TODBCStatement lot(m_database);
         if (lot.ExecFmt("SELECT * FROM lot WHERE id = %d", statement.AsInteger("LOT_ID"))) {
             m_log.Log("Timer Lot Change Value: " + std::to_string(diff));
-            ChangeLot(diff, 7, statement.AsInteger("lot_id"));
+            ChangeLot(diff, kSoftCountInput, statement.AsInteger("lot_id"));
         }
         m_log.Log("Soft Count Device Id: " + std::to_string(m_deviceId) + " was " + std::to_string(m_lastSoftCount) +
                   " is " + std::to_string(current) + " diff " + std::to_string(diff));

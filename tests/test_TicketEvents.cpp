@@ -312,7 +312,7 @@ TEST_P(Tickets, ExitTicketRoundTrips)
     std::string all;
     for (const auto& sql : statements)
         all += sql + "\n";
-    EXPECT_EQ(statements.size(), 9u) << all;
+    EXPECT_EQ(statements.size(), 8u) << all;
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, Tickets, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite),
