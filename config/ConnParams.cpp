@@ -39,6 +39,24 @@ TConnParams::TConnParams(std::string registryFile, TAccess access)
     Sources.push_back({"DebugLog", DebugLog ? "1" : "0", !reg.LastMissing});
 }
 
+TOfflineParams ReadOfflineParams(std::string registryFile)
+{
+    TRegistryEx reg(kProductKey, std::move(registryFile));
+    reg.ReadOnly = true;
+    TOfflineParams p;
+    // A zero or negative period or limit would disable the copy in a way no one
+    // meant: such values keep their defaults.
+    auto positive = [&](const char* name, int def) {
+        const int value = reg.GetIntegerDef(name, def);
+        return value > 0 ? value : def;
+    };
+    p.Decisions = reg.GetIntegerDef("OfflineDecisions", 0) != 0;
+    p.RefreshMinutes = positive("OfflineRefreshMinutes", p.RefreshMinutes);
+    p.MaxAgeHours = positive("OfflineMaxAgeHours", p.MaxAgeHours);
+    p.JournalLimit = positive("OfflineJournalLimit", p.JournalLimit);
+    return p;
+}
+
 std::string TConnParams::ConnectOptions() const
 {
     std::string text = ODBCOptions;

@@ -59,4 +59,14 @@ std::string DriverHostList(const std::vector<std::string>& hosts);
 
 inline constexpr const char* kProductKey = "\\Software\\Trellant\\Velix\\";
 
+// Deciding from a local copy while the site database is away; off by default.
+// Read from the product key, never written to it.
+struct TOfflineParams {
+    bool Decisions = false;     // OfflineDecisions
+    int RefreshMinutes = 10;    // OfflineRefreshMinutes
+    int MaxAgeHours = 24;       // OfflineMaxAgeHours: an older copy is not used
+    int JournalLimit = 100000;  // OfflineJournalLimit: decisions the journal may hold
+};
+TOfflineParams ReadOfflineParams(std::string registryFile = std::string());
+
 } // namespace config

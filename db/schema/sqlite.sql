@@ -252,3 +252,12 @@ CREATE TABLE IF NOT EXISTS gateoc (
   end_time time NULL
 );
 CREATE INDEX IF NOT EXISTS gateoc_key ON gateoc (device_id, dayofweek);
+
+-- The offline decisions a computer has booked here, each once.
+CREATE TABLE IF NOT EXISTS velix_journal (
+  computer varchar(64) NOT NULL,
+  sequence bigint NOT NULL,
+  decided_at datetime NULL,
+  applied_at datetime NULL,
+  PRIMARY KEY (computer, sequence)
+);
