@@ -13,9 +13,9 @@ constexpr int kSoftCountInput = 7;
 } // namespace
 
 TCounter::TCounter(config::TMessLog& log, db::TODBC& database, int loopId, int address, bool remote)
-    : m_log(log), m_database(database), m_remote(remote)
+    : m_log(log), m_database(&database), m_remote(remote)
 {
-    const auto device = cardaccess::ReadDeviceRow(m_database, loopId, address).value_or(cardaccess::TDeviceRow{});
+    const auto device = cardaccess::ReadDeviceRow(*m_database, loopId, address).value_or(cardaccess::TDeviceRow{});
     m_deviceId = device.Id;
     m_lastSoftCount = device.CountSoft;
 }
@@ -44,7 +44,7 @@ std::string TCounter::Process(const std::string& payload)
         m_log.Log("TCounter.Process ERROR!  CounterData Length Invalid! - " + payload);
         return name;
     }
-    db::TODBCStatement device(m_database);
+    db::TODBCStatement device(*m_database);
     if (device.ExecFmt("SELECT * FROM device WHERE id = %d", m_deviceId))
         name = device.AsString("name");
     if (m_firstReading) {
@@ -52,14 +52,14 @@ std::string TCounter::Process(const std::string& payload)
         m_firstReading = false;
         return name;
     }
-    db::TODBCStatement lot(m_database);
+    db::TODBCStatement lot(*m_database);
     const bool lotFound = lot.ExecFmt("SELECT * FROM lot WHERE id = %d", device.AsInteger("LOT_ID"));
     for (std::size_t i = 0; i < kCounterDigits; ++i) {
         const int diff = CounterDelta(m_lastCounts[i], (*digits)[i]);
         const int position = static_cast<int>(i) + 1;
         if (diff != 0) {
             const std::string column = "count" + std::to_string(position);
-            db::TODBCStatement update(m_database);
+            db::TODBCStatement update(*m_database);
             update.ExecFmt("UPDATE device SET %s = %d WHERE id = %d", column, device.AsInteger(column) + diff,
                            m_deviceId);
             if (lotFound)
@@ -72,7 +72,7 @@ std::string TCounter::Process(const std::string& payload)
 
 void TCounter::ChangeLot(int delta, int input, int deviceLot)
 {
-    db::TODBCStatement items(m_database);
+    db::TODBCStatement items(*m_database);
     for (bool more = items.ExecFmt("SELECT c.*,k.lot_id FROM counter_item c left join counters k on "
                                    "c.cntr_id=k.id WHERE device_id=%d and input=%d",
                                    m_deviceId, input);
@@ -84,7 +84,7 @@ void TCounter::ChangeLot(int delta, int input, int deviceLot)
             text = config::Format("UPDATE lot SET lot_count=lot_count+%d WHERE id=%d", delta, lot);
             break;
         case 2: {
-            db::TODBCStatement count(m_database);
+            db::TODBCStatement count(*m_database);
             count.ExecFmt("select lot_count from lot WHERE id=%d", lot);
             text = count.AsInteger("lot_count") - delta < 0
                        ? config::Format("UPDATE lot SET lot_count=0 WHERE id=%d", lot)
@@ -96,7 +96,7 @@ void TCounter::ChangeLot(int delta, int input, int deviceLot)
         }
         m_log.Log("Counter sql: " + text);
         if (!text.empty()) {
-            db::TODBCStatement change(m_database);
+            db::TODBCStatement change(*m_database);
             change.Exec(text);
             FlagLotFull(deviceLot);
         }
@@ -105,7 +105,7 @@ void TCounter::ChangeLot(int delta, int input, int deviceLot)
 
 void TCounter::FlagLotFull(int lotId)
 {
-    db::TODBCStatement s(m_database);
+    db::TODBCStatement s(*m_database);
     s.ExecFmt("UPDATE device SET lf_output_flag = 1 WHERE lot_id = %d and lf_enabled <> 0", lotId);
     s.ExecFmt("UPDATE device SET lf_sign_flag = 1 WHERE lot_id = %d and lf_sign <> 0", lotId);
 }
@@ -114,15 +114,23 @@ void TCounter::SoftCount()
 {
     // The device and whether its lot is on file in one round trip: the loop's
     // next card waits for this one's count.
-    db::TODBCStatement device(m_database);
+    db::TODBCStatement device(*m_database);
     device.ExecFmt("SELECT device.*, lot.id AS lot_on_file FROM device LEFT JOIN lot ON lot.id = device.lot_id "
                    "WHERE device.id = %d",
                    m_deviceId);
     m_lastSoftCount = device.AsInteger("count_soft") + 1;
     if (!device.Eof() && !device.Failed() && !device.IsNull("lot_on_file"))
         ChangeLot(1, kSoftCountInput, device.AsInteger("lot_id"));
-    db::TODBCStatement update(m_database);
+    db::TODBCStatement update(*m_database);
     update.ExecFmt("UPDATE device SET count_soft = count_soft + 1 WHERE id = %d", m_deviceId);
+}
+
+void TCounter::SoftCountOn(db::TODBC& database)
+{
+    db::TODBC* const own = m_database;
+    m_database = &database;
+    SoftCount();
+    m_database = own;
 }
 
 void TCounter::CheckSoftCount(db::TODBCStatement& statement)
@@ -131,7 +139,7 @@ void TCounter::CheckSoftCount(db::TODBCStatement& statement)
     const int current = statement.AsInteger("count_soft");
     if (current > m_lastSoftCount) {
         const int diff = current - m_lastSoftCount;
-        db::TODBCStatement lot(m_database);
+        db::TODBCStatement lot(*m_database);
         if (lot.ExecFmt("SELECT * FROM lot WHERE id = %d", statement.AsInteger("LOT_ID"))) {
             m_log.Log("Timer Lot Change Value: " + std::to_string(diff));
             ChangeLot(diff, kSoftCountInput, statement.AsInteger("lot_id"));

@@ -27,7 +27,7 @@ int CounterDelta(int last, int now);
 
 // Keeps lot occupancy in step with one device's counters: hardware counter
 // replies, soft counts after a passage, and (remote mode) rises of count_soft
-// written by another system. Main thread only.
+// written by another system. Its loop's worker only.
 class TCounter {
 public:
     TCounter(config::TMessLog& log, db::TODBC& database, int loopId, int address, bool remote);
@@ -35,6 +35,9 @@ public:
     // One counter reply; returns the device name for the caller's log line.
     std::string Process(const std::string& payload);
     void SoftCount();
+    // The same against another database (the offline copy); the next calls
+    // use the counter's own again.
+    void SoftCountOn(db::TODBC& database);
     void CheckSoftCount(db::TODBCStatement& statement);
     void ChangeLot(int delta, int input, int deviceLot);
     void FlagLotFull(int lotId);
@@ -45,7 +48,7 @@ public:
 
 private:
     config::TMessLog& m_log;
-    db::TODBC& m_database;
+    db::TODBC* m_database;  // the counter's own, but for the length of SoftCountOn
     int m_deviceId = 0;
     bool m_firstReading = true;
     int m_lastSoftCount = 0;

@@ -103,7 +103,7 @@ bool TJournal::OpenLocked()
     }
     TODBCStatement s(*m_db);
     for (const char* sql : kJournalSchema)
-        if (!s.Exec(sql))
+        if (!s.Run(sql))
             return false;
     if (s.Exec("SELECT COUNT(*) AS depth FROM entry"))
         m_depth = static_cast<std::size_t>(s.AsInteger("depth"));
@@ -118,7 +118,7 @@ std::optional<std::int64_t> TJournal::Append(const std::string& computer, platfo
         return std::nullopt;
     TODBCStatement s(*m_db);
     const TDbKind kind = m_db->Kind();
-    bool ok = s.Exec("BEGIN IMMEDIATE") &&
+    bool ok = s.Run("BEGIN IMMEDIATE") &&
               s.Exec("INSERT INTO entry (computer, decided_at) VALUES (" + Quoted(kind, computer) + ", " +
                      Quoted(kind, DateTimeText(decidedAt)) + ")") &&
               s.Exec("SELECT last_insert_rowid() AS seq");
@@ -128,7 +128,7 @@ std::optional<std::int64_t> TJournal::Append(const std::string& computer, platfo
                                    static_cast<int>(i)) +
                     Quoted(kind, statements[i]) + ")");
     // Synchronous FULL: the commit is on the disk when it returns.
-    if (!ok || !s.Exec("COMMIT")) {
+    if (!ok || !s.Run("COMMIT")) {
         s.ExecSQL("ROLLBACK");
         m_log.Log("Offline journal: a decision could not be written (" + m_db->LastDiagnostic + ")");
         return std::nullopt;
@@ -172,8 +172,8 @@ bool TJournal::Remove(std::int64_t sequence)
     if (!OpenLocked())
         return false;
     TODBCStatement s(*m_db);
-    const bool ok = s.Exec("BEGIN IMMEDIATE") && s.ExecFmt("DELETE FROM entry_statement WHERE seq = %d", sequence) &&
-                    s.ExecFmt("DELETE FROM entry WHERE seq = %d", sequence) && s.Exec("COMMIT");
+    const bool ok = s.Run("BEGIN IMMEDIATE") && s.Run(config::Format("DELETE FROM entry_statement WHERE seq = %d", sequence)) &&
+                    s.Run(config::Format("DELETE FROM entry WHERE seq = %d", sequence)) && s.Run("COMMIT");
     if (!ok) {
         s.ExecSQL("ROLLBACK");
         return false;
@@ -244,9 +244,9 @@ bool TJournalReplay::ReplayOnce()
     // Every pass may be a new session: the journal's statements were rendered
     // by the SQLite rule (quotes doubled, backslashes as they are).
     TODBCStatement s(*m_db);
-    if (m_db->Kind() == dkMySql && !s.Exec("SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')"))
+    if (m_db->Kind() == dkMySql && !s.Run("SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')"))
         return false;
-    if (!s.Exec(JournalTableSql()))
+    if (!s.Run(JournalTableSql()))
         return false;
     m_log.LogFmt("Journal replay started: %d entries", static_cast<int>(m_journal.Depth()));
     int applied = 0, skipped = 0;
@@ -271,7 +271,7 @@ bool TJournalReplay::Apply(const TJournalEntry& e, bool& skipped)
     const std::string key = "computer = " + Quoted(kind, e.Computer) + " and sequence = " + std::to_string(e.Sequence);
     TODBCStatement s(*m_db);
     const bool mySql = kind == dkMySql && !m_db->IsSQLite();
-    if (!s.Exec(mySql ? "START TRANSACTION" : "BEGIN IMMEDIATE"))
+    if (!s.Run(mySql ? "START TRANSACTION" : "BEGIN IMMEDIATE"))
         return false;
     const bool booked = s.ExecSQL(std::string("SELECT 1 AS booked FROM ") + kJournalTable + " WHERE " + key);
     if (s.Failed()) {
@@ -280,17 +280,18 @@ bool TJournalReplay::Apply(const TJournalEntry& e, bool& skipped)
     }
     if (booked) {
         skipped = true;
-        s.Exec("COMMIT");
+        s.Run("COMMIT");
         return true;
     }
     bool ok = true;
+    // A write that meets no row (the row deleted since) is not a failure.
     for (const std::string& sql : e.Statements)
         if (ok)
-            ok = s.Exec(sql);
+            ok = s.Run(sql);
     ok = ok && s.Exec(std::string("INSERT INTO ") + kJournalTable + " (computer, sequence, decided_at, applied_at) VALUES (" +
                       Quoted(kind, e.Computer) + ", " + std::to_string(e.Sequence) + ", " +
                       DateTimeEscape(e.DecidedAt) + ", " + DateTimeEscape(platform::NowDateTime()) + ")");
-    if (ok && s.Exec("COMMIT"))
+    if (ok && s.Run("COMMIT"))
         return true;
     s.ExecSQL("ROLLBACK");
     m_log.LogFmt("Journal entry %d of %s not replayed: %s", static_cast<int>(e.Sequence), e.Computer,

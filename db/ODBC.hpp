@@ -147,6 +147,14 @@ public:
     bool ExecSQL(const std::string& sql) noexcept;
     // ExecSQL, and on failure the SQL text and the diagnostics go to the log.
     bool Exec(const std::string& sql) noexcept;
+    // Exec for statements whose success is all that counts (definitions,
+    // transaction control): true unless the statement failed, also where the
+    // driver answers "no data".
+    bool Run(const std::string& sql) noexcept
+    {
+        Exec(sql);
+        return !m_failed;
+    }
     template <typename... TArgs>
     bool ExecFmt(std::string_view format, const TArgs&... args) noexcept;
     template <typename... TArgs>

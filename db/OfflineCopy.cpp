@@ -65,10 +65,10 @@ bool MakeTables(TODBC& copy)
                 onlyComments = false;
             line = nl + 1;
         }
-        if (!onlyComments && !s.Exec(sql))
+        if (!onlyComments && !s.Run(sql))
             return false;
     }
-    return s.Exec(std::string("CREATE TABLE ") + kInfoTable + " (read_at datetime NOT NULL)");
+    return s.Run(std::string("CREATE TABLE ") + kInfoTable + " (read_at datetime NOT NULL)");
 }
 
 // Copies the rows; the columns are those both sides have.
@@ -167,38 +167,47 @@ bool TOfflineCopy::Refresh(TODBC& site)
     std::filesystem::create_directories(std::filesystem::path(m_path).parent_path(), ec);
     RemoveFile(fresh);
     long long rows = 0;
-    bool ok = false;
+    std::string failure;
     {
         TODBC copy;
         copy.MessageLog = &m_log;
         TODBCStatement s(site);
         const bool mySql = site.Kind() == dkMySql && !site.IsSQLite();
-        ok = ConnectLocalFile(copy, fresh, TLocalFile::Copy) && MakeTables(copy) &&
-             s.Exec(mySql ? "START TRANSACTION WITH CONSISTENT SNAPSHOT" : "BEGIN");
         const std::vector<TCopiedTable> tables = {
             {"card", ""}, {"card_type", ""}, {"a_l_range", ""}, {"a_l_range_device", ""}, {"holiday", ""},
             {"device", m_deviceFilter}, {"messages", ""}, {"settings", ""}, {"card_pool", ""}, {"pathway_ft", ""},
             {"spots", ""}, {"lot", ""}, {"counters", ""}, {"counter_item", ""},
             {"tickinv", "in_date >= " + DateTimeEscape(readAt - kTicketDays)},
         };
+        if (!ConnectLocalFile(copy, fresh, TLocalFile::Copy))
+            failure = "the new copy cannot be made: " + copy.LastDiagnostic;
+        else if (!MakeTables(copy))
+            failure = "the new copy's tables: " + copy.LastDiagnostic;
+        else if (!s.Run(mySql ? "START TRANSACTION WITH CONSISTENT SNAPSHOT" : "BEGIN"))
+            failure = "the site database: " + site.LastDiagnostic;
         TODBCStatement target(copy);
-        ok = ok && target.Exec("BEGIN");
-        for (const TCopiedTable& t : tables)
-            ok = ok && CopyTable(site, copy, t, rows);
-        ok = ok && target.Exec(std::string("INSERT INTO ") + kInfoTable + " (read_at) VALUES ('" +
-                               DateTimeText(readAt) + "')") &&
-             target.Exec("COMMIT");
+        if (failure.empty() && !target.Run("BEGIN"))
+            failure = "the new copy: " + copy.LastDiagnostic;
+        for (std::size_t i = 0; failure.empty() && i < tables.size(); ++i)
+            if (!CopyTable(site, copy, tables[i], rows))
+                failure = std::string("table ") + tables[i].Name + ": " +
+                          (site.LastDiagnostic.empty() ? copy.LastDiagnostic : site.LastDiagnostic);
+        if (failure.empty() &&
+            !(target.Exec(std::string("INSERT INTO ") + kInfoTable + " (read_at) VALUES ('" + DateTimeText(readAt) +
+                          "')") &&
+              target.Run("COMMIT")))
+            failure = "the new copy: " + copy.LastDiagnostic;
         s.ExecSQL(mySql ? "COMMIT" : "ROLLBACK");
     }
-    if (ok) {
+    if (failure.empty()) {
         std::filesystem::rename(fresh, m_path, ec);
-        ok = !ec;
+        if (ec)
+            failure = "the new copy cannot be put in place: " + ec.message();
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!ok) {
+    if (!failure.empty()) {
         RemoveFile(fresh);
-        m_log.Log("Offline copy not refreshed (" + (ec ? ec.message() : site.LastDiagnostic) +
-                  "); the previous copy stays");
+        m_log.Log("Offline copy not refreshed (" + failure + "); the previous copy stays");
         return false;
     }
     m_readAt = readAt;

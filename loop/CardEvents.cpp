@@ -45,16 +45,21 @@ void TLoop::CardDataEvent(int reader, const std::string& data) noexcept
         if (type == dtTicketSpitter && m_line)
             m_line->SpitterAck(reader, "");
         MessageLog.Log("Got CardData event!  - " + std::to_string(reader) + " - |" + data + "|");
-        if (!Connected()) {
-            LowSecurityOpen(reader, data);
-            return;
+        const auto decide = [&] {
+            if (type == dtTicketSpitter)
+                RecordTicketIssue(reader, data);
+            else if (type == dtBarcodeExit)
+                CheckBarcode(reader, data);
+            else
+                CardEvent(reader, data);
+        };
+        if (Connected()) {
+            m_offlineDb.reset();  // the next outage opens the newest copy
+            m_offlineRefusalLogged = false;
+            decide();
+        } else {
+            DecideWithoutDatabase(reader, data, decide);
         }
-        if (type == dtTicketSpitter)
-            RecordTicketIssue(reader, data);
-        else if (type == dtBarcodeExit)
-            CheckBarcode(reader, data);
-        else
-            CardEvent(reader, data);
         MessageLog.Log("");  // writes out the decision's lines
     } catch (...) {
         MessageLog.Log("CardDataEvent Exception!");
@@ -68,7 +73,7 @@ void TLoop::MemoryDataEvent(int reader, const std::string& data) noexcept
         if (Connected())
             MemoryCardEvent(reader, data);
         else
-            LowSecurityOpen(reader, data);
+            DecideWithoutDatabase(reader, data, [&] { MemoryCardEvent(reader, data); });
         MessageLog.Log("");  // writes out the decision's lines
     } catch (...) {
         MessageLog.Log("MemoryDataEvent Exception!");
@@ -95,9 +100,11 @@ void TLoop::CardEvent(int reader, const std::string& data)
     if (m_database->ConnectionLost) {
         // The database went away during the decision: its transaction died
         // with the session, and the card is answered as while it is away.
-        LowSecurityOpen(reader, data);
+        if (m_offlineActive || !DecideOffline([&] { CardEvent(reader, data); }))
+            LowSecurityOpen(reader, data);
         return;
     }
+    LogOfflineDecision("card " + config::FloatToStr(number), reader, result);
     const int pulse = out.OpenPulse;
     LastPulse = pulse;
     const std::string text = DeviceMessage(result, number, out);
@@ -139,6 +146,12 @@ void TLoop::MemoryCardEvent(int reader, const std::string& data)
     const int result = cardaccess::CardTransaction(DetailedLog, MessageLog, *m_database, Settings.DebitExpiry, data, true, number,
                                                    reader, LoopId, out);
     // The reader has let the car through already: nothing goes back to it.
+    if (m_database->ConnectionLost && !m_offlineActive) {
+        DecideOffline([&] { MemoryCardEvent(reader, data); });
+        return;
+    }
+    if (result != cardaccess::kRejectedRecord)
+        LogOfflineDecision("memory card " + config::FloatToStr(number), reader, result);
     if (result == cardaccess::kRejectedRecord || !cardaccess::IsAccepted(result) || m_database->ConnectionLost)
         return;
     if (DetailedLog)

@@ -157,8 +157,13 @@ bool TLoop::Connected() noexcept
 
 void TLoop::SoftCount(int address)
 {
-    if (address >= 0 && static_cast<std::size_t>(address) < m_counters.size() && m_counters[static_cast<std::size_t>(address)])
-        m_counters[static_cast<std::size_t>(address)]->SoftCount();
+    if (address < 0 || static_cast<std::size_t>(address) >= m_counters.size() || !m_counters[static_cast<std::size_t>(address)])
+        return;
+    counting::TCounter& counter = *m_counters[static_cast<std::size_t>(address)];
+    if (m_offlineActive)
+        counter.SoftCountOn(*m_database);  // the copy, journalled
+    else
+        counter.SoftCount();
 }
 
 void TLoop::UpgradeSchema()

@@ -21,6 +21,10 @@
 namespace config {
 class TMessLog;
 }
+namespace db {
+class TJournal;
+class TOfflineCopy;
+}
 namespace mail {
 class TMailSender;
 }
@@ -67,6 +71,14 @@ struct TLoopSettings {
     bool SyncExitReader = true;
     bool DebitExpiry = false;
     bool AutoReset = true;
+};
+
+// What a loop decides with while the site database is away; set by the
+// service before the loop's first event, outliving the loop.
+struct TOfflineLinks {
+    db::TOfflineCopy* Copy = nullptr;
+    db::TJournal* Journal = nullptr;
+    std::string Computer;
 };
 
 // The controller of one loop: its own connection, its line, counters and
@@ -136,6 +148,7 @@ public:
 
     line::TCard* Line() const noexcept { return m_line.get(); }  // none while the database was unreachable
     db::TODBC& Database() const noexcept { return *m_database; }
+    TOfflineLinks Offline;
     db::TODBCConn& Connection() const noexcept { return *m_connection; }
 
 private:
@@ -152,6 +165,11 @@ private:
     bool Connected() noexcept;
     int DeviceType(int address) const;
     void LowSecurityOpen(int reader, const std::string& data);
+    // The site database is away: the event is decided against the local copy
+    // when there is a usable one, else as without a copy.
+    void DecideWithoutDatabase(int reader, const std::string& data, const std::function<void()>& decide);
+    bool DecideOffline(const std::function<void()>& decide);
+    void LogOfflineDecision(const std::string& what, int reader, int result);
     void NotifyByMail(const std::string& body) noexcept;
     // The device row of this loop at the address; empty values when missing.
     cardaccess::TDeviceRow DeviceRow(int address);
@@ -173,6 +191,11 @@ private:
     std::vector<std::unique_ptr<counting::TCounter>> m_counters;
     std::unique_ptr<mail::TMailSender> m_mailer;  // made with the first notice
     std::unique_ptr<line::TCard> m_line;
+    // The copy, open while the site database is away; during an offline
+    // decision it is swapped into m_database, so the same code decides.
+    std::unique_ptr<db::TODBC> m_offlineDb;
+    bool m_offlineActive = false;
+    bool m_offlineRefusalLogged = false;
 };
 
 } // namespace loop

@@ -4,8 +4,10 @@
 #include "config/Format.hpp"
 #include "config/MessLog.hpp"
 #include "config/RegistryEx.hpp"
+#include "db/Journal.hpp"
 #include "db/ODBC.hpp"
 #include "db/ODBCConn.hpp"
+#include "db/OfflineCopy.hpp"
 #include "db/Sql.hpp"
 #include "loop/Loop.hpp"
 #include "platform/Paths.hpp"
@@ -13,6 +15,7 @@
 #include "service/Operator.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <cctype>
 #include <exception>
 
@@ -74,6 +77,7 @@ bool TServer::StartUp(platform::TTimer& timMain)
             else
                 MainLog->Log("No loops found for this computer name \"" + name + "\"");
             failure = "no loops for the computer name \"" + name + "\"";
+            StartOffline(params, name);
             db::TODBCStatement s(*MainDatabase);
             if (s.Exec("UPDATE settings SET reset_dadid = 0") && s.Eof())
                 s.Exec("INSERT into settings (reset_dadid) values (0)");
@@ -97,6 +101,34 @@ bool TServer::StartUp(platform::TTimer& timMain)
     return result;
 }
 
+void TServer::StartOffline(const config::TConnParams& params, const std::string& computerName)
+{
+    const config::TOfflineParams offline = config::ReadOfflineParams();
+    const std::string journalPath = db::OfflineFolder() + "/journal.db";
+    std::error_code ec;
+    // A journal left by an outage is replayed even when offline decisions
+    // have been switched off since.
+    if (!offline.Decisions && !std::filesystem::exists(journalPath, ec))
+        return;
+    db::TODBCStatement s(*MainDatabase);
+    s.Run(db::JournalTableSql());
+    Journal = std::make_unique<db::TJournal>(journalPath, offline.JournalLimit, *MainLog);
+    Replay = std::make_unique<db::TJournalReplay>(*Journal, params, *MainLog);
+    Replay->Start();
+    if (offline.Decisions && !LoopIdList.empty()) {
+        OfflineCopy = std::make_unique<db::TOfflineCopy>(offline, db::OfflineFolder() + "/copy.db",
+                                                         "loop_id IN " + LoopIdList, *MainLog);
+        OfflineCopy->Start(params, Journal.get());
+        MainLog->LogFmt("Offline decisions on: copy refreshed every %d minutes, used up to %d hours old, "
+                        "journal of at most %d decisions",
+                        offline.RefreshMinutes, offline.MaxAgeHours, offline.JournalLimit);
+    }
+    // On each loop's worker: its events read the links.
+    const loop::TOfflineLinks links{.Copy = OfflineCopy.get(), .Journal = Journal.get(), .Computer = computerName};
+    for (auto& lane : Loops)
+        lane->Invoke([&] { lane->Offline = links; });
+}
+
 void TServer::ShutDown(platform::TTimer& timMain)
 {
     if (MainLog)
@@ -106,6 +138,9 @@ void TServer::ShutDown(platform::TTimer& timMain)
     for (auto& l : Loops)
         l.reset();
     Loops.clear();
+    OfflineCopy.reset();
+    Replay.reset();
+    Journal.reset();
     MainConnection.reset();
     MainDatabase.reset();
     Plan.reset();

@@ -9,9 +9,13 @@
 #include <vector>
 
 namespace config {
+class TConnParams;
 class TMessLog;
 }
 namespace db {
+class TJournal;
+class TJournalReplay;
+class TOfflineCopy;
 class TODBC;
 class TODBCConn;
 class TODBCStatement;
@@ -54,6 +58,11 @@ public:
     std::unique_ptr<config::TMessLog> MainLog;
     std::unique_ptr<db::TODBC> MainDatabase;
     std::unique_ptr<db::TODBCConn> MainConnection;
+    // Offline operation: the journal (and its replay) whenever it holds
+    // entries or offline decisions are on, the copy when they are on.
+    std::unique_ptr<db::TJournal> Journal;
+    std::unique_ptr<db::TJournalReplay> Replay;
+    std::unique_ptr<db::TOfflineCopy> OfflineCopy;
     std::vector<std::unique_ptr<loop::TLoop>> Loops;
     std::string LoopIdList;
     std::unique_ptr<TPlannedTasks> Plan;  // read afresh by each start-up
@@ -63,6 +72,7 @@ public:
 
 private:
     void AddLoops(const std::string& computerName);
+    void StartOffline(const config::TConnParams& params, const std::string& computerName);
     void RunPlannedTasks(platform::TDateTime now);
     // A device row as the device pass uses it.
     struct TPassDevice {

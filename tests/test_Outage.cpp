@@ -2,6 +2,8 @@
 // server is killed or stops answering: a private server of this test's own,
 // so the other tests keep theirs.
 #include "config/Format.hpp"
+#include "config/MessLog.hpp"
+#include "db/Journal.hpp"
 #include "db/ODBC.hpp"
 
 #include "TestDb.hpp"
@@ -61,6 +63,13 @@ protected:
                  "INSERT INTO a_l_range_device VALUES (1, 2)",
                  "INSERT INTO card (number, type_id, first_name) SELECT seq, 1, 'C' FROM seq_1000_to_3999",
                  "INSERT INTO messages (id, accepted) VALUES (1, 'OK')",
+                 // A card held to passback at the entry of loop 2, with a message row of its own.
+                 "UPDATE device SET dir_ection = 1 WHERE id = 2",
+                 "INSERT INTO card_type (id, access_level_id, no_expiry_flg, ignore_passback, msg_id) "
+                 "VALUES (2, 1, 1, 0, 2)",
+                 "INSERT INTO messages (id, accepted, not_on_file, passback) VALUES (2, 'Welcome', 'Unknown', 'Passback')",
+                 "UPDATE messages SET not_on_file = 'Unknown' WHERE id = 1",
+                 "INSERT INTO card (number, type_id, first_name, in_lot) VALUES (9001, 2, 'P', 2)",
              })
             ASSERT_TRUE(Run(m_odbc, sql)) << sql;
         std::filesystem::create_directories(m_home / "ports");
@@ -68,10 +77,13 @@ protected:
             m_home / "r.reg",
             "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Trellant\\Velix]\r\n"
             "\"ODBCDriver\"=\"MariaDB\"\r\n\"Database\"=\"site\"\r\n"
-            "\"ODBCOptions\"=\"SERVER=%h;PORT=" + m_port + ";database=%d\"\r\n"
+            "\"ODBCOptions\"=\"SERVER=%h;PORT=" + m_port + ";database=%d\"\r\n" +
+                (m_offline ? "\"OfflineDecisions\"=dword:00000001\r\n" : "") +
             "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName]\r\n"
             "\"ComputerName\"=\"gatepc\"\r\n");
-        testing_support::WriteFile(m_home / "velixcard.ini", "[Settings]\r\nLow Security on DB Error=1\r\n");
+        testing_support::WriteFile(m_home / "velixcard.ini",
+                                   std::string("[Settings]\r\nLow Security on DB Error=") + (m_offline ? "0" : "1") +
+                                       "\r\n");
         for (int port = 1; port <= 2; ++port) {
             m_sims.push_back(std::make_unique<TChild>(
                 std::vector<std::string>{VELIXCARD_DEVSIM, "--link", m_home / ("ports/COM" + std::to_string(port)),
@@ -80,11 +92,16 @@ protected:
             const std::string link = m_home / ("ports/COM" + std::to_string(port));
             ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(link); }, 5s));
         }
+        StartService();
+        ASSERT_TRUE(WaitFor([&] { return Log().find("Started!") != std::string::npos; }, 15s)) << Log();
+    }
+
+    void StartService()
+    {
         m_service = std::make_unique<TChild>(
             std::vector<std::string>{VELIXCARD_BIN},
             std::map<std::string, std::string>{{"VELIXCARD_HOME", m_home.Path()},
                                                {"VELIXCARD_REGISTRY", m_home / "r.reg"}});
-        ASSERT_TRUE(WaitFor([&] { return Log().find("Started!") != std::string::npos; }, 15s)) << Log();
     }
 
     void TearDown() override
@@ -155,6 +172,7 @@ protected:
         return {s.AsInteger("n"), s.AsInteger("d")};
     }
 
+    bool m_offline = false;  // set by the offline fixture before SetUp
     TTempDir m_home;
     TTempDir m_servers;
     std::string m_port;
@@ -196,5 +214,83 @@ TEST_F(Outage, KilledOrHungServerCardsGetLowSecurityThenEveryCardIsBookedOnce)
     EXPECT_TRUE(WaitFor([&] { return Booked(3000, 20) == std::make_pair(20, 20); }, 30s)) << Log();
     m_service->Signal(SIGTERM);
     EXPECT_EQ(m_service->Wait(15s), 0) << "no crash, an orderly stop";
+    m_service.reset();
+}
+
+namespace {
+
+class OfflineOutage : public Outage {
+protected:
+    OfflineOutage() { m_offline = true; }
+
+    int Count(const std::string& sql)
+    {
+        db::TODBC odbc;
+        if (!Connect(odbc))
+            return -1;
+        db::TODBCStatement s(odbc);
+        return s.Exec(sql) ? s.AsInteger("n") : -1;
+    }
+};
+
+} // namespace
+
+TEST_F(OfflineOutage, CardsAreDecidedFromTheCopyJournalledAndBookedOnceWhenTheServerIsBack)
+{
+    ASSERT_TRUE(WaitFor([&] { return Log().find("Offline copy refreshed: ") != std::string::npos; }, 15s)) << Log();
+    SignalServer(SIGKILL);
+
+    // Loop 2 is an entry: refused as not on file, accepted with the card type's text, then held to passback.
+    const auto present = [&](const std::string& card, const std::string& frame, int times) {
+        m_sims[1]->Write("card 1 " + card + "\n");
+        return WaitFor([&] { return Answers(frame) == times; }, 15s);
+    };
+    EXPECT_TRUE(present("4242", "BUnknown", 1)) << Log();
+    EXPECT_TRUE(present("9001", "G003Welcome", 1)) << Log();
+    EXPECT_TRUE(present("9001", "BPassback", 1)) << Log();
+    EXPECT_NE(Log().find("Offline decision: card 9001 at address 1, Passback Error"), std::string::npos) << Log();
+
+    // Killed during the outage: the journal keeps every decision.
+    m_service->Signal(SIGKILL);
+    m_service->Wait(15s);
+    const std::string journalFile = m_home / "offline/journal.db";
+    {
+        config::TMessLog log(m_home / "journal-check.log", config::TMessLog::TOptions{});
+        db::TJournal journal(journalFile, 100, log);
+        EXPECT_EQ(journal.Depth(), 4u) << "three decisions and the accepted card's soft count";
+    }
+    // What a crash in the middle of the replay would leave: the entries still in the journal.
+    std::filesystem::copy_file(journalFile, m_home / "journal-before-replay.db");
+
+    // The server back two seconds after the last decision at least, so that
+    // a row stamped at its replay would show; the service started again: each
+    // decision booked once, with its own time.
+    const auto decided = std::chrono::system_clock::now();
+    ASSERT_TRUE(WaitFor([&] { return std::chrono::system_clock::now() > decided + 2s; }, 5s));
+    ASSERT_EQ(Servers("start").Status, 0);
+    StartService();
+    ASSERT_TRUE(WaitFor([&] { return Log().find("Journal replay ended: 4 applied") != std::string::npos; }, 30s))
+        << Log();
+    EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM trans WHERE cardno = 4242 AND error_desc = 'Not On File'"), 1);
+    EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM trans WHERE cardno = 9001"), 2);
+    EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM trans WHERE cardno IN (4242, 9001) AND dat_e < "
+                    "(SELECT MIN(applied_at) FROM velix_journal WHERE computer = 'gatepc')"),
+              3)
+        << "the rows carry the decision's time";
+    EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM card WHERE number = 9001 AND in_lot = 1"), 1);
+    EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM velix_journal WHERE computer = 'gatepc'"), 4);
+
+    // The same entries replayed again: every one is found booked, nothing twice.
+    m_service->Signal(SIGTERM);
+    EXPECT_EQ(m_service->Wait(15s), 0);
+    std::filesystem::copy_file(m_home / "journal-before-replay.db", journalFile,
+                               std::filesystem::copy_options::overwrite_existing);
+    StartService();
+    ASSERT_TRUE(WaitFor([&] { return Log().find("Journal replay ended: 0 applied, 4 already booked") != std::string::npos; },
+                        30s))
+        << Log();
+    EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM trans WHERE cardno IN (4242, 9001)"), 3);
+    m_service->Signal(SIGTERM);
+    EXPECT_EQ(m_service->Wait(15s), 0);
     m_service.reset();
 }
