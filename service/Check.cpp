@@ -3,6 +3,7 @@
 #include "config/Format.hpp"
 #include "config/IniFileEx.hpp"
 #include "config/RegistryEx.hpp"
+#include "db/Journal.hpp"
 #include "db/ODBC.hpp"
 #include "db/ODBCConn.hpp"
 #include "db/SchemaText.hpp"
@@ -133,7 +134,10 @@ void CheckSchema(std::FILE* out, db::TODBC& odbc, TFindings& f)
     for (const auto& [name, columns] : db::ShippedTables()) {
         const auto present = Columns(odbc, name);
         std::string missing, added;
-        if (present.empty()) {
+        if (present.empty() && name == db::kJournalTable) {
+            missing = "THE TABLE (start-up makes it)";
+            f.Warnings.push_back("table " + name + " is missing (start-up makes it)");
+        } else if (present.empty()) {
             missing = "THE TABLE";
             f.Blocking.push_back("table " + name + " is missing");
         } else {
@@ -231,6 +235,7 @@ int RunCheck(std::FILE* out)
     CheckRegistry(out, params, f);
     CheckSettings(out, f);
     CheckHome(out, f);
+    PrintOfflineState(out);
     if (auto odbc = CheckConnection(out, params, f)) {
         CheckSchema(out, *odbc, f);
         CheckLoops(out, *odbc, f);

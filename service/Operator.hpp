@@ -21,6 +21,9 @@ int RunCheck(std::FILE* out);
 
 // velixcard STATUS: the site as the database shows it now. Read only.
 int RunStatus(std::FILE* out);
+// The offline copy and journal as their files show them (STATUS and CHECK);
+// the lines say whether offline decisions are on and could be made now.
+void PrintOfflineState(std::FILE* out);
 
 // Rows of text printed with each column as wide as its widest cell.
 class TTextTable {

@@ -1,14 +1,19 @@
 // velixcard STATUS: the site as the database shows it now.
 #include "config/ConnParams.hpp"
 #include "config/Format.hpp"
+#include "config/MessLog.hpp"
 #include "config/RegistryEx.hpp"
 #include "db/ODBC.hpp"
+#include "db/Journal.hpp"
 #include "db/ODBCConn.hpp"
+#include "db/OfflineCopy.hpp"
 #include "db/Sql.hpp"
 #include "loop/Loop.hpp"
 #include "loop/Tickets.hpp"
 #include "platform/LocalTime.hpp"
 #include "service/Operator.hpp"
+
+#include <filesystem>
 
 namespace service {
 namespace {
@@ -58,8 +63,41 @@ void NoteUnreadable(std::FILE* out, db::TODBC& odbc, db::TODBCStatement& s, cons
 
 } // namespace
 
+void PrintOfflineState(std::FILE* out)
+{
+    const config::TOfflineParams params = config::ReadOfflineParams();
+    const std::string folder = db::OfflineFolder();
+    config::TMessLog quiet(folder + "/operator.log", config::TMessLog::TOptions{});
+    std::error_code ec;
+    std::fprintf(out, "Offline decisions: %s\n", params.Decisions ? "on" : "off");
+    const db::TOfflineCopy copy(params, folder + "/copy.db", std::string(), quiet);
+    if (copy.ReadAt() > 0) {
+        std::string why;
+        const bool usable = copy.Usable(&why);
+        std::fprintf(out, "Offline copy: read %s, %.1f hours ago, %lld bytes; %s\n",
+                     db::DateTimeText(copy.ReadAt()).c_str(), (platform::NowDateTime() - copy.ReadAt()) * 24,
+                     static_cast<long long>(std::filesystem::file_size(copy.Path(), ec)),
+                     usable ? "usable" : ("not usable: " + why).c_str());
+    } else {
+        std::fprintf(out, "Offline copy: none yet\n");
+    }
+    const std::string journalPath = folder + "/journal.db";
+    if (!std::filesystem::exists(journalPath, ec)) {
+        std::fprintf(out, "Offline journal: empty\n\n");
+        return;
+    }
+    db::TJournal journal(journalPath, params.JournalLimit, quiet);
+    if (journal.Depth() == 0)
+        std::fprintf(out, "Offline journal: empty\n\n");
+    else
+        std::fprintf(out, "Offline journal: %d of at most %d entries waiting for the site database, oldest %s\n\n",
+                     static_cast<int>(journal.Depth()), params.JournalLimit,
+                     db::DateTimeText(journal.OldestDecision()).c_str());
+}
+
 int RunStatus(std::FILE* out)
 {
+    PrintOfflineState(out);
     const config::TConnParams params(std::string(), config::TConnParams::TAccess::ReadOnly);
     std::string problem;
     const auto odbc = db::ConnectOnce(params, problem);
