@@ -140,6 +140,19 @@ TTestDatabase::~TTestDatabase()
     }
 }
 
+config::TConnParams TTestDatabase::ConnParams() const
+{
+    // No registry file: the defaults, then this database's values.
+    config::TConnParams p("/nonexistent/velix-test.reg", config::TConnParams::TAccess::ReadOnly);
+    p.ODBCDriver = m_params.Driver;
+    p.Database = m_params.Database;
+    p.User = m_params.User;
+    p.Pass = m_params.Password;
+    p.ODBCOptions = m_params.Options;
+    p.Host = m_params.Host;
+    return p;
+}
+
 bool TTestDatabase::Connect(db::TODBC& odbc) const
 {
     if (!m_ready)

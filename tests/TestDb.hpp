@@ -2,6 +2,7 @@
 
 #include "db/ODBC.hpp"
 
+#include "config/ConnParams.hpp"
 #include "config/MessLog.hpp"
 
 #include "TestSupport.hpp"
@@ -49,6 +50,8 @@ public:
 
     // Connects a binding the way the service does (BindColumns on).
     bool Connect(db::TODBC& odbc) const;
+    // The same values as the registry would hand them to the service.
+    config::TConnParams ConnParams() const;
     // Runs a schema or fixture file, one statement per ";" at a line end.
     bool RunScript(db::TODBC& odbc, const std::string& path) const;
     // Runs the shipped schema of this family.
