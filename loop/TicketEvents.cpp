@@ -33,8 +33,12 @@ void TLoop::BarcodeEvent(int reader, const std::string& value) noexcept
 {
     try {
         MessageLog.Log("Got BarcodeEvent event!  - " + std::to_string(reader) + " - |" + value + "|");
-        if (Connected())
+        if (Connected()) {
+            m_offlineDb.reset();  // the next outage opens the newest copy
             CheckBarcode(reader, value);
+        } else {
+            DecideOffline([&] { CheckBarcode(reader, value); });  // without a copy: no answer
+        }
         MessageLog.Log("");  // writes out the decision's lines
     } catch (...) {
         MessageLog.Log("BarcodeEvent Exception!");
@@ -76,8 +80,13 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
             device = cardaccess::ReadDeviceRow(*m_database, LoopId, reader);
             state = JudgeExitPass(reader, barcode, date, now, device.value_or(cardaccess::TDeviceRow{}));
         }
-        if (m_database->ConnectionLost)
-            return;  // the database went away: nothing is answered, as while it is away
+        if (m_database->ConnectionLost) {
+            // The database went away: decided from the copy, or not answered,
+            // as while it is away.
+            if (!m_offlineActive)
+                DecideOffline([&] { CheckBarcode(reader, barcode, now); });
+            return;
+        }
         if (device)
             pulse = static_cast<int>(std::trunc(device->OpenPulse));
     }
@@ -155,6 +164,8 @@ void TLoop::RecordTicketIssue(int reader, const std::string& record, platform::T
         const db::TTransaction issue(*m_database);
         written = WriteTicketIssue(record, now);
     }
+    if (m_database->ConnectionLost && !m_offlineActive && DecideOffline([&] { RecordTicketIssue(reader, record, now); }))
+        return;
     if (written)
         SoftCount(reader);
 }
