@@ -233,8 +233,6 @@ std::optional<TMessagesRow> DeviceMessages(TDecisionRows& rows, const TCardOutpu
     return rows.Messages(1);
 }
 
-constexpr int kConflictRetries = 3;
-
 int DecideOnce(bool detailedLog, config::TMessLog& log, db::TODBC& database, bool debitExpiry, bool memory,
                double cardNumber, int address, int loopId, platform::TDateTime t, TCardOutputs& out)
 {
@@ -282,14 +280,13 @@ int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database
     out.TransTime = t;
     // A decision that lost to another transaction (a deadlock, a certification
     // conflict on a cluster) runs again from the start: one answer, one row.
-    for (int retry = 0;; ++retry) {
-        database.ConflictSeen = false;
-        const int result = DecideOnce(detailedLog, log, database, debitExpiry, memory, cardNumber, address, loopId, t, out);
-        if (!database.ConflictSeen || retry == kConflictRetries)
-            return result;
-        log.LogFmt("Card %s: the decision lost to another transaction (%s); it runs again (%d of %d)",
-                   config::FloatToStr(cardNumber), database.LastDiagnostic, retry + 1, kConflictRetries);
-    }
+    return db::RunWithConflictRetry(
+        database,
+        [&] { return DecideOnce(detailedLog, log, database, debitExpiry, memory, cardNumber, address, loopId, t, out); },
+        [&](int retry) {
+            log.LogFmt("Card %s: the decision lost to another transaction (%s); it runs again (%d of %d)",
+                       config::FloatToStr(cardNumber), database.LastDiagnostic, retry, db::kConflictRetries);
+        });
 }
 
 } // namespace cardaccess

@@ -93,6 +93,11 @@ public:
     bool ConnectionLost = false;
     // Set when a reported failure was a conflict (IsConflict); the caller clears it.
     bool ConflictSeen = false;
+    // A TTransaction is open: a conflict is retried by running it all again.
+    bool InTransaction = false;
+    // The connection was lost at the last transaction's COMMIT: whether the
+    // server applied it cannot be known, so it must not be run again.
+    bool LostAtCommit = false;
     // The first record of the last diagnostics reported, for operator commands.
     std::string LastDiagnostic;
     // The statements of a decision share one commit (TTransaction); off, each
@@ -194,6 +199,9 @@ public:
 
 private:
     friend class TODBC;
+    // After a conflict the server has undone the whole transaction: what was
+    // left of it would run outside any (autocommit), so it does not run.
+    bool TransactionLost() const noexcept { return m_owner.InTransaction && m_owner.ConflictSeen; }
     bool RunSQL(const std::string& sql) noexcept;
     void ReleaseHandle() noexcept;
     void DescribeResult();

@@ -85,6 +85,7 @@ bool TODBCConn::EnsureConnected() noexcept
             }
             if (opened && Binding && Binding->Connected) {
                 Log("Connected to DataSource!");
+                LogReachedHost();
             } else {
                 Log("Could not connect to DataSource, check your setup...");
                 CloseConnection();
@@ -94,6 +95,37 @@ bool TODBCConn::EnsureConnected() noexcept
     } catch (...) {
         Log("EXCEPTION: ConnectToODBC!");
         return Binding && Binding->Connected;
+    }
+}
+
+// With a host list the driver takes the first host that answers: which one
+// it was, by the server's own port (the list's item with that port), is what
+// an operator needs after a failover.
+void TODBCConn::LogReachedHost() noexcept
+{
+    try {
+        const auto hosts = config::ParseHostList(PingHost, nullptr);
+        if (hosts.size() < 2 || Binding->Kind() != dkMySql)
+            return;
+        TODBCStatement s(*Binding);
+        if (!s.ExecSQL("SELECT @@hostname AS host_name, @@port AS port"))
+            return;
+        constexpr int kDefaultPort = 3306;
+        const int port = s.AsInteger("port");
+        std::string reached;
+        int matches = 0;
+        for (const auto& item : hosts) {
+            const std::string host = config::HostOfItem(item);
+            const std::size_t colon = item.rfind(':');
+            const bool hasPort = host != item && colon != std::string::npos;
+            if ((hasPort ? config::TextToInt(item.substr(colon + 1)) : kDefaultPort) == port) {
+                reached = item;
+                ++matches;
+            }
+        }
+        Log("Connected to host " + (matches == 1 ? reached : s.AsString("host_name") + ":" + std::to_string(port)) +
+            " of the list " + PingHost);
+    } catch (...) {
     }
 }
 

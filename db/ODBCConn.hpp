@@ -56,6 +56,7 @@ public:
 
 private:
     void AcquireBinding();
+    void LogReachedHost() noexcept;
     bool PingOne(const std::string& host) noexcept;
     void Log(const std::string& text) noexcept;
 

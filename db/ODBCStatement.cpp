@@ -181,6 +181,11 @@ bool TODBCStatement::FormatFailed(std::string_view format, const std::exception&
 
 bool TODBCStatement::ExecSQL(const std::string& sql) noexcept
 {
+    if (TransactionLost() && sql != "COMMIT" && sql != "ROLLBACK") {
+        m_eof = false;
+        m_failed = true;
+        return false;
+    }
     const bool ran = RunSQL(sql);
     m_failed = !ran && !m_eof;
     return ran;
@@ -236,17 +241,32 @@ bool TODBCStatement::RunSQL(const std::string& sql) noexcept
 
 bool TODBCStatement::Exec(const std::string& sql) noexcept
 {
-    const bool result = ExecSQL(sql);
-    if (!result && !m_eof) {
+    auto report = [&] {
         if (config::TMessLog* log = m_owner.MessageLog) {
-            const bool report = m_owner.ReportErrors;
+            const bool errors = m_owner.ReportErrors;
             m_owner.ReportErrors = true;
             log->Add(sql);
             Report(SQL_ERROR);
-            m_owner.ReportErrors = report;
+            m_owner.ReportErrors = errors;
         } else {
             Report(SQL_ERROR);
         }
+    };
+    bool result = ExecSQL(sql);
+    if (result || m_eof || TransactionLost())
+        return result;
+    const bool conflictBefore = m_owner.ConflictSeen;
+    report();
+    // A statement of its own that lost to another transaction (a deadlock, a
+    // cluster's certification conflict) was undone whole: it runs once more.
+    // Inside a transaction the whole transaction is what runs again.
+    if (m_owner.ConflictSeen && !conflictBefore && !m_owner.InTransaction) {
+        m_owner.ConflictSeen = false;
+        if (m_owner.MessageLog)
+            m_owner.MessageLog->Log("A statement lost to another transaction; it runs again");
+        result = ExecSQL(sql);
+        if (!result && !m_eof)
+            report();
     }
     return result;
 }

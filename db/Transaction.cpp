@@ -6,6 +6,7 @@ namespace db {
 
 TTransaction::TTransaction(TODBC& database) noexcept : m_database(database)
 {
+    database.LostAtCommit = false;
     if (!database.Connected || !database.OneCommitPerDecision)
         return;
     TODBCStatement begin(database);
@@ -15,6 +16,7 @@ TTransaction::TTransaction(TODBC& database) noexcept : m_database(database)
         // Immediate: the write lock is taken now, so the reads that come first
         // cannot pin a snapshot that another connection's write makes stale.
         m_open = begin.Exec("BEGIN IMMEDIATE");
+    database.InTransaction = m_open;
 }
 
 TTransaction::~TTransaction()
@@ -24,8 +26,12 @@ TTransaction::~TTransaction()
     // Ended by statement, as it was begun: with autocommit on, the SQLite
     // driver's SQLEndTran reports success and leaves the transaction open.
     TODBCStatement end(m_database);
-    if (!end.Exec("COMMIT"))
+    const bool lostBefore = m_database.ConnectionLost;
+    if (!end.Exec("COMMIT")) {
+        m_database.LostAtCommit = m_database.ConnectionLost && !lostBefore;
         end.ExecSQL("ROLLBACK");
+    }
+    m_database.InTransaction = false;
 }
 
 } // namespace db

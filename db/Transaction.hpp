@@ -1,5 +1,7 @@
 #pragma once
 
+#include "db/ODBC.hpp"
+
 namespace db {
 
 class TODBC;
@@ -22,5 +24,24 @@ private:
     TODBC& m_database;
     bool m_open = false;
 };
+
+// How often a transaction that lost to another one (a deadlock, or a
+// certification conflict on a replicated cluster) runs again from the start.
+inline constexpr int kConflictRetries = 3;
+
+// Runs attempt, which opens its own TTransaction, and again while it lost to
+// another transaction, up to kConflictRetries times: one answer, one booking.
+// retried(n) is told of the n-th run again (for the log).
+template <typename TAttempt, typename TRetried>
+auto RunWithConflictRetry(TODBC& database, TAttempt&& attempt, TRetried&& retried)
+{
+    for (int retry = 0;; ++retry) {
+        database.ConflictSeen = false;
+        auto result = attempt();
+        if (!database.ConflictSeen || retry == kConflictRetries)
+            return result;
+        retried(retry + 1);
+    }
+}
 
 } // namespace db

@@ -99,7 +99,17 @@ void TLoop::CardEvent(int reader, const std::string& data)
                                                    number, reader, LoopId, out);
     if (m_database->ConnectionLost) {
         // The database went away during the decision: its transaction died
-        // with the session, and the card is answered as while it is away.
+        // with the session. Lost before the commit was sent, nothing of it was
+        // applied: decided again on a new connection (the next host of a
+        // list). Otherwise answered as while the database is away.
+        if (!m_database->LostAtCommit && !m_offlineActive && !m_decidingAgain && Connected()) {
+            MessageLog.Log("Card " + config::FloatToStr(number) +
+                           ": the connection was lost before the decision was committed; it is decided again");
+            m_decidingAgain = true;
+            CardEvent(reader, data);
+            m_decidingAgain = false;
+            return;
+        }
         if (m_offlineActive || !DecideOffline([&] { CardEvent(reader, data); }))
             LowSecurityOpen(reader, data);
         return;

@@ -177,6 +177,7 @@ private:
     TExitState JudgeExitPass(int reader, const std::string& barcode, platform::TDateTime date,
                              platform::TDateTime now, const cardaccess::TDeviceRow& device);
     bool WriteTicketIssue(const std::string& record, platform::TDateTime now);
+    void LogConflictRetry(const std::string& what, int retry);
     bool MoveOlderTicketAside(const TIssueRecord& issue, int ticketNo, std::string& where);
 
     // Owned objects, released in reverse order: the line (and its threads)
@@ -196,6 +197,7 @@ private:
     std::unique_ptr<db::TODBC> m_offlineDb;
     bool m_offlineActive = false;
     bool m_offlineRefusalLogged = false;
+    bool m_decidingAgain = false;  // a card decided again after its connection was lost
 };
 
 } // namespace loop

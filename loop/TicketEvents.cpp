@@ -29,6 +29,12 @@ std::string BarcodeWhere(const db::TSql& sql, std::string_view barcode)
 
 } // namespace
 
+void TLoop::LogConflictRetry(const std::string& what, int retry)
+{
+    MessageLog.LogFmt("%s lost to another transaction (%s); it runs again (%d of %d)", what,
+                      m_database->LastDiagnostic, retry, db::kConflictRetries);
+}
+
 void TLoop::BarcodeEvent(int reader, const std::string& value) noexcept
 {
     try {
@@ -75,11 +81,14 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
         MessageLog.Add("Unknown or invalid Barcode!");
     } else {
         std::optional<cardaccess::TDeviceRow> device;
-        {
-            const db::TTransaction check(*m_database);
-            device = cardaccess::ReadDeviceRow(*m_database, LoopId, reader);
-            state = JudgeExitPass(reader, barcode, date, now, device.value_or(cardaccess::TDeviceRow{}));
-        }
+        state = db::RunWithConflictRetry(
+            *m_database,
+            [&] {
+                const db::TTransaction check(*m_database);
+                device = cardaccess::ReadDeviceRow(*m_database, LoopId, reader);
+                return JudgeExitPass(reader, barcode, date, now, device.value_or(cardaccess::TDeviceRow{}));
+            },
+            [&](int retry) { LogConflictRetry("Ticket " + barcode + ": the exit check", retry); });
         if (m_database->ConnectionLost) {
             // The database went away: decided from the copy, or not answered,
             // as while it is away.
@@ -159,11 +168,13 @@ TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform
 
 void TLoop::RecordTicketIssue(int reader, const std::string& record, platform::TDateTime now)
 {
-    bool written = false;
-    {
-        const db::TTransaction issue(*m_database);
-        written = WriteTicketIssue(record, now);
-    }
+    const bool written = db::RunWithConflictRetry(
+        *m_database,
+        [&] {
+            const db::TTransaction issue(*m_database);
+            return WriteTicketIssue(record, now);
+        },
+        [&](int retry) { LogConflictRetry("Ticket issue " + record + ":", retry); });
     if (m_database->ConnectionLost && !m_offlineActive && DecideOffline([&] { RecordTicketIssue(reader, record, now); }))
         return;
     if (written)

@@ -31,7 +31,7 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(Env("VELIX_MARIADB_PORT").empty()) << "the test servers are not running (scripts/test-servers)";
-        m_port = std::to_string(std::stoi(Env("VELIX_MARIADB_PORT")) + 11);
+        m_port = std::to_string(std::stoi(Env("VELIX_MARIADB_PORT")) + (m_offline ? 12 : 11));  // a server per fixture: they run side by side
         ASSERT_EQ(Servers("start").Status, 0) << "could not start a private MariaDB server on port " << m_port;
         db::TODBC admin;
         ASSERT_TRUE(admin.Connect("", "svcuser", "pelmox", "MariaDB", "", "SERVER=127.0.0.1;PORT=" + m_port, false));
