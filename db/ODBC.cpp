@@ -296,7 +296,9 @@ bool IsLostConnection(std::string_view state, std::string_view message) noexcept
     // Some drivers report a lost server as a general error (HY000) with its
     // text: MariaDB's "Lost connection to server during query", for one.
     static constexpr std::string_view kLostTexts[] = {"UNABLE TO COMPLETE NETWORK REQUEST TO HOST",
-                                                      "LOST CONNECTION TO SERVER", "SERVER HAS GONE AWAY"};
+                                                      "LOST CONNECTION TO SERVER", "SERVER HAS GONE AWAY",
+                                                      // MariaDB's first statement on a killed session.
+                                                      "BROKEN PIPE"};
     const std::string upper = config::UpperCase(message);
     return std::find(std::begin(kLost), std::end(kLost), state) != std::end(kLost) ||
            std::any_of(std::begin(kLostTexts), std::end(kLostTexts),
@@ -417,6 +419,11 @@ void TODBC::Disconnect() noexcept
         a.reset();
     Connected = false;
     ConnectionLost = false;
+}
+
+bool TODBC::AnsweredRecently() const noexcept
+{
+    return std::chrono::steady_clock::now() - m_lastAnswer < kTrustedFor;
 }
 
 bool TODBC::IsDead() noexcept

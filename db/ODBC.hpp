@@ -7,6 +7,7 @@
 
 #include <sql.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -81,7 +82,10 @@ public:
     // Releases every statement's handle (the statement objects stay with their
     // owners and fail from then on), commits and disconnects.
     void Disconnect() noexcept;
+    // Asks the driver, which asks the server: a round trip.
     bool IsDead() noexcept;
+    // The server answered a statement within the last few seconds.
+    bool AnsweredRecently() const noexcept;
     TDbKind Kind() const noexcept { return m_kind; }
     // The family names no SQLite; the server's own name does.
     bool IsSQLite() const noexcept { return m_sqlite; }
@@ -122,6 +126,9 @@ private:
     std::string DataSourceDescription(const std::string& dsn);
     void ConnReport(SQLRETURN rc) noexcept { ReportDiagnostics(SQL_HANDLE_DBC, m_dbc, rc); }
 
+    // When the server last answered a statement.
+    std::chrono::steady_clock::time_point m_lastAnswer{};
+    static constexpr std::chrono::seconds kTrustedFor{10};
     SQLHENV m_env = nullptr;
     SQLHDBC m_dbc = nullptr;
     TDbKind m_kind = dkUnknown;

@@ -56,7 +56,7 @@ void TODBCConn::AcquireBinding()
     Binding = m_ownBinding.get();
 }
 
-bool TODBCConn::EnsureConnected() noexcept
+bool TODBCConn::EnsureConnected(TCheck check) noexcept
 {
     std::scoped_lock lock(m_lock);
     try {
@@ -66,7 +66,8 @@ bool TODBCConn::EnsureConnected() noexcept
             return false;
         }
         bool connected = Binding->Connected;
-        if (connected && Binding->IsDead()) {
+        const bool trusted = check == TCheck::TrustRecent && !Binding->ConnectionLost && Binding->AnsweredRecently();
+        if (connected && !trusted && Binding->IsDead()) {
             Log("ODBC Connection 'Dead'!");
             try {
                 CloseConnection();

@@ -33,8 +33,12 @@ public:
                    std::string user, std::string database);
     void SetLog(config::TMessLog* log);
 
-    // True when the binding is connected on return.
-    bool EnsureConnected() noexcept;
+    // True when the binding is connected on return. Probe asks the server
+    // whether the connection lives (a round trip); TrustRecent takes one that
+    // answered a moment ago as alive, for callers that recover when a
+    // statement finds it lost after all.
+    enum class TCheck { Probe, TrustRecent };
+    bool EnsureConnected(TCheck check = TCheck::Probe) noexcept;
     bool OpenConnection();
     void CloseConnection() noexcept;
     // PingHost may be a host list: true when any of its hosts answers.

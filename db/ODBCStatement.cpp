@@ -203,6 +203,8 @@ bool TODBCStatement::RunSQL(const std::string& sql) noexcept
         SQLFreeStmt(m_stmt, SQL_UNBIND);
         Report(SQLFreeStmt(m_stmt, SQL_CLOSE));
         const SQLRETURN rc = m_owner.ExecDirect(m_stmt, sql);
+        if (Ok(rc) || rc == SQL_NO_DATA)
+            m_owner.m_lastAnswer = std::chrono::steady_clock::now();
         const std::string verb = config::TrimText(config::UpperCase(std::string_view(sql).substr(0, 6)));
         const bool change = verb == "INSERT" || verb == "DELETE" || verb == "UPDATE";
         if (Ok(rc)) {

@@ -53,7 +53,11 @@ void TLoop::CardDataEvent(int reader, const std::string& data) noexcept
             else
                 CardEvent(reader, data);
         };
-        if (Connected()) {
+        // A card trusts a connection that answered a moment ago instead of
+        // asking the server first (a round trip on every card): a decision
+        // that finds it lost after all is decided again (DecisionSurvived).
+        const auto check = type == dtCardReader ? db::TODBCConn::TCheck::TrustRecent : db::TODBCConn::TCheck::Probe;
+        if (Connected(check)) {
             m_offlineDb.reset();  // the next outage opens the newest copy
             m_offlineRefusalLogged = false;
             decide();
@@ -97,23 +101,8 @@ void TLoop::CardEvent(int reader, const std::string& data)
     cardaccess::TCardOutputs out;
     const int result = cardaccess::CardTransaction(DetailedLog, MessageLog, *m_database, Settings.DebitExpiry, "0000", false,
                                                    number, reader, LoopId, out);
-    if (m_database->ConnectionLost) {
-        // The database went away during the decision: its transaction died
-        // with the session. Lost before the commit was sent, nothing of it was
-        // applied: decided again on a new connection (the next host of a
-        // list). Otherwise answered as while the database is away.
-        if (!m_database->LostAtCommit && !m_offlineActive && !m_decidingAgain && Connected()) {
-            MessageLog.Log("Card " + config::FloatToStr(number) +
-                           ": the connection was lost before the decision was committed; it is decided again");
-            m_decidingAgain = true;
-            CardEvent(reader, data);
-            m_decidingAgain = false;
-            return;
-        }
-        if (m_offlineActive || !DecideOffline([&] { CardEvent(reader, data); }))
-            LowSecurityOpen(reader, data);
+    if (m_database->ConnectionLost && !DecisionSurvived(reader, data, number, out))
         return;
-    }
     LogOfflineDecision("card " + config::FloatToStr(number), reader, result);
     const int pulse = out.OpenPulse;
     LastPulse = pulse;
@@ -132,6 +121,35 @@ void TLoop::CardEvent(int reader, const std::string& data)
     if (!Settings.EmailServer.empty())
         NotifyByMail("Card: " + card + ", Name: " + out.FirstName + ", Device: " + out.DeviceName);
     SoftCount(reader);
+}
+
+// The database went away during the decision, and its transaction with the
+// session. Lost before the commit was sent, nothing of it was applied: the
+// card is decided again on a new connection (the next host of a list). Lost
+// at the commit, the trans row tells whether the server applied it. Otherwise
+// the card is answered as while the database is away. True when the decision
+// stands and is to be answered.
+bool TLoop::DecisionSurvived(int reader, const std::string& data, double number, const cardaccess::TCardOutputs& out)
+{
+    const std::string card = config::FloatToStr(number);
+    if (!m_offlineActive && !m_decidingAgain && Connected()) {
+        if (m_database->LostAtCommit) {
+            db::TODBCStatement booked(*m_database);
+            if (booked.ExecFmt("SELECT id FROM trans WHERE cardno = %f and device_id = %d and dat_e = %s", number,
+                               out.Device ? out.Device->Id : 0, db::DateTimeEscape(out.TransTime))) {
+                MessageLog.Log("Card " + card + ": the connection was lost at the commit, which the database applied");
+                return true;
+            }
+        }
+        MessageLog.Log("Card " + card + ": the connection was lost before the decision was committed; it is decided again");
+        m_decidingAgain = true;
+        CardEvent(reader, data);
+        m_decidingAgain = false;
+        return false;
+    }
+    if (m_offlineActive || !DecideOffline([&] { CardEvent(reader, data); }))
+        LowSecurityOpen(reader, data);
+    return false;
 }
 
 void TLoop::NotifyByMail(const std::string& body) noexcept

@@ -150,9 +150,9 @@ int TLoop::ElapsedMinutes(platform::TDateTime from, platform::TDateTime to)
     return platform::MinutesFromTo(from, to);
 }
 
-bool TLoop::Connected() noexcept
+bool TLoop::Connected(db::TODBCConn::TCheck check) noexcept
 {
-    return m_connection && m_connection->EnsureConnected();
+    return m_connection && m_connection->EnsureConnected(check);
 }
 
 void TLoop::SoftCount(int address)

@@ -162,9 +162,10 @@ private:
     void OpenLine(int port, int first, int last);
     void MakePayOnFootCounters();
 
-    bool Connected() noexcept;
+    bool Connected(db::TODBCConn::TCheck check = db::TODBCConn::TCheck::Probe) noexcept;
     int DeviceType(int address) const;
     void LowSecurityOpen(int reader, const std::string& data);
+    bool DecisionSurvived(int reader, const std::string& data, double number, const cardaccess::TCardOutputs& out);
     // The site database is away: the event is decided against the local copy
     // when there is a usable one, else as without a copy.
     void DecideWithoutDatabase(int reader, const std::string& data, const std::function<void()>& decide);

@@ -1,10 +1,12 @@
 // The three-node Galera test cluster (scripts/test-servers galera-start): a
 // connection given the nodes as a host list goes on at the next node when its
-// node is killed, and the killed node, started again, rejoins with every row.
+// node is killed, and the killed node, started again, rejoins with every row;
+// two real services on it, through a killed node and through conflicts.
 #include "config/Format.hpp"
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 #include "db/ODBCConn.hpp"
+#include "tools/delayproxy/DelayProxy.hpp"
 
 #include "TestDb.hpp"
 
@@ -13,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 using namespace std::chrono_literals;
 using testing_support::Env;
@@ -40,6 +43,79 @@ int TransRowsOn(const std::string& port, const std::string& database)
     wait.Exec("SET SESSION wsrep_sync_wait = 1");
     return Int(node, "SELECT COUNT(*) FROM trans");
 }
+
+std::vector<std::string> NodePorts()
+{
+    const std::string ports = Env("VELIX_GALERA_PORTS");
+    std::vector<std::string> nodes;
+    for (std::size_t at = 0; at <= ports.size();) {
+        const std::size_t end = std::min(ports.find(',', at), ports.size());
+        nodes.push_back(ports.substr(at, end - at));
+        at = end + 1;
+    }
+    return nodes;
+}
+
+// A statement's first value on one node, once it has applied what the cluster committed.
+std::string ValueOn(const std::string& port, const std::string& database, const std::string& sql)
+{
+    db::TODBC node;
+    node.BindColumns = true;
+    if (!node.Connect("", "svcuser", "pelmox", "MariaDB", database,
+                      "SERVER=127.0.0.1;PORT=" + port + ";database=" + database, false))
+        return "(no connection)";
+    db::TODBCStatement s(node);
+    s.Exec("SET SESSION wsrep_sync_wait = 1");
+    if (!s.Exec(sql) || s.Columns().empty())
+        return "(failed)";
+    return s.AsString(s.Columns().back().Name);
+}
+
+int Occurrences(const std::string& text, const std::string& what)
+{
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// One computer of the site: its home, the simulator on its loop's line and the service.
+struct TComputer {
+    testing_support::TTempDir Home;
+    std::unique_ptr<testing_support::TChild> Sim, Service;
+
+    void Start(const std::string& name, const std::string& hosts, const std::string& database)
+    {
+        std::filesystem::create_directories(Home / "ports");
+        testing_support::WriteFile(
+            Home / "r.reg",
+            "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Trellant\\Velix]\r\n"
+            "\"ODBCDriver\"=\"MariaDB\"\r\n\"Host\"=\"" + hosts + "\"\r\n\"Database\"=\"" + database +
+                "\"\r\n\"ODBCOptions\"=\"SERVER=%h;database=%d\"\r\n"
+                "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName]\r\n"
+                "\"ComputerName\"=\"" + name + "\"\r\n");
+        testing_support::WriteFile(Home / "velixcard.ini", "[Settings]\r\nLow Security on DB Error=0\r\n");
+        const std::string link = Home / "ports/COM1";
+        Sim = std::make_unique<testing_support::TChild>(
+            std::vector<std::string>{VELIXCARD_DEVSIM, "--link", link, "--addr", "1", "--baud", "115200"},
+            std::map<std::string, std::string>{});
+        ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(link); }, 5s));
+        Service = std::make_unique<testing_support::TChild>(
+            std::vector<std::string>{VELIXCARD_BIN},
+            std::map<std::string, std::string>{{"VELIXCARD_HOME", Home.Path()}, {"VELIXCARD_REGISTRY", Home / "r.reg"}});
+        ASSERT_TRUE(WaitFor([&] { return Log().find("Started!") != std::string::npos; }, 20s)) << Log();
+    }
+    ~TComputer()
+    {
+        if (Service) {
+            Service->Signal(SIGTERM);
+            Service->Wait(15s);
+        }
+    }
+    std::string Log() const { return testing_support::LogFolderText(Home.Path()); }
+    int Answers() const { return Sim ? Occurrences(Sim->Output(), "G003OK") : 0; }
+    void Present(int card) { Sim->Write("card 1 " + std::to_string(card) + "\n"); }
+};
 
 } // namespace
 
@@ -104,4 +180,102 @@ TEST(Cluster, AConnectionGoesOnAtTheNextNodeAndTheKilledNodeRejoinsWithEveryRow)
     ASSERT_EQ(started.Status, 0) << started.Err << testing_support::ReadFile(dir / "cluster.log");
     for (const auto& port : nodes)
         EXPECT_TRUE(WaitFor([&] { return TransRowsOn(port, site.Params().Database) == rows; }, 20s)) << "node " << port;
+}
+
+TEST(Cluster, TwoComputersAnswerAndBookEveryCardOnceThroughConflictsAndAKilledNode)
+{
+    TTestDatabase site(TDbFamily::Galera);
+    ASSERT_TRUE(site.Ready()) << site.Problem();
+    const std::string database = site.Params().Database;
+    db::TODBC setup;
+    ASSERT_TRUE(site.Connect(setup));
+    ASSERT_TRUE(site.CreateSchema(setup));
+    for (const char* sql : {
+             "INSERT INTO `loop` (id, name, port, enabled) VALUES (1, 'gatea', 1, 1)",
+             "INSERT INTO `loop` (id, name, port, enabled) VALUES (2, 'gateb', 1, 1)",
+             "INSERT INTO device (id, loop_id, addr_ess, name, dir_ection, open_pulse) VALUES (1, 1, 1, 'A', 3, 3)",
+             "INSERT INTO device (id, loop_id, addr_ess, name, dir_ection, open_pulse) VALUES (2, 2, 1, 'B', 3, 3)",
+             "INSERT INTO card_type (id, access_level_id, no_expiry_flg, ignore_passback) VALUES (1, 1, 1, 1)",
+             "INSERT INTO a_l_range (id, access_level_id, day_1, day_2, day_3, day_4, day_5, day_6, day_7, "
+             "day_8, day_9, start_time, end_time) VALUES (1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, '00:00:00', '00:00:00')",
+             "INSERT INTO a_l_range_device VALUES (1, 1)",
+             "INSERT INTO a_l_range_device VALUES (1, 2)",
+             "INSERT INTO card (number, type_id, first_name) SELECT seq, 1, 'C' FROM seq_1000_to_1999",
+             "INSERT INTO card (number, type_id, first_name) VALUES (5000, 1, 'Shared')",
+             "INSERT INTO messages (id, accepted) VALUES (1, 'OK')",
+         }) {
+        db::TODBCStatement s(setup);
+        ASSERT_TRUE(s.Exec(sql)) << sql;
+    }
+    const auto nodes = NodePorts();
+    ASSERT_EQ(nodes.size(), 3u);
+    auto list = [&](std::initializer_list<int> order) {
+        std::string out;
+        for (const int n : order)
+            out += (out.empty() ? "" : ",") + std::string("127.0.0.1:") + nodes[static_cast<std::size_t>(n - 1)];
+        return out;
+    };
+    // B reaches nodes 2 and 3 across a link of 20 ms each way (another
+    // building): its decisions stay open long enough for A's to commit first.
+    tools::TDelayProxy farNode2(std::stoi(nodes[1]), 50ms), farNode3(std::stoi(nodes[2]), 50ms);
+    TComputer a, b;
+    a.Start("gatea", list({1, 2, 3}), database);
+    b.Start("gateb",
+            "127.0.0.1:" + std::to_string(farNode2.Port()) + ",127.0.0.1:" + std::to_string(farNode3.Port()) + "," +
+                list({1}),
+            database);
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_NE(a.Log().find("Connected to host 127.0.0.1:" + nodes[0] + " of the list"), std::string::npos) << a.Log();
+    EXPECT_NE(b.Log().find(":" + nodes[1] + " of the list"), std::string::npos) << b.Log();
+
+    // The same card at both computers at the same moment, on two nodes: every
+    // presentation answered once and booked once, the conflicts run again.
+    constexpr int kRounds = 15;
+    for (int round = 1; round <= kRounds; ++round) {
+        // A's decision commits while B's, begun a moment earlier, holds the
+        // card's row on its node and has not committed yet (B's third and
+        // fifth round trips of 40 ms).
+        b.Present(5000);
+        ASSERT_TRUE(WaitFor([&] { return Occurrences(b.Log(), "Got CardData event!") == round; }, 10s));
+        std::this_thread::sleep_for(330ms);
+        a.Present(5000);
+        ASSERT_TRUE(WaitFor([&] { return a.Answers() == round && b.Answers() == round; }, 20s))
+            << round << ": " << a.Answers() << " " << b.Answers() << "\n" << a.Log() << b.Log();
+    }
+    EXPECT_EQ(ValueOn(nodes[0], database, "SELECT COUNT(*) FROM trans WHERE cardno = 5000"), std::to_string(2 * kRounds));
+    const int conflicts = Occurrences(a.Log() + b.Log(), "the decision lost to another transaction");
+    std::printf("conflicts run again: %d of %d presentations\n", conflicts, 2 * kRounds);
+    RecordProperty("conflicts", conflicts);
+    EXPECT_GT(conflicts, 0) << "B's decisions overlap A's\n" << b.Log() << a.Log();
+
+    // Node 1 killed under cards at both computers: A goes on at node 2, every
+    // card is answered (those in the cluster's pause late) and booked once.
+    constexpr int kCards = 30;
+    const int answeredBefore = a.Answers() + b.Answers();
+    for (int i = 0; i < kCards; ++i) {
+        if (i == kCards / 3) {
+            ASSERT_EQ(::kill(std::stoi(testing_support::ReadFile(Env("VELIX_GALERA_DIR") + "/node1.pid")), SIGKILL), 0);
+        }
+        (i % 2 == 0 ? a : b).Present(1000 + i);
+        std::this_thread::sleep_for(200ms);
+    }
+    EXPECT_TRUE(WaitFor([&] { return a.Answers() + b.Answers() == answeredBefore + kCards; }, 60s))
+        << a.Answers() + b.Answers() - answeredBefore << " of " << kCards << "\n" << a.Log();
+    const std::string booked = "SELECT CONCAT(COUNT(*), '/', COUNT(DISTINCT cardno)) FROM trans WHERE cardno >= 1000 "
+                               "and cardno < " + std::to_string(1000 + kCards);
+    EXPECT_EQ(ValueOn(nodes[1], database, booked), std::to_string(kCards) + "/" + std::to_string(kCards));
+    EXPECT_NE(a.Log().find("Connected to host 127.0.0.1:" + nodes[1]), std::string::npos) << "A failed over";
+
+    // Node 1 back: the same rows and card states on all three nodes.
+    const auto started = testing_support::Run({testing_support::SourceDir() + "/scripts/test-servers", "galera-node-start",
+                                               std::filesystem::path(Env("VELIX_GALERA_DIR")).parent_path().string(), "1"},
+                                              {});
+    ASSERT_EQ(started.Status, 0) << started.Err;
+    const std::string state = "SELECT CONCAT((SELECT COUNT(*) FROM trans), '/', (SELECT COALESCE(SUM(UNIX_TIMESTAMP("
+                              "trans_dt)), 0) FROM card), '/', (SELECT COUNT(*) FROM card WHERE trans_dt IS NOT NULL))";
+    const std::string expected = ValueOn(nodes[1], database, state);
+    for (const auto& port : nodes) {
+        EXPECT_TRUE(WaitFor([&] { return ValueOn(port, database, state) == expected; }, 30s))
+            << "node " << port << ": " << ValueOn(port, database, state) << " against " << expected;
+    }
 }
