@@ -218,6 +218,26 @@ TEST_P(CardRoad, UnreachableDatabaseOpensOnlyWithLowSecurity)
     EXPECT_EQ(Count(1) + Count(2) + Count(3), 0) << "nor counted";
 }
 
+TEST_P(CardRoad, CardWhoseSessionWasKilledIsDecidedAgainAndBookedOnce)
+{
+    if (GetParam() != TDbFamily::MariaDB)
+        GTEST_SKIP() << "a session another program can end";
+    Present(1, 'C', "1001");  // the connection has just answered: the next card trusts it
+    ASSERT_TRUE(Received(1, "G003Welcome Ann"));
+    int session = 0;
+    OnLoop([&] {
+        db::TODBCStatement s(m_loop->Database());
+        session = s.Exec("SELECT CONNECTION_ID() AS id") ? s.AsInteger("id") : 0;
+    });
+    ASSERT_TRUE(Exec("KILL " + std::to_string(session)));
+    const int rows = TransRows();
+    m_sim->ClearFrames();
+    Present(1, 'C', "1001");
+    EXPECT_TRUE(Received(1, "G003Welcome Ann"));
+    EXPECT_TRUE(Logged("Card 1001: the connection was lost before the decision was committed; it is decided again"));
+    EXPECT_EQ(TransRows(), rows + 1);
+}
+
 TEST_P(CardRoad, ManualOpenBooksItsOwnRow)
 {
     OnLoop([&] { m_loop->ManualOpen(2, 4); });
