@@ -3,6 +3,7 @@
 #include "config/ConnParams.hpp"
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
+#include "platform/Metrics.hpp"
 #include "platform/Ping.hpp"
 
 #include <chrono>
@@ -86,6 +87,9 @@ bool TODBCConn::EnsureConnected(TCheck check) noexcept
             }
             if (opened && Binding && Binding->Connected) {
                 Log("Connected to DataSource!");
+                if (m_connectedBefore)
+                    platform::Metrics().Add("velixcard_database_reconnects_total");
+                m_connectedBefore = true;
                 LogReachedHost();
             } else {
                 Log("Could not connect to DataSource, check your setup...");

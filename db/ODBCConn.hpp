@@ -61,6 +61,7 @@ public:
 private:
     void AcquireBinding();
     void LogReachedHost() noexcept;
+    bool m_connectedBefore = false;  // a later connect is a reconnect
     bool PingOne(const std::string& host) noexcept;
     void Log(const std::string& text) noexcept;
 

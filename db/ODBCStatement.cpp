@@ -1,5 +1,6 @@
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
+#include "platform/Metrics.hpp"
 
 #include <sqlext.h>
 
@@ -258,6 +259,7 @@ bool TODBCStatement::Exec(const std::string& sql) noexcept
     if (result || m_eof || TransactionLost())
         return result;
     const bool conflictBefore = m_owner.ConflictSeen;
+    platform::Metrics().Add("velixcard_failed_statements_total");
     report();
     // A statement of its own that lost to another transaction (a deadlock, a
     // cluster's certification conflict) was undone whole: it runs once more.

@@ -59,6 +59,8 @@ public:
     std::atomic<int> OffLineDelay{40};
     std::atomic<bool> PayOnFoot{false};
     std::atomic<bool> NoCounters{false};
+    // The loop whose line this is, for the monitoring's labels; set before Open.
+    int LoopId = 0;
     std::atomic<bool> NoInputs{false};
     // The first event after a quiet spell (no pass for 30 ms) is delivered at
     // once instead of at the next 30 ms pass; bursts are paced as before.

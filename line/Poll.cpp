@@ -6,6 +6,8 @@
 #include "line/Protocol.hpp"
 #include "line/ReplyText.hpp"
 #include "platform/LocalTime.hpp"
+#include "platform/Metrics.hpp"
+#include "platform/SiteState.hpp"
 
 #include <condition_variable>
 
@@ -92,6 +94,19 @@ std::optional<std::uint8_t> TPoll::ReadOneByte()
     return m_port.ReadByte(base + std::chrono::milliseconds(m_card.OffLineDelay.load()));
 }
 
+platform::TMetrics::TLabels TPoll::LineLabels() const
+{
+    return {{"loop", std::to_string(m_card.LoopId)}};
+}
+
+void TPoll::PublishOnline(int address, bool online)
+{
+    platform::Metrics().Set("velixcard_device_online",
+                            {{"loop", std::to_string(m_card.LoopId)}, {"address", std::to_string(address)}},
+                            online ? 1 : 0);
+    platform::SiteState().SetOnline(m_card.LoopId, address, online);
+}
+
 bool TPoll::ReadReply(std::string& reply)
 {
     TReplyAssembler assembler;
@@ -106,6 +121,7 @@ bool TPoll::ReadReply(std::string& reply)
             reply = assembler.Text();
             return true;
         case TReplyAssembler::TStep::Bad:
+            platform::Metrics().Add("velixcard_crc_errors_total", LineLabels());
             return false;
         }
     }
@@ -114,16 +130,20 @@ bool TPoll::ReadReply(std::string& reply)
 bool TPoll::Transact(int address, int attempts, std::string& reply, std::string_view data)
 {
     bool ok = false;
-    for (int i = 0; i < attempts && !ok; ++i) {
+    int sent = 0;
+    for (; sent < attempts && !ok; ++sent) {
         m_port.Purge();
         SendFrame(address, data);
         ok = ReadReply(reply);
     }
+    platform::Metrics().Add("velixcard_polls_total", LineLabels(), sent);
+    platform::Metrics().Add(ok ? "velixcard_replies_total" : "velixcard_missed_replies_total", LineLabels());
     if (address < 0 || address > kMaxAddress)
         return ok;
     TAddressState& s = m_state[static_cast<std::size_t>(address)];
     if (s.FirstContact) {
         s.FirstContact = false;
+        PublishOnline(address, ok);
         if (ok) {
             s.Online = true;
             s.Failures = 0;
@@ -138,6 +158,7 @@ bool TPoll::Transact(int address, int attempts, std::string& reply, std::string_
     if (s.Online && !ok) {
         if (++s.Failures >= protocol::kOffLineAfterMisses) {
             s.Online = false;
+            PublishOnline(address, false);
             Post(TEventKind::Error, address);
         }
     } else if (ok) {
@@ -145,6 +166,7 @@ bool TPoll::Transact(int address, int attempts, std::string& reply, std::string_
     }
     if (!s.Online && ok) {
         s.Online = true;
+        PublishOnline(address, true);
         Post(TEventKind::PowerUp, address);
         Post(TEventKind::ErrorEx, address, std::string(), false);
     }
@@ -293,6 +315,7 @@ void TPoll::TakeDevicesOffline()
         TAddressState& s = m_state[static_cast<std::size_t>(address)];
         if (s.Online.exchange(false) && !s.FirstContact)
             Post(TEventKind::Error, address);
+        PublishOnline(address, false);
         // Once the line answers again every device starts from first contact.
         s.FirstContact = true;
         s.Failures = 0;

@@ -4,6 +4,7 @@
 #include "line/Events.hpp"
 #include "line/ProcessInfo.hpp"
 #include "line/ReplyText.hpp"
+#include "platform/Metrics.hpp"
 #include "platform/SerialPort.hpp"
 
 #include <array>
@@ -78,6 +79,8 @@ private:
     std::string PollText(int address);
     void HandleReply(int address, const std::string& reply);
     void Post(TEventKind kind, int address, std::string value = std::string(), bool comstat = false);
+    platform::TMetrics::TLabels LineLabels() const;
+    void PublishOnline(int address, bool online);
     std::optional<std::uint8_t> ReadOneByte();
 
     TCard& m_card;

@@ -6,9 +6,12 @@
 #include "db/Sql.hpp"
 #include "loop/Loop.hpp"
 #include "mail/MailSender.hpp"
+#include "platform/Metrics.hpp"
+#include "platform/SiteState.hpp"
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 
 namespace loop {
 namespace {
@@ -30,6 +33,15 @@ int LiftOutput(int floor)
 }
 
 } // namespace
+
+const char* DeviceTypeName(int type) noexcept
+{
+    switch (type) {
+    case dtTicketSpitter: return "spitter";
+    case dtBarcodeExit: return "barcode exit";
+    default: return "reader";
+    }
+}
 
 int TLoop::DeviceType(int address) const
 {
@@ -97,12 +109,14 @@ void TLoop::LowSecurityOpen(int reader, const std::string& data)
 
 void TLoop::CardEvent(int reader, const std::string& data)
 {
+    const auto handled = std::chrono::steady_clock::now();
     const double number = config::TextToFloat(data);
     cardaccess::TCardOutputs out;
     const int result = cardaccess::CardTransaction(DetailedLog, MessageLog, *m_database, Settings.DebitExpiry, "0000", false,
                                                    number, reader, LoopId, out);
     if (m_database->ConnectionLost && !DecisionSurvived(reader, data, number, out))
         return;
+    const auto decided = std::chrono::steady_clock::now();
     LogOfflineDecision("card " + config::FloatToStr(number), reader, result);
     const int pulse = out.OpenPulse;
     LastPulse = pulse;
@@ -110,10 +124,12 @@ void TLoop::CardEvent(int reader, const std::string& data)
     if (!cardaccess::IsAccepted(result)) {
         if (m_line)
             m_line->GateOpenMsg(reader, false, pulse, text);
+        PublishDecision(reader, data, result, handled, decided);
         return;
     }
     if (!SpecialOutput(reader, out.SpaceNo, pulse) && m_line)
         m_line->GateOpenMsg(reader, true, pulse, text);
+    PublishDecision(reader, data, result, handled, decided);
     const std::string card = config::FloatToStr(number);
     if (DetailedLog)
         MessageLog.Log("Card Allowed, Loop Id " + std::to_string(LoopId) + " address " + std::to_string(reader) +
@@ -150,6 +166,25 @@ bool TLoop::DecisionSurvived(int reader, const std::string& data, double number,
     if (m_offlineActive || !DecideOffline([&] { CardEvent(reader, data); }))
         LowSecurityOpen(reader, data);
     return false;
+}
+
+void TLoop::PublishDecision(int reader, const std::string& card, int result, std::chrono::steady_clock::time_point handled,
+                            std::chrono::steady_clock::time_point decided) noexcept
+{
+    try {
+        using TSeconds = std::chrono::duration<double>;
+        const std::string text = cardaccess::AccessResultText(result);
+        auto& metrics = platform::Metrics();
+        metrics.Add("velixcard_decisions_total", {{"result", text}});
+        if (m_offlineActive)
+            metrics.Add("velixcard_offline_decisions_total");
+        metrics.Observe("velixcard_decision_seconds", {}, TSeconds(decided - handled).count());
+        metrics.Observe("velixcard_card_road_seconds", {}, TSeconds(std::chrono::steady_clock::now() - handled).count());
+        const auto t = platform::LocalNow();
+        platform::SiteState().AddDecision(LoopId, reader, config::TrimText(card), text,
+                                          config::Format("%.2d:%.2d:%.2d", t.Hour, t.Minute, t.Second));
+    } catch (...) {
+    }
 }
 
 void TLoop::NotifyByMail(const std::string& body) noexcept

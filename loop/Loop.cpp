@@ -6,7 +6,9 @@
 #include "config/MessLog.hpp"
 #include "mail/MailSender.hpp"
 #include "platform/MainLoop.hpp"
+#include "platform/Metrics.hpp"
 #include "platform/Paths.hpp"
+#include "platform/SiteState.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -152,7 +154,11 @@ int TLoop::ElapsedMinutes(platform::TDateTime from, platform::TDateTime to)
 
 bool TLoop::Connected(db::TODBCConn::TCheck check) noexcept
 {
-    return m_connection && m_connection->EnsureConnected(check);
+    const bool up = m_connection && m_connection->EnsureConnected(check);
+    platform::SiteState().SetLoopDatabase(LoopId, up);
+    platform::Metrics().Set("velixcard_database_connected", {{"connection", "loop " + std::to_string(LoopId)}},
+                            up ? 1 : 0);
+    return up;
 }
 
 void TLoop::SoftCount(int address)
@@ -238,6 +244,7 @@ void TLoop::CreateCardInterface()
     try {
         // The line's events are handled on the loop's worker, one at a time.
         m_line = std::make_unique<line::TCard>(m_worker->Loop(), &MessageLog);
+        m_line->LoopId = LoopId;
         BindHandlers();
         m_eventLog = std::make_unique<counting::TEventLog>(*m_database, LoopId);
         // Every statement of the set-up is done, and released, before the
@@ -323,6 +330,7 @@ void TLoop::SetUpDevices(int& first, int& last)
         if (m_deviceTypes.size() < static_cast<std::size_t>(a) + 1)
             m_deviceTypes.resize(static_cast<std::size_t>(a) + 1, 0);
         m_deviceTypes[static_cast<std::size_t>(a)] = static_cast<std::uint8_t>(devices.AsInteger("device_type") & 0xFF);
+        platform::SiteState().SetDevice(LoopId, a, devices.AsString("name"), DeviceTypeName(DeviceType(a)));
         first = std::min(first, a);
         last = std::max(last, a);
     } while (devices.Next());

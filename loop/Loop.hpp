@@ -12,6 +12,7 @@
 #include "platform/LocalTime.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,6 +36,8 @@ class TWorker;
 namespace loop {
 
 enum TDeviceTypes : std::uint8_t { dtCardReader = 0, dtTicketSpitter = 1, dtBarcodeExit = 2 };
+// "reader", "spitter" or "barcode exit", as operators read them.
+const char* DeviceTypeName(int type) noexcept;
 
 // The keys of the settings file's [Settings] section that loops read, with
 // the default each takes when absent.
@@ -166,6 +169,9 @@ private:
     int DeviceType(int address) const;
     void LowSecurityOpen(int reader, const std::string& data);
     bool DecisionSurvived(int reader, const std::string& data, double number, const cardaccess::TCardOutputs& out);
+    // The decision for the monitoring: its result, its times, the last-decisions list.
+    void PublishDecision(int reader, const std::string& card, int result, std::chrono::steady_clock::time_point handled,
+                         std::chrono::steady_clock::time_point decided) noexcept;
     // The site database is away: the event is decided against the local copy
     // when there is a usable one, else as without a copy.
     void DecideWithoutDatabase(int reader, const std::string& data, const std::function<void()>& decide);

@@ -1,6 +1,7 @@
 #include "mail/MailSender.hpp"
 
 #include "config/MessLog.hpp"
+#include "platform/Metrics.hpp"
 
 namespace mail {
 
@@ -35,6 +36,7 @@ bool TMailSender::Post(TMail mail)
         }
     }
     m_log.Log("Mail queue full, notice to " + mail.Recipients + " dropped");
+    platform::Metrics().Add("velixcard_mail_dropped_total");
     return false;
 }
 
@@ -59,8 +61,12 @@ void TMailSender::Run(std::stop_token stop)
         const std::string result =
             MailMessage(mail, m_options.Limits, [&stop] { return stop.stop_requested(); });
         // An empty list is the site's choice, not a failure worth a line per card.
-        if (result != "Sent" && result != "No one to send to!")
+        if (result == "Sent")
+            platform::Metrics().Add("velixcard_mail_sent_total");
+        if (result != "Sent" && result != "No one to send to!") {
             m_log.Log("Mail to " + mail.Recipients + " via " + mail.Server + " not sent: " + result);
+            platform::Metrics().Add("velixcard_mail_failed_total");
+        }
         std::scoped_lock lock(m_lock);
         m_busy = false;
         m_changed.notify_all();

@@ -10,6 +10,10 @@
 #include "db/Sql.hpp"
 #include "loop/Loop.hpp"
 #include "service/Startup.hpp"
+#include "db/OfflineCopy.hpp"
+#include "db/Journal.hpp"
+#include "platform/SiteState.hpp"
+#include "platform/Metrics.hpp"
 
 #include <cmath>
 #include <set>
@@ -97,11 +101,42 @@ void TServer::MainTick(platform::TTimer& timMain)
     }
     if (++TickCount >= kDevicePassTicks) {
         DevicePass();
+        PublishSiteState();
         TickCount = 0;
     }
     // On the loops' workers: the tick never waits for a loop's database.
     for (auto& l : Loops)
         l->PostUpdateOutputs();
+}
+
+// The lots, the start-up connection and the offline state for the status
+// listener, on the start-up connection: one query per device pass.
+void TServer::PublishSiteState()
+{
+    const bool up = MainConnection && MainConnection->EnsureConnected();
+    platform::SiteState().SetMainDatabase(up);
+    platform::Metrics().Set("velixcard_database_connected", {{"connection", "startup"}}, up ? 1 : 0);
+    if (up) {
+        std::vector<platform::TSiteState::TLot> lots;
+        db::TODBCStatement lot(*MainDatabase);
+        for (bool more = lot.ExecSQL("SELECT id, name, lot_count, max_capacity FROM lot ORDER BY id"); more;
+             more = lot.Next()) {
+            lots.push_back({lot.AsInteger("id"), lot.AsString("name"), lot.AsInteger("lot_count"),
+                            lot.AsInteger("max_capacity")});
+            const platform::TMetrics::TLabels labels{{"lot", lot.AsString("id")}, {"name", lot.AsString("name")}};
+            platform::Metrics().Set("velixcard_lot_count", labels, lot.AsInteger("lot_count"));
+            platform::Metrics().Set("velixcard_lot_capacity", labels, lot.AsInteger("max_capacity"));
+        }
+        platform::SiteState().SetLots(std::move(lots));
+    }
+    const long long age =
+        OfflineCopy && OfflineCopy->ReadAt() > 0 ? platform::SecondsBetween(OfflineCopy->ReadAt(), Clock()) : -1;
+    const long long depth = Journal ? static_cast<long long>(Journal->Depth()) : 0;
+    platform::SiteState().SetOffline(OfflineCopy != nullptr, age, depth);
+    if (OfflineCopy)
+        platform::Metrics().Set("velixcard_offline_copy_age_seconds", {}, static_cast<double>(age));
+    if (Journal)
+        platform::Metrics().Set("velixcard_offline_journal_depth", {}, static_cast<double>(depth));
 }
 
 void TServer::RunPlannedTasks(platform::TDateTime now)

@@ -11,8 +11,11 @@
 #include "db/Sql.hpp"
 #include "loop/Loop.hpp"
 #include "platform/Paths.hpp"
+#include "platform/Metrics.hpp"
+#include "platform/SiteState.hpp"
 #include "platform/SystemdNotify.hpp"
 #include "service/Operator.hpp"
+#include "service/StatusServer.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -59,6 +62,8 @@ bool TServer::StartUp(platform::TTimer& timMain)
             config::TMessLog::TOptions{.DeleteOnNewPeriod = true, .Rotate = true, .ByDayOfMonth = false,
                                        .NoHeader = false});
         TickCount = 0;
+        platform::Metrics().Add("velixcard_startup_attempts_total");
+        StartStatusListener();
         Plan = std::make_unique<TPlannedTasks>(PlannedTasksFileName(), MainLog.get());
         const config::TConnParams params;
         MainLog->Log("Starting server, Reading Registry");
@@ -91,6 +96,10 @@ bool TServer::StartUp(platform::TTimer& timMain)
     }
     timMain.SetEnabled(result);
     Started = result;
+    platform::SiteState().SetStarted(result, failure);
+    platform::Metrics().Set("velixcard_started", {}, result ? 1 : 0);
+    if (result)
+        PublishSiteState();
     if (result) {
         MainLog->Log("Started!");
         platform::NotifyStatus(config::Format("Started, %d loops", static_cast<int>(Loops.size())));
@@ -129,6 +138,20 @@ void TServer::StartOffline(const config::TConnParams& params, const std::string&
         lane->Invoke([&] { lane->Offline = links; });
 }
 
+void TServer::StartStatusListener()
+{
+    if (StatusListener)
+        return;
+    config::TRegistryEx registry(config::kProductKey);
+    registry.ReadOnly = true;
+    const std::string listen = config::TrimText(registry.GetStringDef("StatusListen", ""));
+    if (listen.empty())
+        return;
+    auto listener = std::make_unique<TStatusServer>();
+    if (listener->Start(listen, *MainLog))
+        StatusListener = std::move(listener);
+}
+
 void TServer::ShutDown(platform::TTimer& timMain)
 {
     if (MainLog)
@@ -138,6 +161,11 @@ void TServer::ShutDown(platform::TTimer& timMain)
     for (auto& l : Loops)
         l.reset();
     Loops.clear();
+    platform::SiteState().ForgetLoops();
+    platform::Metrics().ClearGauges();
+    platform::Metrics().Set("velixcard_started", {}, 0);
+    if (Started)
+        platform::SiteState().SetStarted(false, "restarting");
     OfflineCopy.reset();
     Replay.reset();
     Journal.reset();

@@ -26,6 +26,8 @@ class TLoop;
 
 namespace service {
 
+class TStatusServer;
+
 // The process-wide state that start-up creates and shutdown frees, and the
 // work of the main timer. Main thread only.
 class TServer : public TServiceCore {
@@ -56,6 +58,8 @@ public:
     // without ShutDown: the loops and the manager before the binding it
     // points at, all of them before the log.
     std::unique_ptr<config::TMessLog> MainLog;
+    // Kept across restarts: it reports them.
+    std::unique_ptr<TStatusServer> StatusListener;
     std::unique_ptr<db::TODBC> MainDatabase;
     std::unique_ptr<db::TODBCConn> MainConnection;
     // Offline operation: the journal (and its replay) whenever it holds
@@ -73,6 +77,8 @@ public:
 private:
     void AddLoops(const std::string& computerName);
     void StartOffline(const config::TConnParams& params, const std::string& computerName);
+    void PublishSiteState();
+    void StartStatusListener();
     void RunPlannedTasks(platform::TDateTime now);
     // A device row as the device pass uses it.
     struct TPassDevice {

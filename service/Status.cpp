@@ -18,15 +18,6 @@
 namespace service {
 namespace {
 
-const char* TypeText(int type)
-{
-    switch (type) {
-    case loop::dtTicketSpitter: return "spitter";
-    case loop::dtBarcodeExit: return "barcode exit";
-    default: return "reader";
-    }
-}
-
 std::string Age(db::TODBCStatement& row, const char* column)
 {
     if (row.AsString(column).empty())
@@ -121,7 +112,7 @@ int RunStatus(std::FILE* out)
                                   " ORDER BY addr_ess");
              dev; dev = d.Next())
             devices.Add({l.AsString("id"), d.AsString("addr_ess"), d.AsString("name"),
-                         TypeText(d.AsInteger("device_type")), d.AsBool("online_flag") ? "yes" : "NO",
+                         loop::DeviceTypeName(d.AsInteger("device_type")), d.AsBool("online_flag") ? "yes" : "NO",
                          d.AsBool("gate_up") || d.AsBool("perm_open") ? "held open" : "-", Printer(d),
                          LastTransaction(*odbc, d.AsInteger("id"))});
     }

@@ -8,10 +8,12 @@
 
 #include "TestDb.hpp"
 #include "TestLoop.hpp"
+#include "TestMail.hpp"
 
 #include <signal.h>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <atomic>
 #include <filesystem>
@@ -31,7 +33,7 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(Env("VELIX_MARIADB_PORT").empty()) << "the test servers are not running (scripts/test-servers)";
-        m_port = std::to_string(std::stoi(Env("VELIX_MARIADB_PORT")) + (m_offline ? 12 : 11));  // a server per fixture: they run side by side
+        m_port = std::to_string(std::stoi(Env("VELIX_MARIADB_PORT")) + m_portOffset);  // a server per fixture: they run side by side
         ASSERT_EQ(Servers("start").Status, 0) << "could not start a private MariaDB server on port " << m_port;
         db::TODBC admin;
         ASSERT_TRUE(admin.Connect("", "svcuser", "pelmox", "MariaDB", "", "SERVER=127.0.0.1;PORT=" + m_port, false));
@@ -82,7 +84,7 @@ protected:
             "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Trellant\\Velix]\r\n"
             "\"ODBCDriver\"=\"MariaDB\"\r\n\"Database\"=\"site\"\r\n"
             "\"ODBCOptions\"=\"SERVER=%h;PORT=" + m_port + ";database=%d\"\r\n" +
-                (m_offline ? "\"OfflineDecisions\"=dword:00000001\r\n" : "") +
+                (m_offline ? "\"OfflineDecisions\"=dword:00000001\r\n" : "") + m_registryExtra +
             "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName]\r\n"
             "\"ComputerName\"=\"gatepc\"\r\n");
         testing_support::WriteFile(m_home / "velixcard.ini",
@@ -176,7 +178,10 @@ protected:
         return {s.AsInteger("n"), s.AsInteger("d")};
     }
 
-    bool m_offline = false;  // set by the offline fixture before SetUp
+    // Set by the fixtures below before SetUp.
+    bool m_offline = false;
+    int m_portOffset = 11;
+    std::string m_registryExtra;
     TTempDir m_home;
     TTempDir m_servers;
     std::string m_port;
@@ -225,7 +230,11 @@ namespace {
 
 class OfflineOutage : public Outage {
 protected:
-    OfflineOutage() { m_offline = true; }
+    OfflineOutage()
+    {
+        m_offline = true;
+        m_portOffset = 12;
+    }
 
     // The barcode of a ticket issued now in lane 2: 20,000,000 + the wall
     // clock's seconds since 1 January of the cycle's even year.
@@ -323,4 +332,74 @@ TEST_F(OfflineOutage, CardsAreDecidedFromTheCopyJournalledAndBookedOnceWhenTheSe
     m_service->Signal(SIGTERM);
     EXPECT_EQ(m_service->Wait(15s), 0);
     m_service.reset();
+}
+
+namespace {
+
+// The status listener of the real service on a free loopback port.
+class StatusListener : public Outage {
+protected:
+    StatusListener()
+    {
+        m_portOffset = 13;
+        m_listen = testing_support::RefusingPort();  // free: nothing listens there
+        m_registryExtra = "\"StatusListen\"=\"127.0.0.1:" + std::to_string(m_listen) + "\"\r\n";
+    }
+    std::pair<int, std::string> Get(const std::string& path)
+    {
+        httplib::Client client("127.0.0.1", m_listen);
+        client.set_connection_timeout(2);
+        client.set_read_timeout(5);
+        const auto r = client.Get(path.c_str());
+        return r ? std::pair{r->status, r->body} : std::pair{-1, std::string()};
+    }
+    bool Metric(const std::string& line) { return Get("/metrics").second.find(line + "\n") != std::string::npos; }
+    int m_listen = 0;
+};
+
+} // namespace
+
+TEST_F(StatusListener, MetricsHealthAndStatusFollowTheSite)
+{
+    EXPECT_TRUE(WaitFor([&] { return Get("/healthz") == std::pair{200, std::string("ok\n")}; }, 10s)) << Get("/healthz").second;
+    m_sims[0]->Write("card 1 1000\n");
+    m_sims[0]->Write("card 1 4242\n");
+    EXPECT_TRUE(WaitFor([&] { return Metric("velixcard_decisions_total{result=\"Accepted\"} 1") &&
+                                     Metric("velixcard_decisions_total{result=\"Not On File\"} 1"); }, 10s))
+        << Get("/metrics").second;
+    EXPECT_TRUE(Metric("velixcard_decision_seconds_count 2"));
+    EXPECT_TRUE(Metric("velixcard_card_road_seconds_count 2"));
+    EXPECT_TRUE(Metric("velixcard_device_online{loop=\"1\",address=\"1\"} 1"));
+    EXPECT_NE(Get("/status.json").second.find("\"card\":\"4242\",\"result\":\"Not On File\""), std::string::npos)
+        << Get("/status.json").second;
+
+    // The text passes the format's own check.
+    const std::string metrics = m_home / "metrics.txt";
+    testing_support::WriteFile(metrics, Get("/metrics").second);
+    const auto check = testing_support::Run({"/bin/sh", "-c", "promtool check metrics < " + metrics}, {});
+    EXPECT_EQ(check.Status, 0) << check.Out << check.Err;
+
+    // Only GET, only the four paths; the page is there.
+    httplib::Client client("127.0.0.1", m_listen);
+    const auto post = client.Post("/metrics", "x", "text/plain");
+    ASSERT_TRUE(post);
+    EXPECT_EQ(post->status, 405);
+    EXPECT_EQ(Get("/nothing").first, 404);
+    const auto page = Get("/");
+    EXPECT_EQ(page.first, 200);
+    EXPECT_NE(page.second.find("fetch(\"/status.json\""), std::string::npos);
+
+    // A silenced device goes off line, on the metrics and in the status.
+    m_sims[0]->Write("silent 1\n");
+    EXPECT_TRUE(WaitFor([&] { return Metric("velixcard_device_online{loop=\"1\",address=\"1\"} 0"); }, 10s));
+    EXPECT_NE(Get("/status.json").second.find("\"loop\":1,\"address\":1,\"name\":\"A\",\"type\":\"reader\",\"online\":false"),
+              std::string::npos)
+        << Get("/status.json").second;
+
+    // The database away: 503 with the reason; back: 200.
+    SignalServer(SIGKILL);
+    EXPECT_TRUE(WaitFor([&] { return Get("/healthz").first == 503; }, 10s));
+    EXPECT_NE(Get("/healthz").second.find("without its database"), std::string::npos) << Get("/healthz").second;
+    ASSERT_EQ(Servers("start").Status, 0);
+    EXPECT_TRUE(WaitFor([&] { return Get("/healthz").first == 200; }, 20s)) << Get("/healthz").second;
 }
