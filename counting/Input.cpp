@@ -4,6 +4,8 @@
 #include "counting/EventLog.hpp"
 #include "db/ODBC.hpp"
 #include "line/Card.hpp"
+#include "platform/Metrics.hpp"
+#include "platform/SiteState.hpp"
 
 namespace counting {
 
@@ -22,7 +24,7 @@ bool InputActive(unsigned mask, int input)
 
 TInput::TInput(int loopId, db::TODBC& database, TEventLog& eventLog, config::TMessLog& log, line::TCard* line,
                int address)
-    : m_line(line), m_address(address), m_database(database), m_eventLog(eventLog), m_log(log)
+    : m_line(line), m_loopId(loopId), m_address(address), m_database(database), m_eventLog(eventLog), m_log(log)
 {
     const auto device = cardaccess::ReadDeviceRow(m_database, loopId, address).value_or(cardaccess::TDeviceRow{});
     m_deviceId = device.Id;
@@ -48,8 +50,10 @@ void TInput::CheckDoor(unsigned mask, TClock::time_point now)
         return;
     db::TODBCStatement s(m_database);
     if (!InputActive(mask, m_doorInput)) {
-        if (m_alarm)
+        if (m_alarm) {
             s.ExecFmt("UPDATE device SET door_ajar = 0 WHERE id = %d", m_deviceId);
+            PublishAlarm("velixcard_door_ajar_alarms", false);
+        }
         m_ajarStart.reset();
         m_alarm = false;
         m_acknowledged = false;
@@ -63,6 +67,7 @@ void TInput::CheckDoor(unsigned mask, TClock::time_point now)
         s.ExecFmt("UPDATE device SET door_ajar = 1 WHERE id = %d", m_deviceId);
         m_eventLog.Write("Door Ajar Alarm", ekDoorAjar, -1);
         m_alarm = true;
+        PublishAlarm("velixcard_door_ajar_alarms", true);
     }
     if (!m_acknowledged && s.ExecFmt("SELECT alarm_ack FROM device WHERE id = %d", m_deviceId) &&
         s.AsBool("alarm_ack")) {
@@ -74,6 +79,16 @@ void TInput::CheckDoor(unsigned mask, TClock::time_point now)
         m_line->PulseOutput(m_address, m_ajarOutput, 5);
 }
 
+void TInput::PublishAlarm(const char* metric, bool active)
+{
+    platform::Metrics().Set(metric, {{"loop", std::to_string(m_loopId)}, {"address", std::to_string(m_address)}},
+                            active ? 1 : 0);
+    if (std::string_view(metric) == "velixcard_fire_alarms")
+        platform::SiteState().SetFire(m_loopId, m_address, active);
+    else
+        platform::SiteState().SetDoor(m_loopId, m_address, active);
+}
+
 void TInput::CheckFire(unsigned mask)
 {
     if (m_fireInput == 0)
@@ -83,11 +98,14 @@ void TInput::CheckFire(unsigned mask)
         if (!m_fire) {
             s.Exec("UPDATE device SET perm_open = 1, remote_user = 'FIRE INPUT!', remote_ip = 'ON' WHERE fire_flag = 1");
             m_eventLog.Write("Fire Alarm", ekFire, -1);
+            PublishAlarm("velixcard_fire_alarms", true);
         }
         m_fire = true;
     } else {
-        if (m_fire)
+        if (m_fire) {
             s.Exec("UPDATE device SET perm_open = 0, remote_user = 'FIRE INPUT!', remote_ip = 'OFF' WHERE fire_flag = 1");
+            PublishAlarm("velixcard_fire_alarms", false);
+        }
         m_fire = false;
     }
 }

@@ -45,6 +45,9 @@ private:
     void CheckFire(unsigned mask);
 
     line::TCard* m_line;
+    // The alarm for the monitoring (a gauge per device and the site state).
+    void PublishAlarm(const char* metric, bool active);
+    int m_loopId;
     int m_address;
     db::TODBC& m_database;
     TEventLog& m_eventLog;

@@ -51,7 +51,11 @@ TQueueResult TPoll::QueueCommand(int address, char letter, std::string_view payl
     std::string text(1, letter);
     text.append(payload);
     std::scoped_lock lock(m_queueLock);
-    return m_queue.Push(TCommand{address, std::move(text)}) ? TQueueResult::Queued : TQueueResult::Full;
+    const bool queued = m_queue.Push(TCommand{address, std::move(text)});
+    if (queued)
+        platform::Metrics().Add("velixcard_commands_queued_total", LineLabels());
+    platform::Metrics().Set("velixcard_command_queue_depth", LineLabels(), static_cast<double>(m_queue.Size()));
+    return queued ? TQueueResult::Queued : TQueueResult::Full;
 }
 
 std::string TPoll::LastPayload()
@@ -71,7 +75,8 @@ void TPoll::Post(TEventKind kind, int address, std::string value, bool comstat)
     v.Reader = static_cast<std::int16_t>(address);
     v.Comstat = comstat;
     v.Value = std::move(value);
-    m_dispatcher.Post(kind, v);
+    platform::Metrics().Add(m_dispatcher.Post(kind, v) ? "velixcard_events_dispatched_total" : "velixcard_events_dropped_total",
+                            LineLabels());
 }
 
 bool TPoll::SendFrame(int address, std::string_view data)
@@ -247,11 +252,15 @@ void TPoll::HandleReply(int address, const std::string& reply)
         const auto [letter, gate] = m_card.GateCommand(address, m_card.GateState(address));
         QueueCommand(address, letter, gate);
     }
-    for (const auto& [kind, values] : effects.Events)
-        if (!m_dispatcher.Post(kind, values) && TEventRing::IsPassage(kind))
+    for (const auto& [kind, values] : effects.Events) {
+        const bool posted = m_dispatcher.Post(kind, values);
+        platform::Metrics().Add(posted ? "velixcard_events_dispatched_total" : "velixcard_events_dropped_total",
+                                LineLabels());
+        if (!posted && TEventRing::IsPassage(kind))
             if (config::TMessLog* log = m_card.MessageLog())
                 log->LogFmt("TCard - Card %s from reader %d could not be queued: the queue holds only cards",
                             values.Value, static_cast<int>(values.Reader));
+    }
 }
 
 void TPoll::Run(std::stop_token stop)
