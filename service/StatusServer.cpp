@@ -161,6 +161,12 @@ bool TStatusServer::Start(const std::string& listen, config::TMessLog& log)
     server.set_keep_alive_timeout(kClientTimeout.count());
     server.set_keep_alive_max_count(kKeepAliveRequests);
     server.set_payload_max_length(kMaxBody);
+    // The library's default adds SO_REUSEPORT, which lets a second listener
+    // share a taken port without a word: address reuse only.
+    server.set_socket_options([](socket_t socket) {
+        int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
         if (request.method == "GET" || request.method == "HEAD")
             return httplib::Server::HandlerResponse::Unhandled;
