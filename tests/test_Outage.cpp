@@ -379,6 +379,30 @@ TEST_F(StatusListener, MetricsHealthAndStatusFollowTheSite)
     const auto check = testing_support::Run({"/bin/sh", "-c", "promtool check metrics < " + metrics}, {});
     EXPECT_EQ(check.Status, 0) << check.Out << check.Err;
 
+    // A real Prometheus server on loopback scrapes it.
+    {
+        const int prometheusPort = testing_support::RefusingPort();
+        testing_support::WriteFile(m_home / "prometheus.yml",
+                                   "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: velixcard\n"
+                                   "    static_configs:\n      - targets: ['127.0.0.1:" +
+                                       std::to_string(m_listen) + "']\n");
+        TChild prometheus({"/usr/bin/prometheus", "--config.file=" + (m_home / "prometheus.yml"),
+                           "--storage.tsdb.path=" + (m_home / "tsdb"),
+                           "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
+                          {});
+        httplib::Client api("127.0.0.1", prometheusPort);
+        const auto scraped = [&] {
+            const auto r = api.Get("/api/v1/query?query=velixcard_decisions_total");
+            return r && r->status == 200 && r->body.find("\"result\":\"Accepted\"") != std::string::npos;
+        };
+        EXPECT_TRUE(WaitFor(scraped, 30s)) << [&] {
+            const auto targets = api.Get("/api/v1/targets");
+            return targets ? targets->body : prometheus.Output();
+        }();
+        prometheus.Signal(SIGTERM);
+        prometheus.Wait(10s);
+    }
+
     // Only GET, only the four paths; the page is there.
     httplib::Client client("127.0.0.1", m_listen);
     const auto post = client.Post("/metrics", "x", "text/plain");
