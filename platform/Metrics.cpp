@@ -37,7 +37,7 @@ constexpr TMetricInfo kMetrics[] = {
     {"velixcard_mail_sent_total", TKind::Counter, "Notices handed to the mail server."},
     {"velixcard_mail_failed_total", TKind::Counter, "Notices the mail server did not take."},
     {"velixcard_mail_dropped_total", TKind::Counter, "Notices dropped because the queue was full."},
-    {"velixcard_lot_count", TKind::Gauge, "Cars counted in the lot."},
+    {"velixcard_lot_occupancy", TKind::Gauge, "Cars counted in the lot."},
     {"velixcard_lot_capacity", TKind::Gauge, "Capacity of the lot."},
     {"velixcard_door_ajar_alarms", TKind::Gauge, "Door-ajar alarms active."},
     {"velixcard_fire_alarms", TKind::Gauge, "Fire inputs active."},

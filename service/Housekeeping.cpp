@@ -124,7 +124,7 @@ void TServer::PublishSiteState()
             lots.push_back({lot.AsInteger("id"), lot.AsString("name"), lot.AsInteger("lot_count"),
                             lot.AsInteger("max_capacity")});
             const platform::TMetrics::TLabels labels{{"lot", lot.AsString("id")}, {"name", lot.AsString("name")}};
-            platform::Metrics().Set("velixcard_lot_count", labels, lot.AsInteger("lot_count"));
+            platform::Metrics().Set("velixcard_lot_occupancy", labels, lot.AsInteger("lot_count"));
             platform::Metrics().Set("velixcard_lot_capacity", labels, lot.AsInteger("max_capacity"));
         }
         platform::SiteState().SetLots(std::move(lots));

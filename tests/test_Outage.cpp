@@ -65,6 +65,7 @@ protected:
                  "INSERT INTO a_l_range_device VALUES (1, 2)",
                  "INSERT INTO card (number, type_id, first_name) SELECT seq, 1, 'C' FROM seq_1000_to_3999",
                  "INSERT INTO messages (id, accepted) VALUES (1, 'OK')",
+                 "INSERT INTO lot (id, name, lot_count, max_capacity) VALUES (1, 'North', 100, 100)",
                  // A card held to passback at the entry of loop 2, with a message row of its own.
                  "UPDATE device SET dir_ection = 1 WHERE id = 2",
                  "INSERT INTO card_type (id, access_level_id, no_expiry_flg, ignore_passback, msg_id) "
@@ -354,6 +355,20 @@ protected:
         return r ? std::pair{r->status, r->body} : std::pair{-1, std::string()};
     }
     bool Metric(const std::string& line) { return Get("/metrics").second.find(line + "\n") != std::string::npos; }
+    // Headless Chromium on the page, its scripts given a few seconds: the
+    // rendered document, or a screenshot kept with the build's test artefacts.
+    std::string Browser(const std::string& what)
+    {
+        const std::string artefacts = testing_support::BuildDir() + "/test-artefacts";
+        std::filesystem::create_directories(artefacts);
+        std::vector<std::string> argv = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                                         "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                                         "--disable-extensions", "--disable-sync", "--window-size=1000,800",
+                                         "--virtual-time-budget=4000", "--user-data-dir=" + (m_home / "chromium")};
+        argv.push_back(what == "screenshot" ? "--screenshot=" + artefacts + "/status-page.png" : "--dump-dom");
+        argv.push_back("http://127.0.0.1:" + std::to_string(m_listen) + "/");
+        return testing_support::Run(argv, {{"HOME", m_home.Path()}}).Out;
+    }
     int m_listen = 0;
 };
 
@@ -413,12 +428,20 @@ TEST_F(StatusListener, MetricsHealthAndStatusFollowTheSite)
     EXPECT_EQ(page.first, 200);
     EXPECT_NE(page.second.find("fetch(\"/status.json\""), std::string::npos);
 
+    // The page in a real browser: the full lot and the device on line.
+    const std::string rendered = Browser("dump-dom");
+    EXPECT_NE(rendered.find("class=\"lot full\""), std::string::npos) << rendered;
+    EXPECT_NE(rendered.find("<b>North</b><span>100 / 100</span>"), std::string::npos) << rendered;
+    EXPECT_NE(rendered.find("<td>A</td><td>reader</td><td class=\"yes\">yes</td>"), std::string::npos) << rendered;
+    Browser("screenshot");
+
     // A silenced device goes off line, on the metrics and in the status.
     m_sims[0]->Write("silent 1\n");
     EXPECT_TRUE(WaitFor([&] { return Metric("velixcard_device_online{loop=\"1\",address=\"1\"} 0"); }, 10s));
     EXPECT_NE(Get("/status.json").second.find("\"loop\":1,\"address\":1,\"name\":\"A\",\"type\":\"reader\",\"online\":false"),
               std::string::npos)
         << Get("/status.json").second;
+    EXPECT_NE(Browser("dump-dom").find("<td>A</td><td>reader</td><td class=\"no\">NO</td>"), std::string::npos);
 
     // The database away: 503 with the reason; back: 200.
     SignalServer(SIGKILL);
