@@ -1,5 +1,7 @@
 #include "BenchSupport.hpp"
 
+#include <unistd.h>
+
 #include <sqlext.h>
 
 #include <algorithm>
@@ -111,6 +113,50 @@ void WriteRegistry(const std::string& path, const TSite& site, bool debugLog)
         << "\"ODBCDriver\"=\"" << site.Driver << "\"\r\n\"Database\"=\"" << site.Database << "\"\r\n"
         << "\"ODBCOptions\"=\"" << site.RegistryOptions << "\"\r\n\"DebugLog\"=dword:0000000"
         << (debugLog ? 1 : 0) << "\r\n";
+}
+
+bool FillCards(const TSite& site, db::TODBC& odbc, int cards)
+{
+    for (const char* sql : {
+             "INSERT INTO device (id, loop_id, addr_ess, name, dir_ection, open_pulse) VALUES (1, 1, 1, 'Entry', 3, 3)",
+             "INSERT INTO card_type (id, access_level_id, no_expiry_flg, ignore_passback) VALUES (1, 1, 1, 1)",
+             "INSERT INTO a_l_range (id, access_level_id, day_1, day_2, day_3, day_4, day_5, day_6, day_7, day_8, "
+             "day_9, start_time, end_time) VALUES (1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, '00:00:00', '00:00:00')",
+             "INSERT INTO a_l_range_device VALUES (1, 1)",
+             "INSERT INTO messages (id, accepted) VALUES (1, 'OK')",
+         })
+        if (!Run(odbc, sql))
+            return false;
+    const std::string n = std::to_string(cards);
+    return Run(odbc, site.MySql ? "INSERT INTO card (number, type_id, first_name, last_name) SELECT seq, 1, "
+                                  "CONCAT('F', seq), CONCAT('L', seq) FROM seq_1_to_" + n
+                                : "INSERT INTO card (number, type_id, first_name, last_name) WITH RECURSIVE "
+                                  "s(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM s WHERE x < " + n +
+                                      ") SELECT x, 1, 'F' || x, 'L' || x FROM s");
+}
+
+TSim StartSim(const std::string& link, const std::string& addresses)
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        std::exit(1);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fds[1], 1);
+        ::close(fds[0]);
+        const std::string bin = std::string(VELIX_BUILD_DIR) + "/velixcard-devsim";
+        ::execl(bin.c_str(), bin.c_str(), "--link", link.c_str(), "--addr", addresses.c_str(), "--baud", "9600",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    TSim sim{pid, ::fdopen(fds[0], "r")};
+    char line[256];
+    if (!std::fgets(line, sizeof line, sim.Out)) {
+        std::fprintf(stderr, "the simulator did not start\n");
+        std::exit(1);
+    }
+    return sim;
 }
 
 } // namespace bench

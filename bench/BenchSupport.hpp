@@ -2,6 +2,7 @@
 
 #include "db/ODBC.hpp"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,17 @@ bool Prepare(const TSite& site, db::TODBC& odbc);
 // A registry file that points a loop controller at the site (DebugLog off
 // unless asked).
 void WriteRegistry(const std::string& path, const TSite& site, bool debugLog = false);
+
+// A loop-1 entry device, one card type open at all times, its message row, and
+// cards numbered 1 .. cards.
+bool FillCards(const TSite& site, db::TODBC& odbc, int cards);
+
+// The device simulator, a process of its own, at the far end of link; its
+// standard output (a line per frame) is Out.
+struct TSim {
+    int Pid = -1;
+    std::FILE* Out = nullptr;
+};
+TSim StartSim(const std::string& link, const std::string& addresses);
 
 } // namespace bench

@@ -3,6 +3,8 @@
 // bound; and the CPU time the line costs this process, with 16 answering and
 // with 16 silent addresses. Prints the figures.
 //   build/bench/bench_line [seconds]
+#include "BenchSupport.hpp"
+
 #include "line/Card.hpp"
 #include "platform/MainLoop.hpp"
 
@@ -21,35 +23,6 @@
 
 namespace {
 
-struct TSim {
-    pid_t Pid = -1;
-    FILE* Out = nullptr;
-};
-
-TSim StartSim(const std::string& link, const std::string& addresses)
-{
-    int fds[2];
-    if (::pipe(fds) != 0)
-        std::exit(1);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(fds[1], 1);
-        ::close(fds[0]);
-        const std::string bin = std::string(VELIX_BUILD_DIR) + "/velixcard-devsim";
-        ::execl(bin.c_str(), bin.c_str(), "--link", link.c_str(), "--addr", addresses.c_str(), "--baud", "9600",
-                static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    TSim sim{pid, ::fdopen(fds[0], "r")};
-    char line[256];
-    if (!std::fgets(line, sizeof line, sim.Out)) {
-        std::fprintf(stderr, "the simulator did not start\n");
-        std::exit(1);
-    }
-    return sim;
-}
-
 double CpuSeconds()
 {
     rusage r{};
@@ -66,7 +39,7 @@ struct TFigures {
 TFigures Measure(const std::string& home, const std::string& simAddresses, double seconds)
 {
     const std::string link = home + "/ports/COM1";
-    TSim sim = StartSim(link, simAddresses);
+    bench::TSim sim = bench::StartSim(link, simAddresses);
     platform::TMainLoop loop;
     std::thread mainThread([&] { loop.Run(); });
     TFigures f;

@@ -29,26 +29,6 @@ double Ms(TClock::duration d)
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-bool Fill(const bench::TSite& site, db::TODBC& odbc, int cards)
-{
-    for (const char* sql : {
-             "INSERT INTO device (id, loop_id, addr_ess, name, dir_ection, open_pulse) VALUES (1, 1, 1, 'Entry', 3, 3)",
-             "INSERT INTO card_type (id, access_level_id, no_expiry_flg, ignore_passback) VALUES (1, 1, 1, 1)",
-             "INSERT INTO a_l_range (id, access_level_id, day_1, day_2, day_3, day_4, day_5, day_6, day_7, day_8, "
-             "day_9, start_time, end_time) VALUES (1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, '00:00:00', '00:00:00')",
-             "INSERT INTO a_l_range_device VALUES (1, 1)",
-             "INSERT INTO messages (id, accepted) VALUES (1, 'OK')",
-         })
-        if (!bench::Run(odbc, sql))
-            return false;
-    const std::string n = std::to_string(cards);
-    return bench::Run(odbc, site.MySql ? "INSERT INTO card (number, type_id, first_name, last_name) SELECT seq, 1, "
-                                         "CONCAT('F', seq), CONCAT('L', seq) FROM seq_1_to_" + n
-                                       : "INSERT INTO card (number, type_id, first_name, last_name) WITH RECURSIVE "
-                                         "s(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM s WHERE x < " + n +
-                                             ") SELECT x, 1, 'F' || x, 'L' || x FROM s");
-}
-
 config::TConnParams ParamsOf(const bench::TSite& site)
 {
     config::TConnParams p("/nonexistent/velix-bench.reg", config::TConnParams::TAccess::ReadOnly);
@@ -98,7 +78,7 @@ int main()
     std::printf("offline decision, median of %d     online ms  offline ms (copy + synced journal)\n", kDecisions);
     for (const bench::TSite& site : bench::Sites("velix_offline")) {
         db::TODBC odbc;
-        if (!bench::Prepare(site, odbc) || !Fill(site, odbc, 1000))
+        if (!bench::Prepare(site, odbc) || !bench::FillCards(site, odbc, 1000))
             return 1;
         db::TOfflineCopy copy(config::TOfflineParams{.Decisions = true}, work + "/copy-" + site.Name + ".db", "", log);
         if (!copy.Refresh(odbc))
@@ -131,7 +111,7 @@ int main()
     for (const int cards : {10000, 100000, 1000000}) {
         const bench::TSite site = bench::Sites("velix_offline")[1];
         db::TODBC odbc;
-        if (!bench::Prepare(site, odbc) || !Fill(site, odbc, cards))
+        if (!bench::Prepare(site, odbc) || !bench::FillCards(site, odbc, cards))
             return 1;
         db::TOfflineCopy copy(config::TOfflineParams{.Decisions = true}, work + "/copy-size.db", "", log);
         const auto start = TClock::now();
