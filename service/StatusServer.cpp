@@ -8,6 +8,9 @@
 
 #include <httplib.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <thread>
 
@@ -34,6 +37,30 @@ std::string JsonText(const std::string& text)
     }
     return out + "\"";
 }
+
+// The listener's threads yield to the poll threads and the loops: a gate
+// matters more than a page.
+constexpr int kListenerNice = 10;
+
+void LowerThisThread()
+{
+    thread_local bool lowered = false;
+    if (!lowered)
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kListenerNice);
+    lowered = true;
+}
+
+class TLowPriorityPool : public httplib::ThreadPool {
+public:
+    using ThreadPool::ThreadPool;
+    void enqueue(std::function<void()> work) override
+    {
+        ThreadPool::enqueue([work = std::move(work)] {
+            LowerThisThread();
+            work();
+        });
+    }
+};
 
 const char* Bool(bool b)
 {
@@ -155,7 +182,7 @@ bool TStatusServer::Start(const std::string& listen, config::TMessLog& log)
         return false;
     }
     httplib::Server& server = m_impl->Server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(kServingThreads); };
+    server.new_task_queue = [] { return new TLowPriorityPool(kServingThreads); };
     server.set_read_timeout(kClientTimeout);
     server.set_write_timeout(kClientTimeout);
     server.set_keep_alive_timeout(kClientTimeout.count());
@@ -195,7 +222,10 @@ bool TStatusServer::Start(const std::string& listen, config::TMessLog& log)
         return false;
     }
     m_impl->Port = address->Port;
-    m_impl->Thread = std::thread([&server] { server.listen_after_bind(); });
+    m_impl->Thread = std::thread([&server] {
+        LowerThisThread();
+        server.listen_after_bind();
+    });
     log.Log("Status listener on " + listen + " (/, /metrics, /healthz, /status.json)");
     return true;
 }
