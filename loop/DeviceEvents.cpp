@@ -3,6 +3,7 @@
 #include "line/Frame.hpp"
 #include "line/Protocol.hpp"
 #include "loop/Loop.hpp"
+#include "platform/SiteState.hpp"
 
 namespace loop {
 namespace {
@@ -167,6 +168,7 @@ bool TLoop::ForceGate(int address, bool open) noexcept
         return false;
     if (!m_line->SetGate(address, open))
         return false;  // refused: the state stays as it was and the next pass tries again
+    platform::SiteState().SetGateHeld(LoopId, address, open);
     if (DetailedLog)
         MessageLog.Log("Loop id " + std::to_string(LoopId) + " address " + std::to_string(address) +
                        (open ? " forced open" : " forced closed"));

@@ -6,6 +6,7 @@
 #include "db/Transaction.hpp"
 #include "loop/Loop.hpp"
 #include "loop/Tickets.hpp"
+#include "platform/SiteState.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -257,6 +258,8 @@ void TLoop::PrinterStatus(int reader, const std::string& value)
         MessageLog.LogFmt("PStat:%d Reader: %d Date:%s ... Status:%s", s1, reader, when, PrinterStatusText(s1));
     if (m_eventLog)
         m_eventLog->Write("PTR", counting::ekPrinter, reader);
+    platform::SiteState().SetPrinter(LoopId, reader,
+                                     PrinterStatusText(s1) + (words.Two ? " / " + PrinterStatusText(s2) : std::string()));
     const auto first = PrinterColumns(s1), second = PrinterColumns(s2);
     db::TSql sql(db::dkMySql);
     sql.AddInt("ptr_paper", first.Paper);

@@ -61,6 +61,22 @@ void TSiteState::SetFire(int loop, int address, bool fire)
         d->second.Fire = fire;
 }
 
+void TSiteState::SetGateHeld(int loop, int address, bool held)
+{
+    const std::lock_guard lock(m_mutex);
+    const auto d = m_state.Devices.find({loop, address});
+    if (d != m_state.Devices.end())
+        d->second.GateHeld = held;
+}
+
+void TSiteState::SetPrinter(int loop, int address, const std::string& text)
+{
+    const std::lock_guard lock(m_mutex);
+    const auto d = m_state.Devices.find({loop, address});
+    if (d != m_state.Devices.end())
+        d->second.Printer = text;
+}
+
 void TSiteState::AddDecision(int loop, int address, const std::string& card, const std::string& result,
                              const std::string& time)
 {

@@ -63,6 +63,8 @@ public:
     void SetOnline(int loop, int address, bool online);
     void SetDoor(int loop, int address, bool ajar);
     void SetFire(int loop, int address, bool fire);
+    void SetGateHeld(int loop, int address, bool held);
+    void SetPrinter(int loop, int address, const std::string& text);
     void AddDecision(int loop, int address, const std::string& card, const std::string& result, const std::string& time);
     void SetLots(std::vector<TLot> lots);
     void SetOffline(bool on, long long copyAgeSeconds, long long journalDepth);
