@@ -2,6 +2,7 @@
 
 #include "config/BuildVersion.hpp"
 #include "platform/FileText.hpp"
+#include "platform/Journal.hpp"
 #include "platform/LocalTime.hpp"
 #include "platform/Paths.hpp"
 
@@ -88,6 +89,23 @@ void TMessLog::Append(std::string line)
     m_pending.push_back(std::move(line));
 }
 
+namespace {
+
+// A buffered line without its time stamp and line end: the journal keeps its own time.
+void JournalCopy(std::string_view line)
+{
+    if (!platform::UnderSystemd())
+        return;
+    constexpr std::string_view kStampEnd = " - ";
+    const auto at = line.find(kStampEnd);
+    std::string_view text = at == std::string_view::npos ? line : line.substr(at + kStampEnd.size());
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.remove_suffix(1);
+    platform::JournalLine(text);
+}
+
+} // namespace
+
 void TMessLog::WriteOut(std::string_view direct)
 {
     if (m_pending.empty() && direct.empty())
@@ -119,10 +137,14 @@ void TMessLog::WriteOut(std::string_view direct)
         out += std::string(21, '.') + " - " + VersionLine() + "\r\n";
         m_headerPending = false;
     }
-    for (const auto& line : m_pending)
+    for (const auto& line : m_pending) {
         out += line;
-    if (!direct.empty())
+        JournalCopy(line);
+    }
+    if (!direct.empty()) {
         out += Stamp() + " - " + std::string(direct) + "\r\n";
+        platform::JournalLine(direct);
+    }
     file.Write(out);
     m_pending.clear();
 }
