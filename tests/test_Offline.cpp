@@ -169,3 +169,35 @@ TEST(OfflineJournal, WarnsOnceAtNinetyPercentStopsAtTheLimitAndLosesNothing)
         EXPECT_LT(entries[i - 1].Sequence, entries[i].Sequence);
     EXPECT_EQ(entries.front().Statements, std::vector<std::string>{"UPDATE lot SET lot_count = lot_count + 1"});
 }
+
+TEST(OfflineJournal, AFullDiskRefusesTheEntryAndKeepsWhatWasWritten)
+{
+    testing_support::TTempDir dir;
+    const std::string small = dir / "small";
+    std::filesystem::create_directories(small);
+    // A file system of its own, a few pages large: root only.
+    if (testing_support::Run({"/bin/mount", "-t", "tmpfs", "-o", "size=96k", "tmpfs", small}, {}).Status != 0)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    config::TMessLog log(dir / "j.log", config::TMessLog::TOptions{.NoHeader = true}, "");
+    std::size_t kept = 0;
+    {
+        db::TJournal journal(small + "/journal.db", 100000, log);
+        const std::vector<std::string> writes = {"INSERT INTO trans (cardno, error_desc) VALUES (1, '" +
+                                                 std::string(2000, 'x') + "')"};
+        for (int i = 0; i < 1000 && journal.Append("gatepc", platform::NowDateTime(), writes); ++i)
+            ++kept;
+        EXPECT_FALSE(journal.Append("gatepc", platform::NowDateTime(), writes)) << "the disk is full";
+        EXPECT_EQ(journal.Depth(), kept);
+    }
+    EXPECT_GT(kept, 0u);
+    EXPECT_LT(kept, 1000u);
+    log.Log("");
+    EXPECT_NE(testing_support::ReadFile(dir / "j.log").find("Offline journal: a decision could not be written"),
+              std::string::npos);
+    {
+        db::TJournal again(small + "/journal.db", 100000, log);
+        EXPECT_EQ(again.Depth(), kept) << "what was written stays";
+        EXPECT_EQ(again.Oldest(2000).size(), kept);
+    }
+    testing_support::Run({"/bin/umount", small}, {});
+}
