@@ -81,7 +81,10 @@ void TInput::CheckDoor(unsigned mask, TClock::time_point now)
 
 void TInput::PublishAlarm(const char* metric, bool active)
 {
-    platform::Metrics().Set(metric, {{"loop", std::to_string(m_loopId)}, {"address", std::to_string(m_address)}},
+    platform::Metrics().Set(metric,
+                            {{"loop", std::to_string(m_loopId)},
+                             {"address", std::to_string(m_address)},
+                             {"device", platform::SiteState().DeviceName(m_loopId, m_address)}},
                             active ? 1 : 0);
     if (std::string_view(metric) == "velixcard_fire_alarms")
         platform::SiteState().SetFire(m_loopId, m_address, active);

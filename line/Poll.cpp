@@ -107,7 +107,9 @@ platform::TMetrics::TLabels TPoll::LineLabels() const
 void TPoll::PublishOnline(int address, bool online)
 {
     platform::Metrics().Set("velixcard_device_online",
-                            {{"loop", std::to_string(m_card.LoopId)}, {"address", std::to_string(address)}},
+                            {{"loop", std::to_string(m_card.LoopId)},
+                             {"address", std::to_string(address)},
+                             {"device", platform::SiteState().DeviceName(m_card.LoopId, address)}},
                             online ? 1 : 0);
     platform::SiteState().SetOnline(m_card.LoopId, address, online);
 }

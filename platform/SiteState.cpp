@@ -116,6 +116,13 @@ void TSiteState::ForgetLoops()
     m_state.Devices.clear();
 }
 
+std::string TSiteState::DeviceName(int loop, int address) const
+{
+    const std::lock_guard lock(m_mutex);
+    const auto d = m_state.Devices.find({loop, address});
+    return d == m_state.Devices.end() ? std::string() : d->second.Name;
+}
+
 TSiteState::TSnapshot TSiteState::Snapshot() const
 {
     const std::lock_guard lock(m_mutex);

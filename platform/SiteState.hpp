@@ -71,6 +71,8 @@ public:
     // A restart builds the loops afresh.
     void ForgetLoops();
     TSnapshot Snapshot() const;
+    // The device's name, for labels; empty when unknown.
+    std::string DeviceName(int loop, int address) const;
 
 private:
     mutable std::mutex m_mutex;

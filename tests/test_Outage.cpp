@@ -384,7 +384,7 @@ TEST_F(StatusListener, MetricsHealthAndStatusFollowTheSite)
         << Get("/metrics").second;
     EXPECT_TRUE(Metric("velixcard_decision_seconds_count 2"));
     EXPECT_TRUE(Metric("velixcard_card_road_seconds_count 2"));
-    EXPECT_TRUE(Metric("velixcard_device_online{loop=\"1\",address=\"1\"} 1"));
+    EXPECT_TRUE(Metric("velixcard_device_online{loop=\"1\",address=\"1\",device=\"A\"} 1"));
     EXPECT_NE(Get("/status.json").second.find("\"card\":\"4242\",\"result\":\"Not On File\""), std::string::npos)
         << Get("/status.json").second;
 
@@ -437,7 +437,7 @@ TEST_F(StatusListener, MetricsHealthAndStatusFollowTheSite)
 
     // A silenced device goes off line, on the metrics and in the status.
     m_sims[0]->Write("silent 1\n");
-    EXPECT_TRUE(WaitFor([&] { return Metric("velixcard_device_online{loop=\"1\",address=\"1\"} 0"); }, 10s));
+    EXPECT_TRUE(WaitFor([&] { return Metric("velixcard_device_online{loop=\"1\",address=\"1\",device=\"A\"} 0"); }, 10s));
     EXPECT_NE(Get("/status.json").second.find("\"loop\":1,\"address\":1,\"name\":\"A\",\"type\":\"reader\",\"online\":false"),
               std::string::npos)
         << Get("/status.json").second;
