@@ -24,6 +24,7 @@ constexpr const char* kInfoTable = "velix_copy";
 struct TCopiedTable {
     const char* Name;
     std::string Where;
+    const char* MySqlName = nullptr;  // a reserved word there
 };
 
 std::vector<std::string> SplitColumns(const std::string& list)
@@ -77,7 +78,9 @@ bool CopyTable(TODBC& site, TODBC& copy, const TCopiedTable& table, long long& r
     TODBCStatement target(copy);
     const std::vector<std::string> copyColumns = SplitColumns(target.ListColumns(table.Name));
     TODBCStatement source(site);
-    const std::string select = std::string("SELECT * FROM ") + table.Name + (table.Where.empty() ? "" : " WHERE " + table.Where);
+    const bool mySql = site.Kind() == dkMySql && !site.IsSQLite();
+    const std::string select = std::string("SELECT * FROM ") + (mySql && table.MySqlName ? table.MySqlName : table.Name) +
+                               (table.Where.empty() ? "" : " WHERE " + table.Where);
     bool more = source.Exec(select);
     if (source.Failed())
         return false;
@@ -178,6 +181,8 @@ bool TOfflineCopy::Refresh(TODBC& site)
             {"device", m_deviceFilter}, {"messages", ""}, {"settings", ""}, {"card_pool", ""}, {"pathway_ft", ""},
             {"spots", ""}, {"lot", ""}, {"counters", ""}, {"counter_item", ""},
             {"tickinv", "in_date >= " + DateTimeEscape(readAt - kTicketDays)},
+            // A start-up while the site database is away finds its loops here.
+            {"loop", "", "`loop`"},
         };
         if (!ConnectLocalFile(copy, fresh, TLocalFile::Copy))
             failure = "the new copy cannot be made: " + copy.LastDiagnostic;

@@ -4,6 +4,7 @@
 #include "config/Format.hpp"
 #include "config/IniFileEx.hpp"
 #include "config/MessLog.hpp"
+#include "db/Journal.hpp"
 #include "mail/MailSender.hpp"
 #include "platform/MainLoop.hpp"
 #include "platform/Metrics.hpp"
@@ -95,7 +96,7 @@ std::shared_ptr<platform::TWorker> WorkerFor(bool sqlite)
 
 } // namespace
 
-TLoop::TLoop(config::TMessLog& log, int loopId) : MessageLog(log), LoopId(loopId)
+TLoop::TLoop(config::TMessLog& log, int loopId, const std::string& offlineCopy) : MessageLog(log), LoopId(loopId)
 {
     const config::TConnParams params;
     DetailedLog = params.DebugLog;
@@ -106,6 +107,16 @@ TLoop::TLoop(config::TMessLog& log, int loopId) : MessageLog(log), LoopId(loopId
     if (connected) {
         UpgradeSchema();
         CreateCardInterface();
+        return;
+    }
+    // The site database away at start-up: the devices and settings come from
+    // the offline copy, on the loop's own binding, which then lets go of the
+    // copy and connects to the site when it answers; the events meanwhile are
+    // decided offline.
+    if (!offlineCopy.empty() && db::ConnectLocalFile(*m_database, offlineCopy, db::TLocalFile::Copy)) {
+        MessageLog.LogFmt("Loop id %d set up from the offline copy: the site database is away", LoopId);
+        CreateCardInterface();
+        m_database->Disconnect();
     }
 }
 

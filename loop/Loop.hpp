@@ -97,7 +97,9 @@ public:
     // Sets the loop up completely: connects, upgrades the schema, reads the
     // devices and settings, binds the handlers and opens the line. A loop
     // whose database is unreachable is created inert (no line).
-    TLoop(config::TMessLog& log, int loopId);
+    // offlineCopy: where to read the set-up from while the site database is
+    // away at start-up; empty, such a loop is created inert.
+    TLoop(config::TMessLog& log, int loopId, const std::string& offlineCopy = std::string());
     // Waits until the loop is idle: what it was handed runs first.
     virtual ~TLoop();
 

@@ -33,7 +33,7 @@ TServer::TServer() = default;
 
 TServer::~TServer() = default;
 
-void TServer::AddLoops(const std::string& computerName)
+void TServer::AddLoops(const std::string& computerName, const std::string& offlineCopy)
 {
     // This computer's own loops first, in the id list for remote opens, then the POE/POF ones.
     std::vector<int> own, payOnFoot;
@@ -44,12 +44,12 @@ void TServer::AddLoops(const std::string& computerName)
     }
     std::string ids;
     for (const int id : own) {
-        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id));
+        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id, offlineCopy));
         ids += (ids.empty() ? "" : ",") + std::to_string(id);
     }
     LoopIdList = ids.empty() ? std::string() : "(" + ids + ")";
     for (const int id : payOnFoot)
-        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id));
+        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id, offlineCopy));
 }
 
 bool TServer::StartUp(platform::TTimer& timMain)
@@ -71,7 +71,10 @@ bool TServer::StartUp(platform::TTimer& timMain)
         MainDatabase = std::make_unique<db::TODBC>();
         MainDatabase->BindColumns = true;
         MainConnection = db::MakeConnection(params, *MainDatabase, MainLog.get());
-        if (!MainConnection->EnsureConnected()) {
+        const bool connected = MainConnection->EnsureConnected();
+        if (!connected && StartFromCopy(params)) {
+            result = true;
+        } else if (!connected) {
             MainLog->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds");
             failure = "no connection to the database";
         } else {
@@ -108,6 +111,32 @@ bool TServer::StartUp(platform::TTimer& timMain)
         ShutDown(timMain);
     }
     return result;
+}
+
+bool TServer::StartFromCopy(const config::TConnParams& params)
+{
+    const config::TOfflineParams offline = config::ReadOfflineParams();
+    if (!offline.Decisions)
+        return false;
+    const std::string copyPath = db::OfflineFolder() + "/copy.db";
+    std::string why;
+    if (!db::TOfflineCopy(offline, copyPath, std::string(), *MainLog).Usable(&why)) {
+        MainLog->Log("No start from the offline copy: " + why);
+        return false;
+    }
+    if (!db::ConnectLocalFile(*MainDatabase, copyPath, db::TLocalFile::Copy))
+        return false;
+    MainLog->Log("The site database is away: starting from the offline copy");
+    const std::string name = config::LowerCase(config::ComputerName());
+    AddLoops(name, copyPath);
+    // The start-up binding connects to the site when it answers.
+    MainDatabase->Disconnect();
+    if (Loops.empty()) {
+        MainLog->Log("No loops for this computer name \"" + name + "\" in the offline copy");
+        return false;
+    }
+    StartOffline(params, name);
+    return true;
 }
 
 void TServer::StartOffline(const config::TConnParams& params, const std::string& computerName)

@@ -75,7 +75,9 @@ public:
     std::function<platform::TDateTime()> Clock = platform::NowDateTime;  // tests set their own
 
 private:
-    void AddLoops(const std::string& computerName);
+    void AddLoops(const std::string& computerName, const std::string& offlineCopy = std::string());
+    // The site database away: the loops set up from the offline copy, when it may be used.
+    bool StartFromCopy(const config::TConnParams& params);
     void StartOffline(const config::TConnParams& params, const std::string& computerName);
     void PublishSiteState();
     void StartStatusListener();

@@ -197,4 +197,12 @@ TRunResult Run(const std::vector<std::string>& argv, const std::map<std::string,
     return r;
 }
 
+int Occurrences(const std::string& text, const std::string& what)
+{
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 } // namespace testing_support

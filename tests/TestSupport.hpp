@@ -76,4 +76,7 @@ struct TRunResult {
 };
 TRunResult Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
 
+// How often what occurs in text.
+int Occurrences(const std::string& text, const std::string& what);
+
 } // namespace testing_support

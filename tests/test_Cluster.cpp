@@ -21,6 +21,7 @@ using namespace std::chrono_literals;
 using testing_support::Env;
 using testing_support::TDbFamily;
 using testing_support::TTestDatabase;
+using testing_support::Occurrences;
 using testing_support::WaitFor;
 
 namespace {
@@ -69,14 +70,6 @@ std::string ValueOn(const std::string& port, const std::string& database, const 
     if (!s.Exec(sql) || s.Columns().empty())
         return "(failed)";
     return s.AsString(s.Columns().back().Name);
-}
-
-int Occurrences(const std::string& text, const std::string& what)
-{
-    int n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
 }
 
 // One computer of the site: its home, the simulator on its loop's line and the service.

@@ -152,14 +152,8 @@ TEST(OfflineJournal, WarnsOnceAtNinetyPercentStopsAtTheLimitAndLosesNothing)
         EXPECT_FALSE(journal.Append("gatepc", platform::NowDateTime(), {"UPDATE lot SET lot_count = lot_count + 1"}));
     }
     const std::string text = testing_support::ReadFile(dir / "j.log");
-    auto count = [&](const std::string& what) {
-        int n = 0;
-        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++n;
-        return n;
-    };
-    EXPECT_EQ(count("Offline journal at 9 of its 10 entries"), 1);
-    EXPECT_EQ(count("Offline journal full (10 entries)"), 1);
+    EXPECT_EQ(testing_support::Occurrences(text, "Offline journal at 9 of its 10 entries"), 1);
+    EXPECT_EQ(testing_support::Occurrences(text, "Offline journal full (10 entries)"), 1);
     // Opened again (a restart): every entry, in order, nothing dropped.
     db::TJournal again(path, 10, log);
     EXPECT_EQ(again.Depth(), 10u);
