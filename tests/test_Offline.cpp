@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 using testing_support::TDbFamily;
 
@@ -134,6 +135,35 @@ TEST_P(Offline, ReplayBooksEachEntryOnceWithItsTextAsItWas)
     EXPECT_TRUE(Logged("Journal replay ended: 0 applied, 4 already booked, 0 left"));
     EXPECT_EQ(Value("SELECT COUNT(*) FROM trans"), "4");
     EXPECT_EQ(Value("SELECT COUNT(*) FROM velix_journal WHERE computer = 'gatepc'"), "4");
+}
+
+TEST_P(Offline, TwoComputersReplayingAtOnceBookEachOfTheirEntriesOnce)
+{
+    constexpr int kEntries = 100;
+    const std::vector<std::string> computers = {"gatea", "gateb"};
+    std::vector<std::unique_ptr<db::TJournal>> journals;
+    for (const auto& computer : computers) {
+        journals.push_back(std::make_unique<db::TJournal>(m_dir / (computer + ".db"), 1000, *m_log));
+        for (int i = 0; i < kEntries; ++i)
+            ASSERT_TRUE(journals.back()->Append(computer, platform::NowDateTime(),
+                                                {"INSERT INTO trans (cardno, device_name) VALUES (" + std::to_string(i) +
+                                                 ", '" + computer + "')"}));
+    }
+    std::vector<std::thread> replays;
+    for (auto& journal : journals)
+        replays.emplace_back([&, j = journal.get()] {
+            db::TJournalReplay replay(*j, m_db->ConnParams(), *m_log);
+            for (int pass = 0; pass < 20 && j->Depth() > 0; ++pass)
+                replay.ReplayOnce();  // a pass that lost the file's lock to the other goes on later
+        });
+    for (auto& t : replays)
+        t.join();
+    for (const auto& computer : computers) {
+        SCOPED_TRACE(computer);
+        EXPECT_EQ(Value("SELECT COUNT(*) FROM trans WHERE device_name = '" + computer + "'"), std::to_string(kEntries));
+        EXPECT_EQ(Value("SELECT COUNT(*) FROM velix_journal WHERE computer = '" + computer + "'"),
+                  std::to_string(kEntries));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, Offline, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite),
