@@ -247,6 +247,8 @@ TDecisionRows::TDecisionRows(db::TODBC& database, int loopId, int address, doubl
 {
     if (database.Kind() == db::dkMySql && !database.IsSQLite() && ReadJoined(loopId, address))
         return;
+    if (database.ConnectionLost)
+        return;  // nothing more can be read; the caller sees the lost connection
     m_device = ReadDeviceRow(database, loopId, address);
     m_settings = ReadSettingsRow(database);
     m_card = ReadCardRow(database, number);

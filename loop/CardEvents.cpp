@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <thread>
 
 namespace loop {
 namespace {
@@ -148,7 +149,7 @@ void TLoop::CardEvent(int reader, const std::string& data)
 bool TLoop::DecisionSurvived(int reader, const std::string& data, double number, const cardaccess::TCardOutputs& out)
 {
     const std::string card = config::FloatToStr(number);
-    if (!m_offlineActive && !m_decidingAgain && Connected()) {
+    if (!m_offlineActive && !m_decidingAgain && Reconnected()) {
         if (m_database->LostAtCommit) {
             db::TODBCStatement booked(*m_database);
             if (booked.ExecFmt("SELECT id FROM trans WHERE cardno = %f and device_id = %d and dat_e = %s", number,
@@ -184,6 +185,22 @@ void TLoop::PublishDecision(int reader, const std::string& card, int result, std
         platform::SiteState().AddDecision(LoopId, reader, config::TrimText(card), text,
                                           config::Format("%.2d:%.2d:%.2d", t.Hour, t.Minute, t.Second));
     } catch (...) {
+    }
+}
+
+// A connection lost under a decision is often a node gone from a cluster:
+// the next host may answer only a moment later (its first connect meets the
+// dying node). A few tries, so that the card is decided rather than lost.
+bool TLoop::Reconnected() noexcept
+{
+    constexpr int kAttempts = 4;
+    constexpr auto kPause = std::chrono::milliseconds(500);
+    for (int attempt = 1;; ++attempt) {
+        if (Connected())
+            return true;
+        if (attempt == kAttempts)
+            return false;
+        std::this_thread::sleep_for(kPause);
     }
 }
 

@@ -171,6 +171,7 @@ private:
     int DeviceType(int address) const;
     void LowSecurityOpen(int reader, const std::string& data);
     bool DecisionSurvived(int reader, const std::string& data, double number, const cardaccess::TCardOutputs& out);
+    bool Reconnected() noexcept;
     // The decision for the monitoring: its result, its times, the last-decisions list.
     void PublishDecision(int reader, const std::string& card, int result, std::chrono::steady_clock::time_point handled,
                          std::chrono::steady_clock::time_point decided) noexcept;
