@@ -2,6 +2,14 @@
 
 namespace platform {
 
+void TSiteState::WithDevice(int loop, int address, const std::function<void(TDevice&)>& change)
+{
+    const std::lock_guard lock(m_mutex);
+    const auto d = m_state.Devices.find({loop, address});
+    if (d != m_state.Devices.end())
+        change(d->second);
+}
+
 void TSiteState::SetStarted(bool started, const std::string& problem)
 {
     const std::lock_guard lock(m_mutex);
@@ -39,42 +47,27 @@ void TSiteState::SetDevice(int loop, int address, const std::string& name, const
 
 void TSiteState::SetOnline(int loop, int address, bool online)
 {
-    const std::lock_guard lock(m_mutex);
-    const auto d = m_state.Devices.find({loop, address});
-    if (d != m_state.Devices.end())
-        d->second.Online = online;
+    WithDevice(loop, address, [&](TDevice& d) { d.Online = online; });
 }
 
 void TSiteState::SetDoor(int loop, int address, bool ajar)
 {
-    const std::lock_guard lock(m_mutex);
-    const auto d = m_state.Devices.find({loop, address});
-    if (d != m_state.Devices.end())
-        d->second.DoorAjar = ajar;
+    WithDevice(loop, address, [&](TDevice& d) { d.DoorAjar = ajar; });
 }
 
 void TSiteState::SetFire(int loop, int address, bool fire)
 {
-    const std::lock_guard lock(m_mutex);
-    const auto d = m_state.Devices.find({loop, address});
-    if (d != m_state.Devices.end())
-        d->second.Fire = fire;
+    WithDevice(loop, address, [&](TDevice& d) { d.Fire = fire; });
 }
 
 void TSiteState::SetGateHeld(int loop, int address, bool held)
 {
-    const std::lock_guard lock(m_mutex);
-    const auto d = m_state.Devices.find({loop, address});
-    if (d != m_state.Devices.end())
-        d->second.GateHeld = held;
+    WithDevice(loop, address, [&](TDevice& d) { d.GateHeld = held; });
 }
 
 void TSiteState::SetPrinter(int loop, int address, const std::string& text)
 {
-    const std::lock_guard lock(m_mutex);
-    const auto d = m_state.Devices.find({loop, address});
-    if (d != m_state.Devices.end())
-        d->second.Printer = text;
+    WithDevice(loop, address, [&](TDevice& d) { d.Printer = text; });
 }
 
 void TSiteState::AddDecision(int loop, int address, const std::string& card, const std::string& result,

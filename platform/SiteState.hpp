@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -75,6 +76,8 @@ public:
     std::string DeviceName(int loop, int address) const;
 
 private:
+    // A known device changed under the lock; unknown ones are left alone.
+    void WithDevice(int loop, int address, const std::function<void(TDevice&)>& change);
     mutable std::mutex m_mutex;
     TSnapshot m_state;
 };
