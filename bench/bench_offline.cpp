@@ -9,6 +9,7 @@
 #include "config/ConnParams.hpp"
 #include "config/MessLog.hpp"
 #include "db/Journal.hpp"
+#include "db/ODBCConn.hpp"
 #include "db/OfflineCopy.hpp"
 #include "db/Sql.hpp"
 

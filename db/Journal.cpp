@@ -6,7 +6,6 @@
 #include "db/ODBC.hpp"
 #include "db/ODBCConn.hpp"
 #include "db/Sql.hpp"
-#include "platform/Paths.hpp"
 #include "platform/RegistryFile.hpp"
 
 #include <filesystem>
@@ -15,25 +14,8 @@
 namespace db {
 namespace {
 
-constexpr const char* kLocalDriver = "SQLite3";
-constexpr const char* kExtension = "libvelixsqlite.so";
-constexpr const char* kInstalledExtension = "/usr/lib/velixcard/libvelixsqlite.so";
 constexpr std::size_t kReplayBatch = 100;
 constexpr auto kReplayPeriod = std::chrono::seconds(2);
-
-// The extension gives the {fn now()} escapes some statements use: next to the
-// program, one folder up (the build's tests), or where the package puts it.
-std::string ExtensionPath()
-{
-    const std::filesystem::path exe = platform::ExecutablePath();
-    for (const auto& candidate : {exe.parent_path() / kExtension, exe.parent_path().parent_path() / kExtension,
-                                  std::filesystem::path(kInstalledExtension)}) {
-        std::error_code ec;
-        if (std::filesystem::exists(candidate, ec))
-            return candidate.string();
-    }
-    return std::string();
-}
 
 std::string Quoted(TDbKind kind, std::string_view text)
 {
@@ -54,21 +36,6 @@ std::string JournalTableSql()
     return std::string("CREATE TABLE IF NOT EXISTS ") + kJournalTable +
            " (computer varchar(64) NOT NULL, sequence bigint NOT NULL, decided_at datetime NULL, "
            "applied_at datetime NULL, PRIMARY KEY (computer, sequence))";
-}
-
-bool ConnectLocalFile(TODBC& odbc, const std::string& path, TLocalFile kind) noexcept
-{
-    try {
-        std::string options =
-            kind == TLocalFile::Journal ? "JournalMode=WAL;SyncPragma=FULL" : "JournalMode=DELETE;SyncPragma=NORMAL";
-        if (const std::string extension = ExtensionPath(); !extension.empty())
-            options += ";LoadExt=" + extension;
-        odbc.BindColumns = true;
-        odbc.ReportErrors = true;
-        return odbc.Connect("", "", "", kLocalDriver, path, options, false);
-    } catch (...) {
-        return false;
-    }
 }
 
 bool IsWriteStatement(std::string_view sql) noexcept

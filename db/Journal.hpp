@@ -26,14 +26,6 @@ inline constexpr const char* kJournalTable = "velix_journal";
 // Makes it where it is missing; the same text on MariaDB and SQLite.
 std::string JournalTableSql();
 
-// How a local SQLite file is kept: the journal in WAL mode with every commit
-// on the disk before it returns; the copy, which is rebuilt when lost, with a
-// rollback journal, so a file renamed into its place never meets a stale log.
-enum class TLocalFile { Journal, Copy };
-// Connects to an SQLite file of this computer (made when missing) through the
-// SQLite ODBC driver, with the project's extension when it is installed.
-bool ConnectLocalFile(TODBC& odbc, const std::string& path, TLocalFile kind) noexcept;
-
 // Whether a statement changes rows (INSERT, UPDATE, DELETE).
 bool IsWriteStatement(std::string_view sql) noexcept;
 

@@ -4,12 +4,35 @@
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 #include "platform/Metrics.hpp"
+#include "platform/Paths.hpp"
 #include "platform/Ping.hpp"
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 
 namespace db {
+namespace {
+
+constexpr const char* kLocalDriver = "SQLite3";
+constexpr const char* kExtension = "libvelixsqlite.so";
+constexpr const char* kInstalledExtension = "/usr/lib/velixcard/libvelixsqlite.so";
+// The extension gives the {fn now()} escapes some statements use: next to the
+// program, one folder up (the build's tests), or where the package puts it.
+std::string ExtensionPath()
+{
+    const std::filesystem::path exe = platform::ExecutablePath();
+    for (const auto& candidate : {exe.parent_path() / kExtension, exe.parent_path().parent_path() / kExtension,
+                                  std::filesystem::path(kInstalledExtension)}) {
+        std::error_code ec;
+        if (std::filesystem::exists(candidate, ec))
+            return candidate.string();
+    }
+    return std::string();
+}
+
+} // namespace
+
 
 bool HostIsPinged(std::string_view host) noexcept
 {
@@ -224,6 +247,21 @@ std::unique_ptr<TODBCConn> MakeConnection(const config::TConnParams& params, TOD
         for (const auto& p : problems)
             log->Log(p);
     return connection;
+}
+
+bool ConnectLocalFile(TODBC& odbc, const std::string& path, TLocalFile kind) noexcept
+{
+    try {
+        std::string options =
+            kind == TLocalFile::Journal ? "JournalMode=WAL;SyncPragma=FULL" : "JournalMode=DELETE;SyncPragma=NORMAL";
+        if (const std::string extension = ExtensionPath(); !extension.empty())
+            options += ";LoadExt=" + extension;
+        odbc.BindColumns = true;
+        odbc.ReportErrors = true;
+        return odbc.Connect("", "", "", kLocalDriver, path, options, false);
+    } catch (...) {
+        return false;
+    }
 }
 
 std::unique_ptr<TODBC> ConnectOnce(const config::TConnParams& params, std::string& problem)

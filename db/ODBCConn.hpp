@@ -75,6 +75,14 @@ private:
 std::unique_ptr<TODBCConn> MakeConnection(const config::TConnParams& params, TODBC& binding, config::TMessLog* log);
 // One connection made as the service makes it, for the operator commands:
 // nullptr with the driver's reason when it cannot be made.
+// How a local SQLite file is kept: the journal in WAL mode with every commit
+// on the disk before it returns; the copy, which is rebuilt when lost, with a
+// rollback journal, so a file renamed into its place never meets a stale log.
+enum class TLocalFile { Journal, Copy };
+// Connects to an SQLite file of this computer (made when missing) through the
+// SQLite ODBC driver, with the project's extension when it is installed.
+bool ConnectLocalFile(TODBC& odbc, const std::string& path, TLocalFile kind) noexcept;
+
 std::unique_ptr<TODBC> ConnectOnce(const config::TConnParams& params, std::string& problem);
 
 } // namespace db

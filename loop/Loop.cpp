@@ -4,7 +4,6 @@
 #include "config/Format.hpp"
 #include "config/IniFileEx.hpp"
 #include "config/MessLog.hpp"
-#include "db/Journal.hpp"
 #include "mail/MailSender.hpp"
 #include "platform/MainLoop.hpp"
 #include "platform/Metrics.hpp"

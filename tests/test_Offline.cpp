@@ -3,6 +3,7 @@
 // each entry once with its text intact.
 #include "access/CardCheck.hpp"
 #include "db/Journal.hpp"
+#include "db/ODBCConn.hpp"
 #include "db/OfflineCopy.hpp"
 #include "db/Sql.hpp"
 
