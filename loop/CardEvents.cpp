@@ -212,7 +212,7 @@ void TLoop::NotifyByMail(const std::string& body) noexcept
         if (!m_mailer)
             m_mailer = std::make_unique<mail::TMailSender>(MessageLog, mail::TMailSender::TOptions{});
         m_mailer->Post({.Server = Settings.EmailServer, .Port = Settings.EmailPort, .From = Settings.EmailFrom, .Recipients = Settings.EmailTo,
-                      .Subject = "Card Event", .Body = body});
+                      .Subject = "Card Event", .Body = body, .Security = Settings.EmailSecurity});
     } catch (...) {
         MessageLog.Log("Exception in MailMessage()");
     }

@@ -244,6 +244,7 @@ void TLoop::ReadLineSettings(bool rfModem)
     Settings.EmailPort = ini.ReadIntegerInit(kSection, "Email Port", 25);
     Settings.EmailFrom = ini.ReadStringInit(kSection, "Email From", "");
     Settings.EmailTo = ini.ReadStringInit(kSection, "Email To", "");
+    Settings.EmailSecurity = mail::ReadMailSecurity();
     Settings.DebitExpiry = ini.ReadBoolInit(kSection, "Debit Expiry", false);
     Settings.AutoReset = ini.ReadBoolInit(kSection, "Auto Reset", true);
     Settings.LowSecurity = ini.ReadBoolInit(kSection, "Low Security on DB Error", false);

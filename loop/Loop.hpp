@@ -9,6 +9,7 @@
 #include "db/ODBCConn.hpp"
 #include "line/Card.hpp"
 #include "loop/Tickets.hpp"
+#include "mail/Mail.hpp"
 #include "platform/LocalTime.hpp"
 
 #include <atomic>
@@ -70,6 +71,7 @@ struct TLoopSettings {
     int EmailPort = 25;
     std::string EmailFrom;
     std::string EmailTo;
+    mail::TMailSecurity EmailSecurity;  // from the product key, not the settings file
     bool LowSecurity = false;
     bool SyncExitReader = true;
     bool DebitExpiry = false;

@@ -1,6 +1,8 @@
 #include "mail/Mail.hpp"
 
+#include "config/ConnParams.hpp"
 #include "config/Format.hpp"
+#include "config/RegistryEx.hpp"
 
 #include <curl/curl.h>
 
@@ -67,10 +69,29 @@ void InitCurlOnce()
     (void)done;
 }
 
-std::string ServerUrl(const std::string& server, int port)
+std::string ServerUrl(const std::string& server, int port, TMailTls tls)
 {
     const bool ipv6 = server.find(':') != std::string::npos && server.front() != '[';
-    return "smtp://" + (ipv6 ? "[" + server + "]" : server) + ":" + std::to_string(port);
+    const char* scheme = tls == TMailTls::Tls ? "smtps://" : "smtp://";
+    return scheme + (ipv6 ? "[" + server + "]" : server) + ":" + std::to_string(port);
+}
+
+void SetSecurity(CURL* c, const TMailSecurity& security)
+{
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, security.Tls == TMailTls::Tls ? "smtps" : "smtp");
+    // CURLUSESSL_ALL: a server that does not offer STARTTLS gets no mail.
+    curl_easy_setopt(c, CURLOPT_USE_SSL,
+                     static_cast<long>(security.Tls == TMailTls::StartTls ? CURLUSESSL_ALL : CURLUSESSL_NONE));
+    if (security.Tls != TMailTls::None) {
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, security.Verify ? 1L : 0L);
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, security.Verify ? 2L : 0L);
+        if (!security.CaFile.empty())
+            curl_easy_setopt(c, CURLOPT_CAINFO, security.CaFile.c_str());
+    }
+    if (!security.User.empty()) {
+        curl_easy_setopt(c, CURLOPT_USERNAME, security.User.c_str());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, security.Pass.c_str());
+    }
 }
 
 struct TCurlDeleter {
@@ -81,6 +102,27 @@ struct TListDeleter {
 };
 
 } // namespace
+
+TMailSecurity ReadMailSecurity(std::string registryFile)
+{
+    config::TRegistryEx reg(config::kProductKey, std::move(registryFile));
+    reg.ReadOnly = true;
+    TMailSecurity s;
+    const std::string tls = config::LowerCase(config::TrimText(reg.GetStringDef("EmailSecurity", "none")));
+    if (tls == "starttls")
+        s.Tls = TMailTls::StartTls;
+    else if (tls == "tls")
+        s.Tls = TMailTls::Tls;
+    else if (tls != "none" && !tls.empty())
+        s.Problem = "EmailSecurity \"" + tls + "\" is not none, starttls or tls";
+    s.User = reg.GetStringDef("EmailUser", "");
+    s.Pass = reg.GetScrambled("EmailPass");
+    s.Verify = reg.GetIntegerDef("EmailVerify", 1) != 0;
+    s.CaFile = config::TrimText(reg.GetStringDef("EmailCAFile", ""));
+    if (s.Problem.empty() && !s.User.empty() && s.Tls == TMailTls::None)
+        s.Problem = "EmailUser is set but EmailSecurity is none: the password would cross the network in plain text";
+    return s;
+}
 
 std::vector<std::string> SplitRecipients(std::string_view list)
 {
@@ -152,6 +194,8 @@ std::string MailMessage(const TMail& mail, const TMailLimits& limits, const std:
         const auto recipients = SplitRecipients(mail.Recipients);
         if (recipients.empty())
             return "No one to send to!";
+        if (!mail.Security.Problem.empty())
+            return mail.Security.Problem;
         InitCurlOnce();
         std::unique_ptr<CURL, TCurlDeleter> curl(curl_easy_init());
         if (!curl)
@@ -168,9 +212,9 @@ std::string MailMessage(const TMail& mail, const TMailLimits& limits, const std:
         TUpload upload{message};
         char error[CURL_ERROR_SIZE] = {};
         CURL* c = curl.get();
-        curl_easy_setopt(c, CURLOPT_URL, ServerUrl(OneLine(config::TrimText(mail.Server)), mail.Port).c_str());
-        curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp");
-        curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_NONE));
+        curl_easy_setopt(c, CURLOPT_URL,
+                         ServerUrl(OneLine(config::TrimText(mail.Server)), mail.Port, mail.Security.Tls).c_str());
+        SetSecurity(c, mail.Security);
         curl_easy_setopt(c, CURLOPT_MAIL_FROM, ("<" + OneLine(EnvelopeAddress(mail.From)) + ">").c_str());
         curl_easy_setopt(c, CURLOPT_MAIL_RCPT, rcpt.get());
         curl_easy_setopt(c, CURLOPT_READFUNCTION, ReadBody);

@@ -1,6 +1,7 @@
 #include "platform/Ping.hpp"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <netdb.h>
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
@@ -79,6 +80,9 @@ TEcho SendEcho(const std::string& host, std::chrono::milliseconds timeout) noexc
             fd = ::socket(family, SOCK_RAW | SOCK_CLOEXEC, protocol);
             raw = true;
         }
+        if (fd < 0 && (errno == EPERM || errno == EACCES))
+            return {TEchoResult::NotSent, std::string(std::strerror(errno)) +
+                                              ": pinging needs CAP_NET_RAW or a group in net.ipv4.ping_group_range"};
         if (fd < 0)
             return {TEchoResult::NotSent, std::strerror(errno)};
         TSocket sock(fd);

@@ -8,6 +8,7 @@
 #include "db/ODBCConn.hpp"
 #include "db/SchemaText.hpp"
 #include "loop/Loop.hpp"
+#include "mail/Mail.hpp"
 #include "platform/FileText.hpp"
 #include "platform/Paths.hpp"
 #include "platform/Ping.hpp"
@@ -16,10 +17,13 @@
 #include "service/PlannedTasks.hpp"
 #include "service/Startup.hpp"
 
+#include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -33,20 +37,60 @@ struct TFindings {
     std::vector<std::string> Warnings;
 };
 
+// The user this runs as: CHECK run as the service's user tells what that user
+// cannot do.
+std::string UserName()
+{
+    const passwd* pw = ::getpwuid(::geteuid());
+    return pw ? pw->pw_name : "uid " + std::to_string(::geteuid());
+}
+
+void PrintUser(std::FILE* out)
+{
+    std::string groups;
+    gid_t list[64];
+    const int n = ::getgroups(64, list);
+    for (int i = 0; i < n; ++i) {
+        const group* g = ::getgrgid(list[i]);
+        groups += (groups.empty() ? "" : ", ") + (g ? std::string(g->gr_name) : std::to_string(list[i]));
+    }
+    std::fprintf(out, "Checked as user %s (uid %u; groups %s)\n", UserName().c_str(), ::geteuid(),
+                 groups.empty() ? "none" : groups.c_str());
+}
+
+// Why this user cannot read a file that exists; nullopt when it can.
+std::optional<std::string> CannotRead(const std::string& path)
+{
+    if (platform::IsDirectory(path))
+        return "is a folder";
+    if (::access(path.c_str(), R_OK) != 0)
+        return "cannot be read by user " + UserName() + " (" + std::strerror(errno) + ")";
+    return std::nullopt;
+}
+
 // Reads a configuration file and says how that went.
-std::optional<std::string> ReadConfiguration(std::FILE* out, const char* what, const std::string& path, TFindings& f)
+std::optional<std::string> ReadConfiguration(std::FILE* out, const std::string& what, const std::string& path,
+                                             std::vector<std::string>& findings)
 {
     auto text = platform::ReadWholeFile(path);
-    std::fprintf(out, "%s %s: %s\n", what, path.c_str(),
-                 text ? "read" : platform::FileExists(path) ? "NOT READABLE, defaults used" : "missing, defaults used");
-    if (!text && platform::FileExists(path))
-        f.Warnings.push_back(std::string(what) + " " + path + " cannot be read");
+    std::string state = text ? "read" : "missing, defaults used";
+    if (!text && platform::FileExists(path)) {
+        const std::string problem = CannotRead(path).value_or("cannot be read");
+        state = "NOT READABLE, defaults used: " + problem;
+        findings.push_back(what + " " + path + " " + problem);
+    }
+    std::fprintf(out, "%s %s: %s\n", what.c_str(), path.c_str(), state.c_str());
     return text;
 }
 
+// Without its registry the service would run on the defaults: that stops a start.
+// Under the unit the file comes as a credential.
 void CheckRegistry(std::FILE* out, const config::TConnParams& params, TFindings& f)
 {
-    ReadConfiguration(out, "Registry file", platform::RegistryPath(), f);
+    const std::string path = platform::RegistryPath();
+    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    const bool credential = credentials && *credentials && path.rfind(std::string(credentials) + "/", 0) == 0;
+    ReadConfiguration(out, credential ? "Registry credential" : "Registry file", path, f.Blocking);
     TTextTable table({"Value", "Effective", "From"});
     for (const auto& s : params.Sources)
         table.Add({s.Name, s.Shown, s.FromFile ? "file" : "default"});
@@ -54,9 +98,21 @@ void CheckRegistry(std::FILE* out, const config::TConnParams& params, TFindings&
     table.Print(out);
 }
 
+// A mail setting that cannot be followed sends no notice; the gates go on.
+void CheckMail(std::FILE* out, TFindings& f)
+{
+    const mail::TMailSecurity mail = mail::ReadMailSecurity();
+    const char* tls = mail.Tls == mail::TMailTls::StartTls ? "starttls" : mail.Tls == mail::TMailTls::Tls ? "tls" : "none";
+    std::fprintf(out, "Mail: EmailSecurity %s, %s, certificate %s\n\n", tls,
+                 mail.User.empty() ? "no login" : ("login as " + mail.User).c_str(),
+                 mail.Tls == mail::TMailTls::None ? "not used" : mail.Verify ? "checked" : "NOT CHECKED");
+    if (!mail.Problem.empty())
+        f.Warnings.push_back("no mail is sent: " + mail.Problem);
+}
+
 void CheckSettings(std::FILE* out, TFindings& f)
 {
-    const auto text = ReadConfiguration(out, "Settings file", platform::SettingsFilePath(), f);
+    const auto text = ReadConfiguration(out, "Settings file", platform::SettingsFilePath(), f.Warnings);
     const auto ini = config::TIniFileEx::FromText(text.value_or(""));
     TTextTable table({"Setting", "Effective", "From"});
     for (const auto& k : loop::kLoopSettingKeys) {
@@ -167,7 +223,7 @@ std::optional<std::string> CannotWrite(const std::string& path, bool folder)
     if (platform::IsDirectory(path) != folder)
         return folder ? "is not a folder" : "is a folder";
     if (::access(path.c_str(), folder ? W_OK | X_OK : W_OK) != 0)
-        return std::string("cannot be written (") + std::strerror(errno) + ")";
+        return "cannot be written by user " + UserName() + " (" + std::strerror(errno) + ")";
     return std::nullopt;
 }
 
@@ -213,7 +269,9 @@ void CheckLoops(std::FILE* out, db::TODBC& odbc, TFindings& f)
         if (enabled) {
             platform::TSerialPort probe;
             const auto error = probe.Open(path, 9600);
-            state = !platform::FileExists(path) ? "MISSING" : error ? "CANNOT OPEN: " + *error : "can be opened";
+            state = !platform::FileExists(path) ? "MISSING"
+                    : error                     ? "CANNOT OPEN as user " + UserName() + ": " + *error
+                                                : "can be opened";
             if (!platform::FileExists(path) || error)
                 f.Warnings.push_back("loop " + s.AsString("id") + ": port " + path + " " + state);
         }
@@ -231,9 +289,11 @@ void CheckLoops(std::FILE* out, db::TODBC& odbc, TFindings& f)
 int RunCheck(std::FILE* out)
 {
     TFindings f;
+    PrintUser(out);
     const config::TConnParams params(std::string(), config::TConnParams::TAccess::ReadOnly);
     CheckRegistry(out, params, f);
     CheckSettings(out, f);
+    CheckMail(out, f);
     CheckHome(out, f);
     PrintOfflineState(out);
     if (auto odbc = CheckConnection(out, params, f)) {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 
 using namespace std::chrono_literals;
@@ -537,9 +538,53 @@ TEST_F(Service, CheckAndStatusReadTheSiteWithoutWritingAnything)
     std::filesystem::create_directory(m_home / "velixcard.ini");
     const auto unreadable = testing_support::Run({VELIXCARD_BIN, "CHECK"}, Env());
     EXPECT_EQ(unreadable.Status, 1);
-    for (const char* line : {"Warning: Registry file ", "r.reg cannot be read", "Warning: Settings file ",
-                             "velixcard.ini cannot be read", "The service cannot start."})
+    for (const char* line : {"PROBLEM: Registry file ", "r.reg is a folder", "Warning: Settings file ",
+                             "velixcard.ini is a folder", "The service cannot start."})
         EXPECT_NE(unreadable.Out.find(line), std::string::npos) << line << "\n" << unreadable.Out;
+}
+
+// CHECK run as the service's user tells what that user cannot do; here a user
+// with no rights of its own stands in for it.
+TEST_F(Service, CheckAsAnotherUserNamesWhatThatUserCannotDo)
+{
+    Seed({"INSERT INTO `loop` (id, name, port, enabled) VALUES (3, 'gatepc', 1, 1)"});
+    WriteRegistry("gatepc");
+    const auto sim = Simulator("1");  // a terminal of root's, closed to others
+    namespace fs = std::filesystem;
+    fs::permissions(m_home.Path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                      fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(m_home / "r.reg", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    const auto asNobody = [&] {
+        return testing_support::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     VELIXCARD_BIN, "CHECK"},
+                                    Env());
+    };
+    const auto readable = asNobody();
+    EXPECT_EQ(readable.Status, 1) << readable.Out << readable.Err;
+    const std::vector<std::string> lines = {
+        "Checked as user nobody (uid 65534; groups none)",
+        "PROBLEM: Home folder " + m_home.Path() + " cannot be written by user nobody (Permission denied)",
+        "CANNOT OPEN as user nobody: ",
+        "connected",
+    };
+    for (const auto& line : lines)
+        EXPECT_NE(readable.Out.find(line), std::string::npos) << line << "\n" << readable.Out;
+    // Whether the user may ping without the capability is the machine's setting.
+    const std::string range = ReadFile("/proc/sys/net/ipv4/ping_group_range");
+    long low = 1, high = 0;
+    std::sscanf(range.c_str(), "%ld %ld", &low, &high);
+    if (65534 < low || 65534 > high) {
+        EXPECT_NE(readable.Out.find("pinging needs CAP_NET_RAW or a group in net.ipv4.ping_group_range"),
+                  std::string::npos)
+            << readable.Out;
+    }
+
+    fs::permissions(m_home / "r.reg", fs::perms::others_read, fs::perm_options::remove);
+    const auto closed = asNobody();
+    EXPECT_EQ(closed.Status, 1);
+    const std::string problem =
+        "PROBLEM: Registry file " + m_home / "r.reg" + " cannot be read by user nobody (Permission denied)";
+    EXPECT_NE(closed.Out.find(problem), std::string::npos) << closed.Out;
 }
 
 TEST_F(Service, ResetPlannedInTheSkippedHourRunsOnceRightAfterClocksSpringForward)

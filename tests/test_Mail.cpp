@@ -1,5 +1,6 @@
 // Mail notices against the loopback SMTP recorder of the test servers.
 #include "config/MessLog.hpp"
+#include "config/Scrambler.hpp"
 #include "mail/MailSender.hpp"
 
 #include "TestMail.hpp"
@@ -125,4 +126,93 @@ TEST(Mail, SenderQueueIsBoundedAndShutdownDoesNotWaitForAHungServer)
     const std::string text = testing_support::ReadFile(dir / "mail.log");
     EXPECT_NE(text.find("Mail queue full, notice to third@x.test dropped"), std::string::npos) << text;
     EXPECT_NE(text.find("Mail: 2 notice(s) not sent at shutdown"), std::string::npos) << text;
+}
+
+// The recorder's login ports: STARTTLS on the next port, TLS from the first
+// byte on the one after, both under a self-signed certificate for 127.0.0.1.
+TEST(Mail, SecureConnectionsLogInOrFailAsTheSettingsRequire)
+{
+    using mail::TMailTls;
+    const std::string cert = testing_support::Env("VELIX_SMTP_CERT");
+    ASSERT_FALSE(cert.empty()) << "VELIX_SMTP_CERT is not set: the SMTP recorder is not running";
+    const int plain = testing_support::SmtpPort(), startTls = plain + 1, tls = plain + 2;
+    struct TCase {
+        const char* name;
+        int port;
+        TMailTls tls;
+        const char* pass;  // nullptr: no login
+        bool verify;
+        std::string caFile;
+        const char* failure;  // nullptr: sent; else a piece of the failure's text
+    };
+    const TCase cases[] = {
+        {"starttls-login", startTls, TMailTls::StartTls, "gate-secret", false, "", nullptr},
+        {"starttls-trusted", startTls, TMailTls::StartTls, "gate-secret", true, cert, nullptr},
+        {"tls-trusted", tls, TMailTls::Tls, "gate-secret", true, cert, nullptr},
+        {"starttls-not-offered", plain, TMailTls::StartTls, nullptr, false, "", "STARTTLS"},
+        {"wrong-password", startTls, TMailTls::StartTls, "guess", false, "", "Login denied"},
+        {"self-signed-checked", tls, TMailTls::Tls, "gate-secret", true, "", "certificate"},
+        {"self-signed-starttls", startTls, TMailTls::StartTls, "gate-secret", true, "", "certificate"},
+        {"login-required", startTls, TMailTls::StartTls, nullptr, false, "", "530"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string to = UniqueRecipient(c.name);
+        auto notice = Notice(c.port, to);
+        notice.Security.Tls = c.tls;
+        notice.Security.User = c.pass ? "gate" : "";
+        notice.Security.Pass = c.pass ? c.pass : "";
+        notice.Security.Verify = c.verify;
+        notice.Security.CaFile = c.caFile;
+        const std::string result = mail::MailMessage(notice);
+        if (!c.failure) {
+            EXPECT_EQ(result, "Sent");
+            EXPECT_EQ(MailsTo(to).size(), 1u);
+        } else {
+            EXPECT_NE(result.find(c.failure), std::string::npos) << result;
+            EXPECT_TRUE(MailsTo(to, 1, 0ms).empty());
+        }
+    }
+}
+
+TEST(Mail, SecuritySettingsAreReadFromTheProductKey)
+{
+    testing_support::TTempDir dir;
+    const auto stored = config::Scramble("Mail;Pass 7");
+    ASSERT_TRUE(stored);
+    const std::string head = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Trellant\\Velix]\r\n";
+    struct TCase {
+        std::string values;
+        mail::TMailTls tls;
+        bool verify;
+        const char* problem;
+    };
+    const TCase cases[] = {
+        {"", mail::TMailTls::None, true, nullptr},
+        {"\"EmailSecurity\"=\" StartTLS \"\r\n\"EmailUser\"=\"gate\"\r\n\"EmailPass\"=\"" + *stored + "\"\r\n",
+         mail::TMailTls::StartTls, true, nullptr},
+        {"\"EmailSecurity\"=\"tls\"\r\n\"EmailVerify\"=dword:00000000\r\n", mail::TMailTls::Tls, false, nullptr},
+        {"\"EmailSecurity\"=\"ssl\"\r\n", mail::TMailTls::None, true, "EmailSecurity \"ssl\" is not none, starttls or tls"},
+        {"\"EmailUser\"=\"gate\"\r\n", mail::TMailTls::None, true, "in plain text"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.values);
+        testing_support::WriteFile(dir / "r.reg", head + c.values);
+        const auto s = mail::ReadMailSecurity(dir / "r.reg");
+        EXPECT_EQ(s.Tls, c.tls);
+        EXPECT_EQ(s.Verify, c.verify);
+        if (c.problem)
+            EXPECT_NE(s.Problem.find(c.problem), std::string::npos) << s.Problem;
+        else
+            EXPECT_EQ(s.Problem, "");
+    }
+    testing_support::WriteFile(dir / "r.reg", head + cases[1].values);
+    EXPECT_EQ(mail::ReadMailSecurity(dir / "r.reg").Pass, "Mail;Pass 7");
+
+    // A setting that cannot be followed sends nothing and says why.
+    const std::string to = UniqueRecipient("problem");
+    auto notice = Notice(testing_support::SmtpPort(), to);
+    notice.Security.Problem = "EmailSecurity \"ssl\" is not none, starttls or tls";
+    EXPECT_EQ(mail::MailMessage(notice), notice.Security.Problem);
+    EXPECT_TRUE(MailsTo(to, 1, 0ms).empty());
 }
