@@ -105,7 +105,8 @@ bool TServer::StartUp(platform::TTimer& timMain)
         PublishSiteState();
     if (result) {
         MainLog->Log("Started!");
-        platform::NotifyStatus(config::Format("Started, %d loops", static_cast<int>(Loops.size())));
+        const int loops = static_cast<int>(Loops.size());
+        platform::NotifyStatus(config::Format("Started, %d loop%s", loops, loops == 1 ? "" : "s"));
     } else {
         platform::NotifyStatus("Start-up failed, retrying: " + failure);
         ShutDown(timMain);

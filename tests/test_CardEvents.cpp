@@ -292,6 +292,25 @@ TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
     EXPECT_TRUE(WaitFor([&] { return Count(2) == count + 1; }, 5s));
     EXPECT_FALSE(Logged("Exception in MailMessage()"));
 
+    // A login the server refuses is the mail's failure, not the card's.
+    OnLoop([&] {
+        m_loop->Settings.EmailPort = testing_support::SmtpPort() + 1;
+        m_loop->Settings.EmailSecurity = {.Tls = mail::TMailTls::StartTls, .User = "gate", .Pass = "guess",
+                                          .Verify = false, .CaFile = "", .Problem = ""};
+    });
+    m_sim->ClearFrames();
+    Present(2, 'C', "1002");
+    EXPECT_TRUE(Received(2, "G002Row four"));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const auto lines = LogLines();
+            return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+                return l.rfind("Mail to " + to + " via 127.0.0.1 not sent: Login denied", 0) == 0;
+            });
+        },
+        10s));
+    OnLoop([&] { m_loop->Settings.EmailSecurity = {}; });
+
     // A server that never answers holds up no other reader of the loop.
     testing_support::THungServer hung;
     OnLoop([&] { m_loop->Settings.EmailPort = hung.Port(); });
