@@ -128,7 +128,8 @@ protected:
     {
         return testing_support::Run({testing_support::SourceDir() + "/scripts/test-servers", verb, m_servers.Path()},
                                     {{"VELIX_MARIADB_PORT", m_port},
-                                     {"VELIX_SMTP_PORT", std::to_string(std::stoi(m_port) + 1000)}});
+                                     // The recorder takes three ports from this one.
+                                     {"VELIX_SMTP_PORT", std::to_string(std::stoi(m_port) + 1000 + 2 * m_portOffset)}});
     }
     bool Connect(db::TODBC& odbc)
     {
