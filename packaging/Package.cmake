@@ -8,6 +8,7 @@ install(FILES README.md packaging/copyright DESTINATION usr/share/doc/velixcard)
 install(FILES packaging/VELIXCard.service DESTINATION lib/systemd/system)
 install(FILES packaging/sysusers.conf DESTINATION usr/lib/sysusers.d RENAME velixcard.conf)
 install(FILES packaging/registry.reg DESTINATION etc/velixcard PERMISSIONS OWNER_READ OWNER_WRITE)
+install(FILES packaging/lintian-overrides DESTINATION usr/share/lintian/overrides RENAME velixcard)
 
 # A native package: its changelog is changelog.gz.
 configure_file(packaging/changelog ${CMAKE_BINARY_DIR}/package/changelog @ONLY)
@@ -16,6 +17,17 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package/changelog.gz
                    DEPENDS ${CMAKE_BINARY_DIR}/package/changelog)
 add_custom_target(package_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/package/changelog.gz)
 install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz DESTINATION usr/share/doc/velixcard)
+
+# Manual pages, compressed as Debian keeps them.
+foreach(page velixcard.8 velixcard-devsim.1)
+    string(REGEX MATCH "[0-9]$" section ${page})
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package/${page}.gz
+                       COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/packaging/${page} > ${CMAKE_BINARY_DIR}/package/${page}.gz
+                       DEPENDS ${CMAKE_SOURCE_DIR}/packaging/${page})
+    list(APPEND manual_pages ${CMAKE_BINARY_DIR}/package/${page}.gz)
+    install(FILES ${CMAKE_BINARY_DIR}/package/${page}.gz DESTINATION usr/share/man/man${section})
+endforeach()
+add_custom_target(package_manual_pages ALL DEPENDS ${manual_pages})
 file(WRITE ${CMAKE_BINARY_DIR}/package/conffiles "/etc/velixcard/registry.reg\n")
 
 set(CPACK_GENERATOR DEB)

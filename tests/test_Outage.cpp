@@ -35,7 +35,9 @@ protected:
     {
         ASSERT_FALSE(Env("VELIX_MARIADB_PORT").empty()) << "the test servers are not running (scripts/test-servers)";
         m_port = std::to_string(std::stoi(Env("VELIX_MARIADB_PORT")) + m_portOffset);  // a server per fixture: they run side by side
-        ASSERT_EQ(Servers("start").Status, 0) << "could not start a private MariaDB server on port " << m_port;
+        const auto started = Servers("mariadb-start");
+        ASSERT_EQ(started.Status, 0) << "could not start a private MariaDB server on port " << m_port << ": "
+                                     << started.Err;
         db::TODBC admin;
         ASSERT_TRUE(admin.Connect("", "svcuser", "pelmox", "MariaDB", "", "SERVER=127.0.0.1;PORT=" + m_port, false));
         ASSERT_TRUE(Run(admin, "DROP DATABASE IF EXISTS site"));
@@ -127,9 +129,7 @@ protected:
     testing_support::TRunResult Servers(const std::string& verb)
     {
         return testing_support::Run({testing_support::SourceDir() + "/scripts/test-servers", verb, m_servers.Path()},
-                                    {{"VELIX_MARIADB_PORT", m_port},
-                                     // The recorder takes three ports from this one.
-                                     {"VELIX_SMTP_PORT", std::to_string(std::stoi(m_port) + 1000 + 2 * m_portOffset)}});
+                                    {{"VELIX_MARIADB_PORT", m_port}});
     }
     bool Connect(db::TODBC& odbc)
     {
@@ -205,7 +205,7 @@ TEST_F(Outage, KilledOrHungServerCardsGetLowSecurityThenEveryCardIsBookedOnce)
     Present(1500, 50);
     EXPECT_TRUE(WaitFor([&] { return Answers("G003Thank you...") == 50; }, 10s))
         << Answers("G003Thank you...") << "\n" << Log();
-    ASSERT_EQ(Servers("start").Status, 0);
+    ASSERT_EQ(Servers("mariadb-start").Status, 0);
     EXPECT_EQ(Booked(1500, 50), std::make_pair(0, 0));
 
     // Back: the next card of each loop reconnects; every card is booked exactly once.
@@ -314,7 +314,7 @@ TEST_F(OfflineOutage, CardsAreDecidedFromTheCopyJournalledAndBookedOnceWhenTheSe
     // decision booked once, with its own time.
     const auto decided = std::chrono::system_clock::now();
     ASSERT_TRUE(WaitFor([&] { return std::chrono::system_clock::now() > decided + 2s; }, 5s));
-    ASSERT_EQ(Servers("start").Status, 0);
+    ASSERT_EQ(Servers("mariadb-start").Status, 0);
     StartService();
     ASSERT_TRUE(WaitFor([&] { return Log().find(applied) != std::string::npos; }, 30s))
         << Log();
@@ -456,7 +456,7 @@ TEST_F(StatusListener, MetricsHealthAndStatusFollowTheSite)
     SignalServer(SIGKILL);
     EXPECT_TRUE(WaitFor([&] { return Get("/healthz").first == 503; }, 10s));
     EXPECT_NE(Get("/healthz").second.find("without its database"), std::string::npos) << Get("/healthz").second;
-    ASSERT_EQ(Servers("start").Status, 0);
+    ASSERT_EQ(Servers("mariadb-start").Status, 0);
     EXPECT_TRUE(WaitFor([&] { return Get("/healthz").first == 200; }, 20s)) << Get("/healthz").second;
 }
 
@@ -499,7 +499,7 @@ TEST_F(OfflineOutage, AReplayCutOffHalfWayBooksEveryEntryOnce)
     StartService();
     ASSERT_TRUE(WaitFor([&] { return booked(40000) > 0; }, 20s)) << Log();
     SignalServer(SIGKILL);
-    ASSERT_EQ(Servers("start").Status, 0);
+    ASSERT_EQ(Servers("mariadb-start").Status, 0);
     bookedOnce(40000);
     EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM velix_journal WHERE computer = 'gatepc'"), 2 * kEntries);
 }
