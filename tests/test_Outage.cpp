@@ -34,7 +34,8 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(Env("VELIX_MARIADB_PORT").empty()) << "the test servers are not running (scripts/test-servers)";
-        m_port = std::to_string(std::stoi(Env("VELIX_MARIADB_PORT")) + m_portOffset);  // a server per fixture: they run side by side
+        // A server per test, on a port nothing listens on: the tests run side by side.
+        m_port = std::to_string(testing_support::RefusingPort());
         const auto started = Servers("mariadb-start");
         ASSERT_EQ(started.Status, 0) << "could not start a private MariaDB server on port " << m_port << ": "
                                      << started.Err;
@@ -183,7 +184,6 @@ protected:
 
     // Set by the fixtures below before SetUp.
     bool m_offline = false;
-    int m_portOffset = 11;
     std::string m_registryExtra;
     TTempDir m_home;
     TTempDir m_servers;
@@ -236,7 +236,6 @@ protected:
     OfflineOutage()
     {
         m_offline = true;
-        m_portOffset = 12;
     }
 
     // The barcode of a ticket issued now in lane 2: 20,000,000 + the wall
@@ -351,7 +350,6 @@ class StatusListener : public Outage {
 protected:
     StatusListener()
     {
-        m_portOffset = 13;
         m_listen = testing_support::RefusingPort();  // free: nothing listens there
         m_registryExtra = "\"StatusListen\"=\"127.0.0.1:" + std::to_string(m_listen) + "\"\r\n";
     }
