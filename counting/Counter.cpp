@@ -13,7 +13,7 @@ constexpr int kSoftCountInput = 7;
 } // namespace
 
 TCounter::TCounter(config::TMessLog& log, db::TODBC& database, int loopId, int address, bool remote)
-    : m_log(log), m_database(&database), m_remote(remote)
+    : m_log(log), m_own(database), m_database(&database), m_remote(remote)
 {
     const auto device = cardaccess::ReadDeviceRow(*m_database, loopId, address).value_or(cardaccess::TDeviceRow{});
     m_deviceId = device.Id;
@@ -60,8 +60,11 @@ std::string TCounter::Process(const std::string& payload)
         if (diff != 0) {
             const std::string column = "count" + std::to_string(position);
             db::TODBCStatement update(*m_database);
-            update.ExecFmt("UPDATE device SET %s = %d WHERE id = %d", column, device.AsInteger(column) + diff,
-                           m_deviceId);
+            if (OnCopy())
+                update.ExecFmt("UPDATE device SET %s = %s + %d WHERE id = %d", column, column, diff, m_deviceId);
+            else
+                update.ExecFmt("UPDATE device SET %s = %d WHERE id = %d", column, device.AsInteger(column) + diff,
+                               m_deviceId);
             if (lotFound)
                 ChangeLot(diff, position + 1, device.AsInteger("lot_id"));
         }
@@ -84,6 +87,13 @@ void TCounter::ChangeLot(int delta, int input, int deviceLot)
             text = config::Format("UPDATE lot SET lot_count=lot_count+%d WHERE id=%d", delta, lot);
             break;
         case 2: {
+            if (OnCopy()) {
+                // Floored where the replay lands, not where the copy stood.
+                text = config::Format("UPDATE lot SET lot_count = CASE WHEN lot_count < %d THEN 0 ELSE lot_count - %d "
+                                      "END WHERE id = %d",
+                                      delta, delta, lot);
+                break;
+            }
             db::TODBCStatement count(*m_database);
             count.ExecFmt("select lot_count from lot WHERE id=%d", lot);
             text = count.AsInteger("lot_count") - delta < 0
@@ -125,12 +135,25 @@ void TCounter::SoftCount()
     update.ExecFmt("UPDATE device SET count_soft = count_soft + 1 WHERE id = %d", m_deviceId);
 }
 
+template <class F>
+auto TCounter::On(db::TODBC& database, F work)
+{
+    struct TBack {
+        TCounter& Counter;
+        ~TBack() { Counter.m_database = &Counter.m_own; }
+    } back{*this};
+    m_database = &database;
+    return work();
+}
+
 void TCounter::SoftCountOn(db::TODBC& database)
 {
-    db::TODBC* const own = m_database;
-    m_database = &database;
-    SoftCount();
-    m_database = own;
+    On(database, [&] { SoftCount(); });
+}
+
+std::string TCounter::ProcessOn(db::TODBC& database, const std::string& payload)
+{
+    return On(database, [&] { return Process(payload); });
 }
 
 void TCounter::CheckSoftCount(db::TODBCStatement& statement)

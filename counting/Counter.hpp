@@ -36,8 +36,10 @@ public:
     std::string Process(const std::string& payload);
     void SoftCount();
     // The same against another database (the offline copy); the next calls
-    // use the counter's own again.
+    // use the counter's own again. There the counts change relatively, so
+    // that the journal's replay adds to what the site holds by then.
     void SoftCountOn(db::TODBC& database);
+    std::string ProcessOn(db::TODBC& database, const std::string& payload);
     void CheckSoftCount(db::TODBCStatement& statement);
     void ChangeLot(int delta, int input, int deviceLot);
     void FlagLotFull(int lotId);
@@ -47,8 +49,13 @@ public:
     bool FirstReading() const noexcept { return m_firstReading; }
 
 private:
+    template <class F>
+    auto On(db::TODBC& database, F work);
+    bool OnCopy() const noexcept { return m_database != &m_own; }
+
     config::TMessLog& m_log;
-    db::TODBC* m_database;  // the counter's own, but for the length of SoftCountOn
+    db::TODBC& m_own;
+    db::TODBC* m_database;  // the counter's own, but for the length of On
     int m_deviceId = 0;
     bool m_firstReading = true;
     int m_lastSoftCount = 0;

@@ -22,9 +22,12 @@ void TLoop::CounterEvent(int reader, const std::string& value) noexcept
         if (reader <= 0 || static_cast<std::size_t>(reader) >= m_counters.size() ||
             !m_counters[static_cast<std::size_t>(reader)])
             return;
+        counting::TCounter& counter = *m_counters[static_cast<std::size_t>(reader)];
         std::string text = "Database error";
         if (Connected())
-            text = m_counters[static_cast<std::size_t>(reader)]->Process(value);
+            text = counter.Process(value);
+        else
+            DecideOffline([&] { text = counter.ProcessOn(*m_database, value); });  // the copy, journalled
         if (DetailedLog) {
             std::string list;
             for (const char c : value) {

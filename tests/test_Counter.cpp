@@ -3,7 +3,10 @@
 #include "config/MessLog.hpp"
 #include "counting/EventLog.hpp"
 #include "counting/Input.hpp"
+#include "db/Journal.hpp"
 #include "db/ODBC.hpp"
+#include "db/ODBCConn.hpp"
+#include "db/OfflineCopy.hpp"
 
 #include "TestDb.hpp"
 
@@ -124,6 +127,45 @@ TEST_P(Counting, SoftAndRemoteCountsUseInputSeven)
     const auto lines = LogLines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Soft Count Device Id: 10 was 11 is 14 diff 3"), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Timer Lot Change Value: 3"), lines.end());
+}
+
+TEST_P(Counting, CountsTakenOfflineAddToWhatTheSiteHoldsWhenReplayed)
+{
+    // Input 2 adds to lot 1 and subtracts from lot 2, as above.
+    ASSERT_TRUE(Exec("INSERT INTO counter_item (device_id, input, cntr_id, chg_lot) VALUES (10, 2, 1, 1)"));
+    ASSERT_TRUE(Exec("INSERT INTO counter_item (device_id, input, cntr_id, chg_lot) VALUES (10, 2, 2, 2)"));
+    db::TOfflineCopy copy(config::TOfflineParams{.Decisions = true}, m_dir / "copy.db", "loop_id IN (1)", *m_log);
+    ASSERT_TRUE(copy.Refresh(m_odbc));
+    db::TODBC local;
+    ASSERT_TRUE(db::ConnectLocalFile(local, copy.Path(), db::TLocalFile::Copy));
+    std::vector<std::string> journalled;
+    local.OnExec = [&](const std::string& sql) {
+        if (db::IsWriteStatement(sql))
+            journalled.push_back(sql);
+    };
+
+    counting::TCounter counter(*m_log, m_odbc, 1, 3, false);
+    counter.Process(std::string("\x30") + "0000");  // baseline, online
+    EXPECT_EQ(counter.ProcessOn(local, std::string("\x34") + "0000"), "Entry 3");  // 4 cars, offline
+    ASSERT_FALSE(journalled.empty());
+
+    // Meanwhile the site moved on: the device counts reset, cars counted
+    // into lot 1 and out of lot 2 by another computer.
+    ASSERT_TRUE(Exec("UPDATE device SET count1 = 0 WHERE id = 10"));
+    ASSERT_TRUE(Exec("UPDATE lot SET lot_count = 50 WHERE id = 1"));
+    ASSERT_TRUE(Exec("UPDATE lot SET lot_count = 2 WHERE id = 2"));
+    for (const auto& sql : journalled)
+        ASSERT_TRUE(Exec(sql)) << sql;
+    EXPECT_EQ(Flag(10, "count1"), 4);
+    EXPECT_EQ(LotCount(1), 54);
+    EXPECT_EQ(LotCount(2), 0) << "floored where the replay lands";
+
+    // Online again: the counter's own database, with the statements as before.
+    counter.Process(std::string("\x35") + "0000");
+    EXPECT_EQ(Flag(10, "count1"), 5);
+    const auto lines = LogLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Counter sql: UPDATE lot SET lot_count=lot_count+1 WHERE id=1"),
+              lines.end());
 }
 
 TEST_P(Counting, DoorAjarAlarmsAfterTheAjarTimeUntilAcknowledged)
