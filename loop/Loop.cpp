@@ -105,7 +105,7 @@ TLoop::TLoop(config::TMessLog& log, int loopId, const std::string& offlineCopy) 
     m_worker = WorkerFor(connected && m_database->IsSQLite());
     if (connected) {
         UpgradeSchema();
-        CreateCardInterface();
+        CreateCardInterface(TSetUpFrom::Site);
         return;
     }
     // The site database away at start-up: the devices and settings come from
@@ -114,8 +114,7 @@ TLoop::TLoop(config::TMessLog& log, int loopId, const std::string& offlineCopy) 
     // decided offline.
     if (!offlineCopy.empty() && db::ConnectLocalFile(*m_database, offlineCopy, db::TLocalFile::Copy)) {
         MessageLog.LogFmt("Loop id %d set up from the offline copy: the site database is away", LoopId);
-        CreateCardInterface();
-        m_database->Disconnect();
+        CreateCardInterface(TSetUpFrom::Copy);
     }
 }
 
@@ -250,7 +249,7 @@ void TLoop::ReadLineSettings(bool rfModem)
     Settings.LowSecurity = ini.ReadBoolInit(kSection, "Low Security on DB Error", false);
 }
 
-void TLoop::CreateCardInterface()
+void TLoop::CreateCardInterface(TSetUpFrom from)
 {
     try {
         // The line's events are handled on the loop's worker, one at a time.
@@ -276,21 +275,26 @@ void TLoop::CreateCardInterface()
             flags.ExecFmt("UPDATE device SET lf_sign_flag = 1 WHERE loop_id = %d and lf_sign <> 0", LoopId);
             flags.ExecFmt("UPDATE device SET lf_output_flag = 1 WHERE loop_id = %d and lf_enabled <> 0", LoopId);
         }
+        int first = 0, last = 0;
         if (!found) {
             MessageLog.Log("Failed Card Init - No Loop id: " + std::to_string(LoopId));
         } else if (enabled) {
             m_line->Port = port;
             MessageLog.LogFmt("Init Devices for LoopId %d Port %d", LoopId, port);
             m_eventLog->Port = port;
-            int first = 0, last = 0;
             SetUpDevices(first, last);
             m_line->SetFirstReader(first);
             m_line->SetLastReader(last);
             ReadLineSettings(rfModem);
-            OpenLine(port, first, last);
         } else if (config::UpperCase(name) == "POE/POF") {
             MakePayOnFootCounters();
         }
+        // Not once the line is open: its events use the binding on the worker,
+        // and a card decided on the copy as if it were the site would go unjournalled.
+        if (from == TSetUpFrom::Copy)
+            m_database->Disconnect();
+        if (found && enabled)
+            OpenLine(port, first, last);
         MessageLog.Log("CreateCardInterface - Done");
     } catch (...) {
         MessageLog.Log("CreateCardInterface - Exception");

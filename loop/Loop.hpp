@@ -160,8 +160,12 @@ public:
 
 private:
     void UpgradeSchema();
+    // Where the set-up reads the loop's rows: the site, or the offline copy,
+    // which is let go before the line opens (the events then reach the site
+    // when it answers).
+    enum class TSetUpFrom { Site, Copy };
     // The set-up steps, in order.
-    void CreateCardInterface();
+    void CreateCardInterface(TSetUpFrom from);
     void BindHandlers();
     void SetUpDevices(int& first, int& last);
     void MakeCountersAndInputs(int first, int last);

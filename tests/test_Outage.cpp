@@ -104,7 +104,7 @@ protected:
             ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(link); }, 5s));
         }
         StartService();
-        ASSERT_TRUE(WaitFor([&] { return Log().find("Started!") != std::string::npos; }, 15s)) << Log();
+        ASSERT_TRUE(WaitFor([&] { return Log().find("Started!") != std::string::npos; }, 15s)) << Diagnostics();
     }
 
     void StartService()
@@ -149,6 +149,11 @@ protected:
     }
 
     std::string Log() { return testing_support::LogFolderText(m_home.Path()); }
+    // For a failure: the log and what the service printed (a sanitizer's report).
+    std::string Diagnostics()
+    {
+        return Log() + "\n--- the service's output:\n" + (m_service ? m_service->Output() : std::string());
+    }
 
     // Cards numbered from first, alternately at the two loops, five a second.
     void Present(int first, int count)
@@ -198,19 +203,19 @@ protected:
 TEST_F(Outage, KilledOrHungServerCardsGetLowSecurityThenEveryCardIsBookedOnce)
 {
     Present(1000, 10);
-    ASSERT_TRUE(WaitFor([&] { return Booked(1000, 10) == std::make_pair(10, 10); }, 10s)) << Log();
+    ASSERT_TRUE(WaitFor([&] { return Booked(1000, 10) == std::make_pair(10, 10); }, 10s)) << Diagnostics();
 
     // Killed: every card is answered as the low-security setting says, none booked.
     SignalServer(SIGKILL);
     Present(1500, 50);
     EXPECT_TRUE(WaitFor([&] { return Answers("G003Thank you...") == 50; }, 10s))
-        << Answers("G003Thank you...") << "\n" << Log();
+        << Answers("G003Thank you...") << "\n" << Diagnostics();
     ASSERT_EQ(Servers("mariadb-start").Status, 0);
     EXPECT_EQ(Booked(1500, 50), std::make_pair(0, 0));
 
     // Back: the next card of each loop reconnects; every card is booked exactly once.
     Present(2000, 20);
-    EXPECT_TRUE(WaitFor([&] { return Booked(2000, 20) == std::make_pair(20, 20); }, 20s)) << Log();
+    EXPECT_TRUE(WaitFor([&] { return Booked(2000, 20) == std::make_pair(20, 20); }, 20s)) << Diagnostics();
     EXPECT_TRUE(WaitFor([&] { return Answers("G003OK") == 30; }, 10s)) << Answers("G003OK");
 
     // Hung: the server stops answering without closing its connections.
@@ -219,11 +224,11 @@ TEST_F(Outage, KilledOrHungServerCardsGetLowSecurityThenEveryCardIsBookedOnce)
     SignalServer(SIGCONT);
     // Every card gets an answer, late or not, and none is booked twice.
     EXPECT_TRUE(WaitFor([&] { return Answers("G003OK") + Answers("G003Thank you...") == 130; }, 60s))
-        << Answers("G003OK") << " " << Answers("G003Thank you...") << "\n" << Log();
+        << Answers("G003OK") << " " << Answers("G003Thank you...") << "\n" << Diagnostics();
     const auto stalled = Booked(2500, 50);
     EXPECT_EQ(stalled.first, stalled.second);
     Present(3000, 20);
-    EXPECT_TRUE(WaitFor([&] { return Booked(3000, 20) == std::make_pair(20, 20); }, 30s)) << Log();
+    EXPECT_TRUE(WaitFor([&] { return Booked(3000, 20) == std::make_pair(20, 20); }, 30s)) << Diagnostics();
     m_service->Signal(SIGTERM);
     EXPECT_EQ(m_service->Wait(15s), 0) << "no crash, an orderly stop";
     m_service.reset();
@@ -262,7 +267,7 @@ protected:
 
 TEST_F(OfflineOutage, CardsAreDecidedFromTheCopyJournalledAndBookedOnceWhenTheServerIsBack)
 {
-    ASSERT_TRUE(WaitFor([&] { return Log().find("Offline copy refreshed: ") != std::string::npos; }, 15s)) << Log();
+    ASSERT_TRUE(WaitFor([&] { return Log().find("Offline copy refreshed: ") != std::string::npos; }, 15s)) << Diagnostics();
     SignalServer(SIGKILL);
 
     // Loop 2 is an entry: refused as not on file, accepted with the card type's text, then held to passback.
@@ -270,28 +275,28 @@ TEST_F(OfflineOutage, CardsAreDecidedFromTheCopyJournalledAndBookedOnceWhenTheSe
         m_sims[1]->Write("card 1 " + card + "\n");
         return WaitFor([&] { return Answers(frame) == times; }, 15s);
     };
-    EXPECT_TRUE(present("4242", "BUnknown", 1)) << Log();
-    EXPECT_TRUE(present("9001", "G003Welcome", 1)) << Log();
-    EXPECT_TRUE(present("9001", "BPassback", 1)) << Log();
-    EXPECT_NE(Log().find("Offline decision: card 9001 at address 1, Passback Error"), std::string::npos) << Log();
+    EXPECT_TRUE(present("4242", "BUnknown", 1)) << Diagnostics();
+    EXPECT_TRUE(present("9001", "G003Welcome", 1)) << Diagnostics();
+    EXPECT_TRUE(present("9001", "BPassback", 1)) << Diagnostics();
+    EXPECT_NE(Log().find("Offline decision: card 9001 at address 1, Passback Error"), std::string::npos) << Diagnostics();
 
     // A ticket issued during the outage leaves once.
     const std::string barcode = TicketIssuedNow();
     m_sims[0]->Write("issue 2 0" + barcode + "000123\n");
-    ASSERT_TRUE(WaitFor([&] { return Log().find("Bar:" + barcode) != std::string::npos; }, 15s)) << Log();
+    ASSERT_TRUE(WaitFor([&] { return Log().find("Bar:" + barcode) != std::string::npos; }, 15s)) << Diagnostics();
     m_sims[0]->Write("barcode 3 " + barcode + "\n");
-    EXPECT_TRUE(WaitFor([&] { return Answers("G003Thank you...") == 1; }, 15s)) << Log();
+    EXPECT_TRUE(WaitFor([&] { return Answers("G003Thank you...") == 1; }, 15s)) << Diagnostics();
     m_sims[0]->Write("barcode 3 " + barcode + "\n");
-    EXPECT_TRUE(WaitFor([&] { return Answers("BExitPass Used") == 1; }, 15s)) << Log();
+    EXPECT_TRUE(WaitFor([&] { return Answers("BExitPass Used") == 1; }, 15s)) << Diagnostics();
 
     // Killed during the outage, and started again while the server is still
     // away: it sets its loops up from the copy and goes on deciding.
     m_service->Signal(SIGKILL);
     m_service->Wait(15s);
     StartService();
-    ASSERT_TRUE(WaitFor([&] { return Occurrences(Log(), "Started!") == 2; }, 20s)) << Log();
+    ASSERT_TRUE(WaitFor([&] { return Occurrences(Log(), "Started!") == 2; }, 20s)) << Diagnostics();
     EXPECT_NE(Log().find("The site database is away: starting from the offline copy"), std::string::npos);
-    EXPECT_TRUE(present("4242", "BUnknown", 2)) << Log();
+    EXPECT_TRUE(present("4242", "BUnknown", 2)) << Diagnostics();
     m_service->Signal(SIGTERM);
     EXPECT_EQ(m_service->Wait(15s), 0);
     const std::string journalFile = m_home / "offline/journal.db";
@@ -316,7 +321,7 @@ TEST_F(OfflineOutage, CardsAreDecidedFromTheCopyJournalledAndBookedOnceWhenTheSe
     ASSERT_EQ(Servers("mariadb-start").Status, 0);
     StartService();
     ASSERT_TRUE(WaitFor([&] { return Log().find(applied) != std::string::npos; }, 30s))
-        << Log();
+        << Diagnostics();
     EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM trans WHERE cardno = 4242 AND error_desc = 'Not On File'"), 2);
     EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM trans WHERE cardno = 9001"), 2);
     EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM trans WHERE cardno IN (4242, 9001) AND dat_e < "
@@ -336,7 +341,7 @@ TEST_F(OfflineOutage, CardsAreDecidedFromTheCopyJournalledAndBookedOnceWhenTheSe
     StartService();
     ASSERT_TRUE(WaitFor([&] { return Log().find(again) != std::string::npos; },
                         30s))
-        << Log();
+        << Diagnostics();
     EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM trans WHERE cardno IN (4242, 9001)"), 4);
     m_service->Signal(SIGTERM);
     EXPECT_EQ(m_service->Wait(15s), 0);
@@ -479,14 +484,14 @@ TEST_F(OfflineOutage, AReplayCutOffHalfWayBooksEveryEntryOnce)
                      std::to_string(firstCard + kEntries));
     };
     const auto bookedOnce = [&](int firstCard) {
-        EXPECT_TRUE(WaitFor([&] { return booked(firstCard) == kEntries; }, 60s)) << booked(firstCard) << "\n" << Log();
+        EXPECT_TRUE(WaitFor([&] { return booked(firstCard) == kEntries; }, 60s)) << booked(firstCard) << "\n" << Diagnostics();
         EXPECT_EQ(Count("SELECT COUNT(DISTINCT cardno) AS n FROM trans WHERE cardno >= " + std::to_string(firstCard)),
                   kEntries);
     };
 
     leave(20000);
     StartService();
-    ASSERT_TRUE(WaitFor([&] { return booked(20000) > 0; }, 20s)) << Log();
+    ASSERT_TRUE(WaitFor([&] { return booked(20000) > 0; }, 20s)) << Diagnostics();
     m_service->Signal(SIGKILL);
     m_service->Wait(15s);
     EXPECT_LT(booked(20000), kEntries) << "killed half way";
@@ -495,7 +500,7 @@ TEST_F(OfflineOutage, AReplayCutOffHalfWayBooksEveryEntryOnce)
 
     leave(40000);
     StartService();
-    ASSERT_TRUE(WaitFor([&] { return booked(40000) > 0; }, 20s)) << Log();
+    ASSERT_TRUE(WaitFor([&] { return booked(40000) > 0; }, 20s)) << Diagnostics();
     SignalServer(SIGKILL);
     ASSERT_EQ(Servers("mariadb-start").Status, 0);
     bookedOnce(40000);
