@@ -1,5 +1,8 @@
 #include "BenchSupport.hpp"
 
+#include <httplib.h>
+#include <sys/resource.h>
+
 #include <unistd.h>
 
 #include <sqlext.h>
@@ -157,6 +160,27 @@ TSim StartSim(const std::string& link, const std::string& addresses)
         std::exit(1);
     }
     return sim;
+}
+
+TPageLoad::TPageLoad(int port, int clients, TClientsAt where)
+{
+    for (int c = 0; c < clients; ++c)
+        m_clients.emplace_back([this, port, c, where] {
+            if (where == TClientsAt::Elsewhere)
+                ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kLowestPriority);
+            httplib::Client client("127.0.0.1", port);
+            const char* paths[] = {"/", "/status.json", "/metrics"};
+            for (int i = 0; !m_stop; ++i)
+                if (client.Get(paths[(c + i) % 3]))
+                    ++m_requests;
+        });
+}
+
+TPageLoad::~TPageLoad()
+{
+    m_stop = true;
+    for (auto& t : m_clients)
+        t.join();
 }
 
 } // namespace bench

@@ -2,8 +2,10 @@
 
 #include "db/ODBC.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -43,5 +45,25 @@ struct TSim {
     std::FILE* Out = nullptr;
 };
 TSim StartSim(const std::string& link, const std::string& addresses);
+
+// Clients of the status listener on 127.0.0.1:port fetching the page, the
+// status and the metrics in turn as fast as they can, until destroyed. Here
+// they share the service's cores; Elsewhere stands in for browsers on other
+// computers: the clients' own work only gets what the service leaves.
+enum class TClientsAt { Here, Elsewhere };
+inline constexpr int kLowestPriority = 19;
+class TPageLoad {
+public:
+    TPageLoad(int port, int clients, TClientsAt where);
+    ~TPageLoad();
+    TPageLoad(const TPageLoad&) = delete;
+    TPageLoad& operator=(const TPageLoad&) = delete;
+    long Requests() const noexcept { return m_requests; }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::atomic<long> m_requests{0};
+    std::vector<std::thread> m_clients;
+};
 
 } // namespace bench

@@ -4,7 +4,9 @@
 // decision and the command queue, on SQLite and MariaDB. Printed beside the
 // floor measured in the same run: the mean wait for the dispatcher's next
 // pass, the raw round trips of the decision's statements, and one poll
-// transaction at the line's baud.
+// transaction at the line's baud. Last, the same road with the status
+// listener serving 50 clients (on these cores, and standing in for clients
+// elsewhere), against the road with it off.
 //   scripts/bench   (starts the test servers)
 #include "BenchSupport.hpp"
 
@@ -12,6 +14,7 @@
 #include "line/ProcessInfo.hpp"
 #include "loop/Loop.hpp"
 #include "platform/MainLoop.hpp"
+#include "service/StatusServer.hpp"
 #include "tools/devsim/DeviceSim.hpp"
 
 #include <pty.h>
@@ -34,9 +37,14 @@ using TClock = std::chrono::steady_clock;
 constexpr int kBaud = 9600;
 constexpr double kPollTransactionMs = (5 + 1) * 10 * 1000.0 / kBaud;  // poll frame and ACK, 10 bits a byte
 
+constexpr int kStatusPort = 39511;
+constexpr int kPageClients = 50;
+
 struct TRoad {
     std::vector<double> LatencyMs;      // the dispatcher delivering at once after a quiet spell
     std::vector<double> PacedLatencyMs; // every event waiting for the next 30 ms pass
+    // Prompt, the status listener serving 50 clients meanwhile, here and elsewhere.
+    std::vector<double> WatchedLatencyMs, WatchedFromAwayLatencyMs;
     double RawMs = 0;
     std::size_t Statements = 0;
 };
@@ -135,6 +143,16 @@ bool Measure(const bench::TSite& site, const std::string& home, int cards, TRoad
                 figures.push_back(latency);
             }
         }
+        service::TStatusServer listener;
+        ok = ok && listener.Start("127.0.0.1:" + std::to_string(kStatusPort), log);
+        for (const auto where : {bench::TClientsAt::Here, bench::TClientsAt::Elsewhere}) {
+            const bench::TPageLoad load(kStatusPort, kPageClients, where);
+            auto& figures = where == bench::TClientsAt::Here ? road.WatchedLatencyMs : road.WatchedFromAwayLatencyMs;
+            for (int i = 0; ok && i < cards; ++i) {
+                ok = PresentAndWait(sim, latency);
+                figures.push_back(latency);
+            }
+        }
         mainLoop.Invoke([&] { lane.reset(); });
         mainLoop.Quit();
         mainThread.join();
@@ -192,6 +210,14 @@ int main(int argc, char** argv)
         };
         row("dispatcher paced at 30 ms", road.PacedLatencyMs, pacedFloor);
         row("dispatcher prompt after quiet", road.LatencyMs, promptFloor);
+        auto watchedRow = [&](const char* clients, const std::vector<double>& latency) {
+            const double median = bench::Percentile(latency, 0.5);
+            std::printf("%-44s %6zu %8.2f %8.2f %8s %8s %7.3f (median against the listener off)\n",
+                        (std::string(site.Name) + ", prompt, status page of " + clients).c_str(), road.Statements,
+                        median, bench::Percentile(latency, 0.99), "", "", median / bench::Percentile(road.LatencyMs, 0.5));
+        };
+        watchedRow("50 clients", road.WatchedLatencyMs);
+        watchedRow("50 elsewhere", road.WatchedFromAwayLatencyMs);
     }
     return 0;
 }
