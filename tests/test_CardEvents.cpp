@@ -2,7 +2,9 @@
 // pseudo-terminal to the decision, the answer on the wire, the count and the
 // mail, on MariaDB and SQLite.
 #include "config/Format.hpp"
+#include "db/Journal.hpp"
 #include "db/ODBCConn.hpp"
+#include "db/OfflineCopy.hpp"
 #include "db/Sql.hpp"
 
 #include "TestLoop.hpp"
@@ -216,6 +218,69 @@ TEST_P(CardRoad, UnreachableDatabaseOpensOnlyWithLowSecurity)
     EXPECT_TRUE(AnswersAfterHandling(2).empty());
     EXPECT_EQ(TransRows(), rows) << "nothing is written while the database is down";
     EXPECT_EQ(Count(1) + Count(2) + Count(3), 0) << "nor counted";
+}
+
+TEST_P(CardRoad, WithoutAUsableCopyOrRoomInTheJournalTheCardMeetsLowSecurity)
+{
+    const std::string copyPath = m_dir / "offline/copy.db";
+    const config::TOfflineParams params{.Decisions = true, .MaxAgeHours = 1};
+    const std::string loops = "loop_id IN (" + std::to_string(kLoopId) + ")";
+    ASSERT_TRUE(db::TOfflineCopy(params, copyPath, loops, *m_log).Refresh(m_odbc));
+    db::TJournal journal(m_dir / "offline/journal.db", 100, *m_log);
+    db::TJournal fullJournal(m_dir / "offline/full.db", 1, *m_log);
+    ASSERT_TRUE(fullJournal.Append("gatepc", platform::NowDateTime(), {"UPDATE lot SET lot_count = 0"}));
+    std::string driver, dsn;
+    OnLoop([&] {
+        driver = m_loop->Connection().Driver;
+        dsn = m_loop->Connection().DSN;
+        m_loop->Settings.LowSecurity = true;
+    });
+    const struct {
+        const char* what;
+        std::function<void()> spoil;  // the copy file as the case leaves it
+        bool fullJournal;
+        std::vector<std::string> answers;
+        std::string logged;
+    } cases[] = {
+        {"usable", [] {}, false, {"G003Welcome Ann"}, "Offline decision: card 1001 at address 1, Accepted"},
+        {"too old",
+         [&] {
+             db::TODBC edit;
+             ASSERT_TRUE(db::ConnectLocalFile(edit, copyPath, db::TLocalFile::Copy));
+             db::TODBCStatement e(edit);
+             ASSERT_TRUE(e.Exec("UPDATE velix_copy SET read_at = " +
+                                db::DateTimeEscape(platform::NowDateTime() - platform::Minutes(90))));
+         },
+         false, {"G006Thank you..."}, "No offline decisions: the offline copy is 1.5 hours old (at most 1)"},
+        {"broken", [&] { testing_support::WriteFile(copyPath, "not a database at all"); }, false,
+         {"G006Thank you..."}, "No offline decisions: no offline copy"},
+        {"journal full", [&] { ASSERT_TRUE(db::TOfflineCopy(params, copyPath, loops, *m_log).Refresh(m_odbc)); }, true,
+         {"G006Thank you..."}, "No offline decisions: the offline journal is full"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.spoil();
+        db::TOfflineCopy copy(params, copyPath, loops, *m_log);  // reads the file as the case left it
+        OnLoop([&] {
+            m_loop->Offline = {.Copy = &copy, .Journal = c.fullJournal ? &fullJournal : &journal};
+            m_loop->LastPulse = 6;
+        });
+        CutDatabase();
+        m_sim->ClearFrames();
+        const auto depth = journal.Depth();
+        Present(1, 'C', "1001");
+        EXPECT_EQ(AnswersAfterHandling(1), c.answers);
+        EXPECT_TRUE(Logged(c.logged)) << testing_support::ReadFile(LogFile());
+        EXPECT_EQ(journal.Depth() > depth, c.answers.front() != "G006Thank you...") << "journalled only when decided";
+        // The site back: the next outage logs its own reason.
+        OnLoop([&] {
+            m_loop->Connection().Driver = driver;
+            m_loop->Connection().DSN = dsn;
+        });
+        Present(2, 'C', "1002");
+        AnswersAfterHandling(2);
+        OnLoop([&] { m_loop->Offline = {}; });
+    }
 }
 
 TEST_P(CardRoad, CardWhoseSessionWasKilledIsDecidedAgainAndBookedOnce)
