@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <semaphore>
 #include <thread>
 
 namespace service {
@@ -50,16 +51,26 @@ void LowerThisThread()
     lowered = true;
 }
 
+// Serves each accepted connection at a low priority. The acceptor waits here
+// while kConnectionsHeld are held, so it takes no more from the kernel.
 class TLowPriorityPool : public httplib::ThreadPool {
 public:
     using ThreadPool::ThreadPool;
     void enqueue(std::function<void()> work) override
     {
-        ThreadPool::enqueue([work = std::move(work)] {
+        m_held.acquire();
+        ThreadPool::enqueue([this, work = std::move(work)] {
+            struct TRelease {
+                std::counting_semaphore<>& Held;
+                ~TRelease() { Held.release(); }
+            } release{m_held};
             LowerThisThread();
             work();
         });
     }
+
+private:
+    std::counting_semaphore<> m_held{TStatusServer::kConnectionsHeld};
 };
 
 const char* Bool(bool b)

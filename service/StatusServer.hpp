@@ -28,6 +28,12 @@ public:
     TStatusServer(const TStatusServer&) = delete;
     TStatusServer& operator=(const TStatusServer&) = delete;
 
+    // Connections taken from the kernel at once, being served or waiting for
+    // a serving thread. No more are accepted until one ends: the rest wait in
+    // the kernel's backlog and hold none of the service's file descriptors,
+    // which its ports and database connections need.
+    static constexpr int kConnectionsHeld = 16;
+
     // False (and one log line) when the address is unusable or taken.
     bool Start(const std::string& listen, config::TMessLog& log);
     int Port() const noexcept;

@@ -6,8 +6,16 @@
 #include "TestMail.hpp"
 #include "TestSupport.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <httplib.h>
+
+#include <algorithm>
+#include <filesystem>
 
 namespace {
 
@@ -56,6 +64,61 @@ TEST(StatusServer, BadSettingOrTakenPortIsOneLineAndNoListener)
     EXPECT_EQ(ok->status, 200);
     const auto huge = client.Get("/metrics", {{"X-Filler", std::string(64 * 1024, 'x')}});
     EXPECT_TRUE(!huge || huge->status >= 400);
+}
+
+// Sockets this process holds open: the test's own clients and what the
+// listener accepted.
+int OpenSockets()
+{
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path(), ec).string().rfind("socket:", 0) == 0)
+            ++n;
+    }
+    return n;
+}
+
+TEST(StatusServer, IdleConnectionsAreHeldOnlyAFewAtATime)
+{
+    testing_support::TTempDir dir;
+    config::TMessLog log(dir / "s.log", config::TMessLog::TOptions{.NoHeader = true}, "");
+    const int before = OpenSockets();
+    service::TStatusServer listener;
+    ASSERT_TRUE(listener.Start("127.0.0.1:" + std::to_string(testing_support::RefusingPort()), log));
+    // Clients that connect and never ask.
+    constexpr int kIdle = 80;
+    std::vector<int> idle;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(listener.Port()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < kIdle; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ASSERT_GE(fd, 0);
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        idle.push_back(fd);
+    }
+    // The first idle ones are dropped at the read time-out; by then the
+    // listener would have taken every other one, were it not bounded.
+    // Besides the listening socket and the clients' own.
+    const auto accepted = [&] { return OpenSockets() - before - 1 - kIdle; };
+    int most = 0;
+    ASSERT_TRUE(testing_support::WaitFor(
+        [&] {
+            most = std::max(most, accepted());
+            char c;
+            return std::any_of(idle.begin(), idle.end(), [&](int fd) { return ::recv(fd, &c, 1, 0) == 0; });
+        },
+        std::chrono::seconds(10)));
+    most = std::max(most, accepted());
+    EXPECT_LE(most, service::TStatusServer::kConnectionsHeld + 1) << "one more waits with the acceptor";
+    for (const int fd : idle)
+        ::close(fd);
+    httplib::Client client("127.0.0.1", listener.Port());
+    client.set_read_timeout(10, 0);
+    const auto ok = client.Get("/healthz");
+    ASSERT_TRUE(ok) << "served once the idle ones have gone";
 }
 
 } // namespace
