@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <mutex>
 
 SQLITE_EXTENSION_INIT1
 
@@ -39,7 +40,11 @@ void CurDate(sqlite3_context* ctx, int, sqlite3_value**)
 
 extern "C" int sqlite3_extension_init(sqlite3* db, char**, const sqlite3_api_routines* api)
 {
-    SQLITE_EXTENSION_INIT2(api);
+    // Every connection loads the extension, on whichever thread connects; the
+    // library's API table is the same each time, so it is set once, and each
+    // loading thread is ordered after that.
+    static std::once_flag apiSet;
+    std::call_once(apiSet, [api] { SQLITE_EXTENSION_INIT2(api); });
     // Not deterministic: the value changes with the clock.
     int rc = sqlite3_create_function(db, "now", 0, SQLITE_UTF8, nullptr, Now, nullptr, nullptr);
     if (rc == SQLITE_OK)
