@@ -64,6 +64,16 @@ TReplyAssembler::TStep TReplyAssembler::Feed(std::uint8_t byte)
     }
 }
 
+bool ReplyIsFrom(std::string_view text, int address) noexcept
+{
+    return text.empty() || text == "*" || static_cast<std::uint8_t>(text.front()) == protocol::AddressByte(address);
+}
+
+int ClaimedAddress(std::string_view text) noexcept
+{
+    return text.empty() ? 0 : protocol::AddressOf(static_cast<std::uint8_t>(text.front()));
+}
+
 std::string DateTimeStamp(const platform::TLocalTime& t)
 {
     return config::Format("%.2d%.2d%.2d%.2d%.2d%.2d", t.Hour, t.Minute, t.Second, t.Year % 100, t.Month, t.Day);

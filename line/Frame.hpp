@@ -36,6 +36,13 @@ private:
     bool m_sawEnd = false;
 };
 
+// Whether an assembled reply text came from the address polled: the ACK
+// carries no address, a text reply names its sender in its first character.
+// An empty text names nobody and contradicts nobody.
+bool ReplyIsFrom(std::string_view text, int address) noexcept;
+// The address a text reply names (its first character).
+int ClaimedAddress(std::string_view text) noexcept;
+
 // hhmmssYYMMDD of a local time, and of the local time now.
 std::string DateTimeStamp(const platform::TLocalTime& t);
 std::string DateTimeStamp();

@@ -16,6 +16,10 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
+// Replies of other devices one window takes before it gives up on its own.
+constexpr int kForeignRepliesPerWindow = 4;
+constexpr auto kForeignLogPeriod = std::chrono::minutes(1);
+
 } // namespace
 
 TPoll::TPoll(TCard& card, platform::TMainLoop& mainLoop, const TLineEvents& events)
@@ -114,9 +118,10 @@ void TPoll::PublishOnline(int address, bool online)
     platform::SiteState().SetOnline(m_card.LoopId, address, online);
 }
 
-bool TPoll::ReadReply(std::string& reply)
+bool TPoll::ReadReply(int address, std::string& reply)
 {
     TReplyAssembler assembler;
+    int foreign = 0;
     for (;;) {
         const auto byte = ReadOneByte();
         if (!byte)
@@ -124,14 +129,35 @@ bool TPoll::ReadReply(std::string& reply)
         switch (assembler.Feed(*byte)) {
         case TReplyAssembler::TStep::More:
             continue;
-        case TReplyAssembler::TStep::Done:
-            reply = assembler.Text();
-            return true;
         case TReplyAssembler::TStep::Bad:
             platform::Metrics().Add("velixcard_crc_errors_total", LineLabels());
             return false;
+        case TReplyAssembler::TStep::Done:
+            if (ReplyIsFrom(assembler.Text(), address)) {
+                reply = assembler.Text();
+                return true;
+            }
+            // A device answering late, in another's window: not this device's
+            // answer, and the window goes on for it.
+            NoteForeignReply(address, ClaimedAddress(assembler.Text()));
+            if (++foreign == kForeignRepliesPerWindow)
+                return false;
+            assembler = TReplyAssembler{};
+            continue;
         }
     }
+}
+
+void TPoll::NoteForeignReply(int polled, int claimed)
+{
+    platform::Metrics().Add("velixcard_foreign_replies_total",
+                            {{"loop", std::to_string(m_card.LoopId)}, {"address", std::to_string(claimed)}});
+    const auto now = TClock::now();
+    if (m_foreignLoggedAt && now - *m_foreignLoggedAt < kForeignLogPeriod)
+        return;
+    m_foreignLoggedAt = now;
+    if (config::TMessLog* log = m_card.MessageLog())
+        log->LogFmt("Reply from address %d during the poll of address %d ignored", claimed, polled);
 }
 
 bool TPoll::Transact(int address, int attempts, std::string& reply, std::string_view data)
@@ -141,7 +167,7 @@ bool TPoll::Transact(int address, int attempts, std::string& reply, std::string_
     for (; sent < attempts && !ok; ++sent) {
         m_port.Purge();
         SendFrame(address, data);
-        ok = ReadReply(reply);
+        ok = ReadReply(address, reply);
     }
     platform::Metrics().Add("velixcard_polls_total", LineLabels(), sent);
     platform::Metrics().Add(ok ? "velixcard_replies_total" : "velixcard_missed_replies_total", LineLabels());

@@ -50,7 +50,8 @@ public:
 
     // The byte steps, public for tests on a pseudo-terminal.
     bool SendFrame(int address, std::string_view data);
-    bool ReadReply(std::string& reply);
+    // A reply counts only when it came from the address polled.
+    bool ReadReply(int address, std::string& reply);
     bool Transact(int address, int attempts, std::string& reply, std::string_view data);
 
 private:
@@ -82,6 +83,7 @@ private:
     platform::TMetrics::TLabels LineLabels() const;
     void PublishOnline(int address, bool online);
     std::optional<std::uint8_t> ReadOneByte();
+    void NoteForeignReply(int polled, int claimed);
 
     TCard& m_card;
     TProcessInfo m_dispatcher;
@@ -89,6 +91,7 @@ private:
     std::string m_portPath;
     std::array<TAddressState, kAddressSlots> m_state;
     std::optional<std::chrono::steady_clock::time_point> m_replyBase;
+    std::optional<std::chrono::steady_clock::time_point> m_foreignLoggedAt;  // once a minute
     mutable std::mutex m_queueLock;  // guards m_queue and m_lastPayload only
     TCommandRing m_queue;
     std::string m_lastPayload;

@@ -23,6 +23,7 @@ constexpr TMetricInfo kMetrics[] = {
     {"velixcard_replies_total", TKind::Counter, "Replies received on a line."},
     {"velixcard_missed_replies_total", TKind::Counter, "Polls that got no usable reply."},
     {"velixcard_crc_errors_total", TKind::Counter, "Replies that failed their check."},
+    {"velixcard_foreign_replies_total", TKind::Counter, "Replies naming another address than the one polled, by the address named."},
     {"velixcard_device_online", TKind::Gauge, "1 while the device answers its polls."},
     {"velixcard_commands_queued_total", TKind::Counter, "Commands queued for devices."},
     {"velixcard_command_queue_depth", TKind::Gauge, "Commands waiting on a line."},

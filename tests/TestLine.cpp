@@ -20,10 +20,16 @@ TPseudoTerminal::TPseudoTerminal(const std::string& linkPath)
     ::tcsetattr(m_master, TCSANOW, &tio);
     std::filesystem::create_directories(std::filesystem::path(linkPath).parent_path());
     std::filesystem::create_symlink(name, linkPath);
+    m_link = linkPath;
 }
 
+// Unplugged, a device takes its link with it (as udev removes a by-id link):
+// a stale link would name whatever pseudo-terminal gets the same number
+// next, here another test's, which a line reopening its port would take.
 TPseudoTerminal::~TPseudoTerminal()
 {
+    std::error_code ec;
+    std::filesystem::remove(m_link, ec);
     ::close(m_master);
     ::close(m_slave);
 }

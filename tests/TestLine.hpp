@@ -10,7 +10,8 @@
 namespace testing_support {
 
 // A pseudo-terminal whose far end is linked at linkPath (a loop's COM<n>);
-// the near end (Master) is for the device simulator. Closed at destruction.
+// the near end (Master) is for the device simulator. Closed, and its link
+// removed, at destruction.
 class TPseudoTerminal {
 public:
     explicit TPseudoTerminal(const std::string& linkPath);
@@ -22,6 +23,7 @@ public:
 private:
     int m_master = -1;
     int m_slave = -1;
+    std::string m_link;
 };
 
 // Whether the simulator received data (letter and payload) for the address in time.

@@ -526,7 +526,6 @@ TEST_F(Line, PortThatGoesAwayIsReopenedWhenItComesBack)
     };
     EXPECT_LT(cpuUs(after) - cpuUs(before), 200000) << "no busy loop while the port is away";
     // Plugged in again: the same path comes back.
-    std::filesystem::remove(m_home / "ports/COM1");
     m_pty = std::make_unique<testing_support::TPseudoTerminal>(m_home / "ports/COM1");
     StartSim({1});
     ASSERT_TRUE(WaitFor([&] { return CountEvent("powerup 1") == 2; }, 5s)) << "polled again from first contact";

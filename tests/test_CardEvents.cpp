@@ -6,6 +6,7 @@
 #include "db/ODBCConn.hpp"
 #include "db/OfflineCopy.hpp"
 #include "db/Sql.hpp"
+#include "platform/Metrics.hpp"
 
 #include "TestLoop.hpp"
 #include "TestMail.hpp"
@@ -160,6 +161,27 @@ TEST_P(CardRoad, CardsAreAnsweredCountedAndBooked)
         }
     }
     EXPECT_EQ(m_loop->LastPulse, 3) << "the pulse of the last live card";
+}
+
+// A reader that answers after its window: its card reply reaches the line
+// while the next address is polled. It is nobody's reply there: no event, no
+// acknowledgement, no gate; the card presented in time is decided for its reader.
+TEST_P(CardRoad, AReplyAfterItsWindowOpensNoOtherReadersGate)
+{
+    m_sim->SetLate(1, true);
+    m_sim->Present(1, 'C', "1002");
+    ASSERT_TRUE(WaitFor([&] { return !m_sim->RepliesSent().empty(); }, 5s));
+    m_sim->SetLate(1, false);
+    Present(1, 'C', "1001");
+    EXPECT_TRUE(AnswersAfterHandling(2).empty());
+    EXPECT_TRUE(Commands(2, 'B').empty()) << "the late card was acknowledged to reader 2";
+    EXPECT_FALSE(Logged("Got CardData event!  - 2 - |1002|"));
+    EXPECT_EQ(AnswersAfterHandling(1), std::vector<std::string>{"G003Welcome Ann"});
+    const auto lines = LogLines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.starts_with("Reply from address 1 during the poll of address ") && l.ends_with(" ignored");
+    }));
+    EXPECT_GE(platform::Metrics().Value("velixcard_foreign_replies_total", {{"loop", "3"}, {"address", "1"}}), 1);
 }
 
 TEST_P(CardRoad, MemoryRecordsAreBookedWithoutAnAnswer)

@@ -93,6 +93,12 @@ void TDeviceSimulator::SetSilent(int address, bool silent)
     m_devices[address].Silent = silent;
 }
 
+void TDeviceSimulator::SetLate(int address, bool late)
+{
+    std::scoped_lock lock(m_lock);
+    m_devices[address].Late = late;
+}
+
 std::vector<TReceivedFrame> TDeviceSimulator::Frames()
 {
     std::scoped_lock lock(m_lock);
@@ -118,7 +124,7 @@ std::size_t TDeviceSimulator::PendingReplies()
     std::size_t n = 0;
     for (const auto& [a, d] : m_devices)
         n += d.Replies.size();
-    return n;
+    return n + (m_heldFrom ? 1 : 0);
 }
 
 void TDeviceSimulator::Send(const std::vector<std::uint8_t>& bytes, TClock::time_point notBefore)
@@ -137,30 +143,50 @@ void TDeviceSimulator::Send(const std::vector<std::uint8_t>& bytes, TClock::time
 
 void TDeviceSimulator::Answer(const TReceivedFrame& frame, TClock::time_point firstByte, std::size_t frameBytes)
 {
-    std::vector<std::uint8_t> reply;
+    std::vector<std::uint8_t> reply, late;
+    std::optional<int> lateFrom;
     bool presented = false;
     {
         std::scoped_lock lock(m_lock);
         m_frames.push_back(frame);
+        if (m_heldFrom && m_heldFrom->Address != frame.Address) {
+            lateFrom = m_heldFrom->Address;
+            late = std::move(m_held);
+            m_heldFrom.reset();
+        }
         const auto it = m_devices.find(frame.Address);
-        if (it == m_devices.end() || it->second.Silent)
-            return;
-        TDevice& d = it->second;
-        const char letter = frame.Data.empty() ? ' ' : frame.Data[0];
-        const std::string prefix{static_cast<char>(line::protocol::AddressByte(frame.Address))};
-        if (letter == line::protocol::kGeneralPoll && !d.Replies.empty()) {
-            reply = std::move(d.Replies.front());
-            d.Replies.pop_front();
-            presented = true;
-        } else if (letter == line::protocol::kCounterPoll && d.Counter) {
-            reply = line::BuildReply(prefix + line::protocol::kCounterReply + *d.Counter);
-        } else if (letter == line::protocol::kInputPoll && d.Input) {
-            reply = line::BuildReply(prefix + line::protocol::kInputReply + *d.Input);
-        } else {
-            reply = {line::kAck};
+        if (it != m_devices.end() && !it->second.Silent) {
+            TDevice& d = it->second;
+            const char letter = frame.Data.empty() ? ' ' : frame.Data[0];
+            const std::string prefix{static_cast<char>(line::protocol::AddressByte(frame.Address))};
+            if (letter == line::protocol::kGeneralPoll && !d.Replies.empty()) {
+                reply = std::move(d.Replies.front());
+                d.Replies.pop_front();
+                presented = true;
+                if (d.Late && !m_heldFrom) {
+                    m_heldFrom = TSentReply{frame.Address, {}};
+                    m_held = std::move(reply);
+                    reply.clear();
+                    presented = false;
+                }
+            } else if (letter == line::protocol::kCounterPoll && d.Counter) {
+                reply = line::BuildReply(prefix + line::protocol::kCounterReply + *d.Counter);
+            } else if (letter == line::protocol::kInputPoll && d.Input) {
+                reply = line::BuildReply(prefix + line::protocol::kInputReply + *d.Input);
+            } else {
+                reply = {line::kAck};
+            }
         }
     }
-    Send(reply, firstByte + ByteTime(frameBytes));
+    const auto notBefore = firstByte + ByteTime(frameBytes);
+    if (lateFrom) {
+        Send(late, notBefore);
+        std::scoped_lock lock(m_lock);
+        m_repliesSent.push_back({*lateFrom, TClock::now()});
+    }
+    if (reply.empty())
+        return;
+    Send(reply, notBefore);
     if (presented) {
         std::scoped_lock lock(m_lock);
         m_repliesSent.push_back({frame.Address, TClock::now()});

@@ -51,6 +51,9 @@ public:
     void SetCounter(int address, std::string payload);
     void SetInput(int address, std::string payload);
     void SetSilent(int address, bool silent);
+    // A late device: its presented replies miss their own window and go out
+    // in the window of the next frame the host sends to another address.
+    void SetLate(int address, bool late);
     void AddDevice(int address);
 
     std::vector<TReceivedFrame> Frames();
@@ -65,6 +68,7 @@ public:
 private:
     struct TDevice {
         bool Silent = false;
+        bool Late = false;
         std::deque<std::vector<std::uint8_t>> Replies;
         std::optional<std::string> Counter;
         std::optional<std::string> Input;
@@ -80,6 +84,8 @@ private:
     std::map<int, TDevice> m_devices;
     std::vector<TReceivedFrame> m_frames;
     std::vector<TSentReply> m_repliesSent;
+    std::optional<TSentReply> m_heldFrom;  // a late device's reply, held for the next window
+    std::vector<std::uint8_t> m_held;
     std::mutex m_traceLock;  // guards m_trace; held while a frame is printed
     std::FILE* m_trace = nullptr;
     std::jthread m_thread;  // declared last

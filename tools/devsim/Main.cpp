@@ -40,6 +40,7 @@ constexpr const char* kUsage =
     "  powerup A [p]        power-up reply P (or p: time-stamp capable)\n"
     "  reply A TYPE [TEXT]  any reply type and payload\n"
     "  silent A | back A    stop answering, answer again\n"
+    "  late A | ontime A    answer presented replies in the next address's window, or in time again\n"
     "  sleep MS             wait\n"
     "  quit\n";
 
@@ -100,6 +101,8 @@ bool Command(tools::TDeviceSimulator& sim, const std::string& lineText)
         sim.SetSilent(address, true);
     else if (verb == "back")
         sim.SetSilent(address, false);
+    else if (verb == "late" || verb == "ontime")
+        sim.SetLate(address, verb == "late");
     else
         std::fprintf(stderr, "devsim: unknown command '%s'\n", verb.c_str());
     return true;
