@@ -272,7 +272,7 @@ int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database
         const auto recorded = MemoryRecordTime(deviceData, now);
         if (!recorded) {
             // Dropped as before, but traceable: the record is lost from the reader's memory.
-            log.Log("Memory record with an invalid date rejected: " + deviceData);
+            log.Log("Memory record with an invalid date rejected: " + deviceData, config::TLevel::Warning);
             return kRejectedRecord;
         }
         t = *recorded;
@@ -284,7 +284,7 @@ int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database
         database,
         [&] { return DecideOnce(detailedLog, log, database, debitExpiry, memory, cardNumber, address, loopId, t, out); },
         [&](int retry) {
-            log.LogFmt("Card %s: the decision lost to another transaction (%s); it runs again (%d of %d)",
+            log.LogFmt(config::TLevel::Warning, "Card %s: the decision lost to another transaction (%s); it runs again (%d of %d)",
                        config::FloatToStr(cardNumber), database.LastDiagnostic, retry, db::kConflictRetries);
         });
 }

@@ -82,17 +82,27 @@ std::string TMessLog::LogFileName(int period) const
     return Format("%s%d%s", stem, period, ext);
 }
 
-void TMessLog::Append(std::string line)
+void TMessLog::Append(std::string line, TLevel level)
 {
     if (m_pending.size() >= kMaxPendingLines)
         m_pending.pop_front();
-    m_pending.push_back(std::move(line));
+    m_pending.push_back({std::move(line), level});
 }
 
 namespace {
 
+platform::TJournalPriority PriorityOf(TLevel level)
+{
+    switch (level) {
+    case TLevel::Error: return platform::TJournalPriority::Error;
+    case TLevel::Warning: return platform::TJournalPriority::Warning;
+    case TLevel::Info: break;
+    }
+    return platform::TJournalPriority::Info;
+}
+
 // A buffered line without its time stamp and line end: the journal keeps its own time.
-void JournalCopy(std::string_view line)
+void JournalCopy(std::string_view line, TLevel level)
 {
     if (!platform::UnderSystemd())
         return;
@@ -101,12 +111,12 @@ void JournalCopy(std::string_view line)
     std::string_view text = at == std::string_view::npos ? line : line.substr(at + kStampEnd.size());
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.remove_suffix(1);
-    platform::JournalLine(text);
+    platform::JournalLine(text, PriorityOf(level));
 }
 
 } // namespace
 
-void TMessLog::WriteOut(std::string_view direct)
+void TMessLog::WriteOut(std::string_view direct, TLevel level)
 {
     if (m_pending.empty() && direct.empty())
         return;
@@ -138,31 +148,31 @@ void TMessLog::WriteOut(std::string_view direct)
         m_headerPending = false;
     }
     for (const auto& line : m_pending) {
-        out += line;
-        JournalCopy(line);
+        out += line.Text;
+        JournalCopy(line.Text, line.Level);
     }
     if (!direct.empty()) {
         out += Stamp() + " - " + std::string(direct) + "\r\n";
-        platform::JournalLine(direct);
+        platform::JournalLine(direct, PriorityOf(level));
     }
     file.Write(out);
     m_pending.clear();
 }
 
-void TMessLog::Log(std::string_view text) noexcept
+void TMessLog::Log(std::string_view text, TLevel level) noexcept
 {
     try {
         std::scoped_lock lock(m_lock);
-        WriteOut(text);
+        WriteOut(text, level);
     } catch (...) {
     }
 }
 
-int TMessLog::Add(std::string_view text) noexcept
+int TMessLog::Add(std::string_view text, TLevel level) noexcept
 {
     try {
         std::scoped_lock lock(m_lock);
-        Append(Stamp() + " - " + std::string(text) + "\r\n");
+        Append(Stamp() + " - " + std::string(text) + "\r\n", level);
         if (m_pending.size() >= static_cast<std::size_t>(kAutoFlushLines)) {
             WriteOut(std::string_view());
             return -1;
@@ -177,7 +187,7 @@ int TMessLog::AddQuiet(std::string_view text) noexcept
 {
     try {
         std::scoped_lock lock(m_lock);
-        Append(Stamp() + " - " + std::string(text) + "\r\n");
+        Append(Stamp() + " - " + std::string(text) + "\r\n", TLevel::Info);
         return static_cast<int>(m_pending.size()) - 1;
     } catch (...) {
         return -1;
@@ -192,8 +202,8 @@ void TMessLog::LogFmtFailed(const std::exception& e, std::string_view format) no
             AddQuiet("TMessLog Format() Exception!");
             AddQuiet(reason);
         } else {
-            Log("TMessLog Format() Exception!");
-            Log(reason);
+            Log("TMessLog Format() Exception!", TLevel::Error);
+            Log(reason, TLevel::Error);
         }
     } catch (...) {
     }

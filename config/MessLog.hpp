@@ -13,6 +13,9 @@
 
 namespace config {
 
+// What a line is about, for the system journal (the log file looks the same).
+enum class TLevel { Info, Warning, Error };
+
 // The service's text log: time-stamped lines buffered in memory and appended
 // to a file that is opened once per write-out and closed again, rotated by
 // period. Every entry point is thread-safe and never throws.
@@ -36,17 +39,21 @@ public:
     TMessLog& operator=(const TMessLog&) = delete;
 
     // Writes out the pending lines, then text as a new line; an empty text only writes out.
-    void Log(std::string_view text) noexcept;
+    void Log(std::string_view text, TLevel level = TLevel::Info) noexcept;
     // Formats outside the lock; a format that does not fit its arguments logs
     // "TMessLog Format() Exception!" and the reason instead.
     template <typename... TArgs>
     void LogFmt(std::string_view format, const TArgs&... args) noexcept;
+    template <typename... TArgs>
+    void LogFmt(TLevel level, std::string_view format, const TArgs&... args) noexcept;
     // Buffers a line; the 250th pending line writes everything out. Returns the
     // line's index, or -1 when it wrote out. For the lines of one piece of work
     // that a Log at its end writes out together.
-    int Add(std::string_view text) noexcept;
+    int Add(std::string_view text, TLevel level = TLevel::Info) noexcept;
     template <typename... TArgs>
     void AddFmt(std::string_view format, const TArgs&... args) noexcept;
+    template <typename... TArgs>
+    void AddFmt(TLevel level, std::string_view format, const TArgs&... args) noexcept;
     // Buffers a line and never writes out by itself.
     int AddQuiet(std::string_view text) noexcept;
 
@@ -65,8 +72,12 @@ private:
     std::string Stamp() const;
     int PeriodNow() const;
     std::string LogFileName(int period) const;
-    void WriteOut(std::string_view direct);
-    void Append(std::string line);
+    struct TLine {
+        std::string Text;  // stamped, with its line end
+        TLevel Level = TLevel::Info;
+    };
+    void WriteOut(std::string_view direct, TLevel level = TLevel::Info);
+    void Append(std::string line, TLevel level);
 
     std::recursive_mutex m_lock;
     TClock m_clock;
@@ -76,7 +87,7 @@ private:
     int m_periodNumber = 0;
     bool m_endMarker = false;
     bool m_headerPending = true;
-    std::deque<std::string> m_pending;
+    std::deque<TLine> m_pending;
 };
 
 template <typename... TArgs>
@@ -94,15 +105,27 @@ std::optional<std::string> TMessLog::Formatted(std::string_view format, const TA
 template <typename... TArgs>
 void TMessLog::LogFmt(std::string_view format, const TArgs&... args) noexcept
 {
+    LogFmt(TLevel::Info, format, args...);
+}
+
+template <typename... TArgs>
+void TMessLog::LogFmt(TLevel level, std::string_view format, const TArgs&... args) noexcept
+{
     if (const auto text = Formatted(format, args...))
-        Log(*text);
+        Log(*text, level);
 }
 
 template <typename... TArgs>
 void TMessLog::AddFmt(std::string_view format, const TArgs&... args) noexcept
 {
+    AddFmt(TLevel::Info, format, args...);
+}
+
+template <typename... TArgs>
+void TMessLog::AddFmt(TLevel level, std::string_view format, const TArgs&... args) noexcept
+{
     if (const auto text = Formatted(format, args...))
-        Add(*text);
+        Add(*text, level);
 }
 
 // The header's version: the build's four-part version joined by full stops.

@@ -41,7 +41,7 @@ std::string TCounter::Process(const std::string& payload)
     std::string name = "Invalid";
     const auto digits = CounterDigits(payload);
     if (!digits) {
-        m_log.Log("TCounter.Process ERROR!  CounterData Length Invalid! - " + payload);
+        m_log.Log("TCounter.Process ERROR!  CounterData Length Invalid! - " + payload, config::TLevel::Error);
         return name;
     }
     db::TODBCStatement device(*m_database);

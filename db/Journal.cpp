@@ -65,7 +65,7 @@ bool TJournal::OpenLocked()
     m_db = std::make_unique<TODBC>();
     m_db->MessageLog = &m_log;
     if (!ConnectLocalFile(*m_db, m_path, TLocalFile::Journal)) {
-        m_log.Log("Offline journal " + m_path + " cannot be opened: " + m_db->LastDiagnostic);
+        m_log.Log("Offline journal " + m_path + " cannot be opened: " + m_db->LastDiagnostic, config::TLevel::Error);
         return false;
     }
     TODBCStatement s(*m_db);
@@ -97,16 +97,16 @@ std::optional<std::int64_t> TJournal::Append(const std::string& computer, platfo
     // Synchronous FULL: the commit is on the disk when it returns.
     if (!ok || !s.Run("COMMIT")) {
         s.ExecSQL("ROLLBACK");
-        m_log.Log("Offline journal: a decision could not be written (" + m_db->LastDiagnostic + ")");
+        m_log.Log("Offline journal: a decision could not be written (" + m_db->LastDiagnostic + ")", config::TLevel::Error);
         return std::nullopt;
     }
     ++m_depth;
     if (!m_warned && m_depth * 10 >= static_cast<std::size_t>(m_limit) * 9) {
         m_warned = true;
-        m_log.LogFmt("Offline journal at %d of its %d entries", static_cast<int>(m_depth.load()), m_limit);
+        m_log.LogFmt(config::TLevel::Warning, "Offline journal at %d of its %d entries", static_cast<int>(m_depth.load()), m_limit);
     }
     if (Full())
-        m_log.LogFmt("Offline journal full (%d entries): no more offline decisions until it is replayed", m_limit);
+        m_log.LogFmt(config::TLevel::Error, "Offline journal full (%d entries): no more offline decisions until it is replayed", m_limit);
     return seq;
 }
 
@@ -261,7 +261,7 @@ bool TJournalReplay::Apply(const TJournalEntry& e, bool& skipped)
     if (ok && s.Run("COMMIT"))
         return true;
     s.ExecSQL("ROLLBACK");
-    m_log.LogFmt("Journal entry %d of %s not replayed: %s", static_cast<int>(e.Sequence), e.Computer,
+    m_log.LogFmt(config::TLevel::Error, "Journal entry %d of %s not replayed: %s", static_cast<int>(e.Sequence), e.Computer,
                  m_db->LastDiagnostic);
     return false;
 }

@@ -410,7 +410,7 @@ void TODBC::Disconnect() noexcept
             ConnReport(SQLFreeHandle(SQL_HANDLE_DBC, m_dbc));
         } catch (const std::exception& e) {
             if (MessageLog)
-                MessageLog->Log(std::string("EXCEPTION: DisconnectFromDataSource ") + e.what());
+                MessageLog->Log(std::string("EXCEPTION: DisconnectFromDataSource ") + e.what(), config::TLevel::Error);
         }
     }
     m_dbc = nullptr;
@@ -469,7 +469,7 @@ void TODBC::ReportDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETUR
             if (st == "IM001")
                 break;
             if (MessageLog)
-                MessageLog->Log(text + ". State:  " + st);
+                MessageLog->Log(text + ". State:  " + st, config::TLevel::Error);
         }
     } catch (...) {
     }

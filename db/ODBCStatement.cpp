@@ -174,7 +174,7 @@ void TODBCStatement::ReleaseHandle() noexcept
 bool TODBCStatement::FormatFailed(std::string_view format, const std::exception& e) noexcept
 {
     if (m_owner.MessageLog)
-        m_owner.MessageLog->Log("EXCEPTION: ExecFmt " + std::string(e.what()) + "  " + std::string(format));
+        m_owner.MessageLog->Log("EXCEPTION: ExecFmt " + std::string(e.what()) + "  " + std::string(format), config::TLevel::Error);
     m_eof = false;
     m_failed = true;
     return false;
@@ -267,7 +267,7 @@ bool TODBCStatement::Exec(const std::string& sql) noexcept
     if (m_owner.ConflictSeen && !conflictBefore && !m_owner.InTransaction) {
         m_owner.ConflictSeen = false;
         if (m_owner.MessageLog)
-            m_owner.MessageLog->Log("A statement lost to another transaction; it runs again");
+            m_owner.MessageLog->Log("A statement lost to another transaction; it runs again", config::TLevel::Warning);
         result = ExecSQL(sql);
         if (!result && !m_eof)
             report();

@@ -124,7 +124,7 @@ bool TCard::Queue(int reader, char letter, std::string_view payload)
         return false;
     case TQueueResult::Full:
         if (m_log)
-            m_log->LogFmt("TCard - Command queue full, %s refused for address %d", std::string(1, letter), reader);
+            m_log->LogFmt(config::TLevel::Warning, "TCard - Command queue full, %s refused for address %d", std::string(1, letter), reader);
         return false;
     }
     return false;

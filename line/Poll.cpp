@@ -157,7 +157,7 @@ void TPoll::NoteForeignReply(int polled, int claimed)
         return;
     m_foreignLoggedAt = now;
     if (config::TMessLog* log = m_card.MessageLog())
-        log->LogFmt("Reply from address %d during the poll of address %d ignored", claimed, polled);
+        log->LogFmt(config::TLevel::Warning, "Reply from address %d during the poll of address %d ignored", claimed, polled);
 }
 
 bool TPoll::Transact(int address, int attempts, std::string& reply, std::string_view data)
@@ -286,7 +286,7 @@ void TPoll::HandleReply(int address, const std::string& reply)
                                 LineLabels());
         if (!posted && TEventRing::IsPassage(kind))
             if (config::TMessLog* log = m_card.MessageLog())
-                log->LogFmt("TCard - Card %s from reader %d could not be queued: the queue holds only cards",
+                log->LogFmt(config::TLevel::Error, "TCard - Card %s from reader %d could not be queued: the queue holds only cards",
                             values.Value, static_cast<int>(values.Reader));
     }
 }
@@ -338,7 +338,8 @@ void TPoll::RecoverFromError(std::stop_token stop, const std::string& error, std
     // Once per error, not once per cycle while it lasts.
     if (config::TMessLog* log = m_card.MessageLog(); log && error != lastError)
         log->Log("TCard - Poll cycle on " + m_portPath + " failed (" + error + "); devices off line, resuming in " +
-                 std::to_string(kErrorPause.count()) + " ms");
+                 std::to_string(kErrorPause.count()) + " ms",
+                 config::TLevel::Error);
     lastError = error;
     TakeDevicesOffline();
     PauseFor(stop, kErrorPause);
@@ -373,7 +374,8 @@ void TPoll::RecoverLostPort(std::stop_token stop)
     config::TMessLog* log = m_card.MessageLog();
     if (log)
         log->Log("TCard - Port " + m_portPath + " lost (" + *m_port.Lost() + "); reopening it every " +
-                 std::to_string(m_card.ReopenDelayMs.load()) + " ms");
+                 std::to_string(m_card.ReopenDelayMs.load()) + " ms",
+                 config::TLevel::Error);
     m_port.Close();
     TakeDevicesOffline();
     while (PauseFor(stop, std::chrono::milliseconds(m_card.ReopenDelayMs.load())))

@@ -156,7 +156,7 @@ void TProcessInfo::DeliverGuarded(TEventKind kind, const TEventValues& values) n
         error = "unknown error";
     }
     if (m_log)
-        m_log->LogFmt("TCard - Event %d of address %d failed in its handler (%s); going on with the next",
+        m_log->LogFmt(config::TLevel::Error, "TCard - Event %d of address %d failed in its handler (%s); going on with the next",
                       static_cast<int>(kind), static_cast<int>(values.Reader), error);
 }
 

@@ -79,7 +79,7 @@ void TLoop::CardDataEvent(int reader, const std::string& data) noexcept
         }
         MessageLog.Log("");  // writes out the decision's lines
     } catch (...) {
-        MessageLog.Log("CardDataEvent Exception!");
+        MessageLog.Log("CardDataEvent Exception!", config::TLevel::Error);
     }
 }
 
@@ -93,7 +93,7 @@ void TLoop::MemoryDataEvent(int reader, const std::string& data) noexcept
             DecideWithoutDatabase(reader, data, [&] { MemoryCardEvent(reader, data); });
         MessageLog.Log("");  // writes out the decision's lines
     } catch (...) {
-        MessageLog.Log("MemoryDataEvent Exception!");
+        MessageLog.Log("MemoryDataEvent Exception!", config::TLevel::Error);
     }
 }
 
@@ -154,11 +154,11 @@ bool TLoop::DecisionSurvived(int reader, const std::string& data, double number,
             db::TODBCStatement booked(*m_database);
             if (booked.ExecFmt("SELECT id FROM trans WHERE cardno = %f and device_id = %d and dat_e = %s", number,
                                out.Device ? out.Device->Id : 0, db::DateTimeEscape(out.TransTime))) {
-                MessageLog.Log("Card " + card + ": the connection was lost at the commit, which the database applied");
+                MessageLog.Log("Card " + card + ": the connection was lost at the commit, which the database applied", config::TLevel::Warning);
                 return true;
             }
         }
-        MessageLog.Log("Card " + card + ": the connection was lost before the decision was committed; it is decided again");
+        MessageLog.Log("Card " + card + ": the connection was lost before the decision was committed; it is decided again", config::TLevel::Warning);
         m_decidingAgain = true;
         CardEvent(reader, data);
         m_decidingAgain = false;
@@ -214,7 +214,7 @@ void TLoop::NotifyByMail(const std::string& body) noexcept
         m_mailer->Post({.Server = Settings.EmailServer, .Port = Settings.EmailPort, .From = Settings.EmailFrom, .Recipients = Settings.EmailTo,
                       .Subject = "Card Event", .Body = body, .Security = Settings.EmailSecurity});
     } catch (...) {
-        MessageLog.Log("Exception in MailMessage()");
+        MessageLog.Log("Exception in MailMessage()", config::TLevel::Error);
     }
 }
 
@@ -261,13 +261,13 @@ bool TLoop::SpecialOutput(int address, int spaceNo, int pulse)
     db::TODBCStatement spot(*m_database);
     if (!spot.ExecFmtQuiet("select * from spots where number=%d", spaceNo)) {
         if (DetailedLog)
-            MessageLog.LogFmt("'Special' output.  %d NOT Found in Spots file", spaceNo);
+            MessageLog.LogFmt(config::TLevel::Warning, "'Special' output.  %d NOT Found in Spots file", spaceNo);
         return false;
     }
     const int floor = spot.AsInteger("floor");
     if (floor <= 0) {
         if (DetailedLog)
-            MessageLog.LogFmt("'Special' output %d invalid", floor);
+            MessageLog.LogFmt(config::TLevel::Warning, "'Special' output %d invalid", floor);
         return false;
     }
     if (DetailedLog)

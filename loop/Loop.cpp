@@ -135,7 +135,7 @@ void TLoop::Post(std::function<void()> work)
         try {
             work();
         } catch (const std::exception& e) {
-            MessageLog.Log(std::string("Loop id ") + std::to_string(LoopId) + ": posted work failed (" + e.what() + ")");
+            MessageLog.Log(std::string("Loop id ") + std::to_string(LoopId) + ": posted work failed (" + e.what() + ")", config::TLevel::Error);
         }
     });
 }
@@ -277,7 +277,7 @@ void TLoop::CreateCardInterface(TSetUpFrom from)
         }
         int first = 0, last = 0;
         if (!found) {
-            MessageLog.Log("Failed Card Init - No Loop id: " + std::to_string(LoopId));
+            MessageLog.Log("Failed Card Init - No Loop id: " + std::to_string(LoopId), config::TLevel::Error);
         } else if (enabled) {
             m_line->Port = port;
             MessageLog.LogFmt("Init Devices for LoopId %d Port %d", LoopId, port);
@@ -297,7 +297,7 @@ void TLoop::CreateCardInterface(TSetUpFrom from)
             OpenLine(port, first, last);
         MessageLog.Log("CreateCardInterface - Done");
     } catch (...) {
-        MessageLog.Log("CreateCardInterface - Exception");
+        MessageLog.Log("CreateCardInterface - Exception", config::TLevel::Error);
     }
 }
 
@@ -322,7 +322,7 @@ void TLoop::SetUpDevices(int& first, int& last)
     last = -99;
     db::TODBCStatement devices(*m_database);
     if (!devices.ExecFmt("SELECT * FROM device WHERE loop_id=%d", LoopId)) {
-        MessageLog.LogFmt("No devices found for loop id %d", LoopId);
+        MessageLog.LogFmt(config::TLevel::Warning, "No devices found for loop id %d", LoopId);
         first = last = 0;
         return;
     }
@@ -330,7 +330,7 @@ void TLoop::SetUpDevices(int& first, int& last)
         const int a = devices.AsInteger("addr_ess");
         // The line keeps texts for addresses 0 to kMaxAddress only.
         if (a < 0 || a > line::kMaxAddress) {
-            MessageLog.LogFmt("Device id %d of loop id %d has address %d outside 0 to %d, ignored",
+            MessageLog.LogFmt(config::TLevel::Warning, "Device id %d of loop id %d has address %d outside 0 to %d, ignored",
                               devices.AsInteger("id"), LoopId, a, line::kMaxAddress);
             continue;
         }
@@ -374,8 +374,8 @@ void TLoop::OpenLine(int port, int first, int last)
                           m_line->Baud.load(), m_line->OffLineDelay.load());
         MessageLog.LogFmt("Device started.  LoopId %d  First address: %d  Last address: %d", LoopId, first, last);
     } else {
-        MessageLog.Log("Failed to open port COM" + std::to_string(port) + " for loop id " + std::to_string(LoopId));
-        MessageLog.Log("  " + m_line->LastOpenError());
+        MessageLog.Log("Failed to open port COM" + std::to_string(port) + " for loop id " + std::to_string(LoopId), config::TLevel::Error);
+        MessageLog.Log("  " + m_line->LastOpenError(), config::TLevel::Error);
     }
 }
 

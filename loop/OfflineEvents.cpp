@@ -27,7 +27,7 @@ bool TLoop::DecideOffline(const std::function<void()>& decide)
     if (!why.empty()) {
         // Once per outage: every card of a long one would say the same.
         if (!m_offlineRefusalLogged)
-            MessageLog.Log("No offline decisions: " + why);
+            MessageLog.Log("No offline decisions: " + why, config::TLevel::Warning);
         m_offlineRefusalLogged = true;
         return false;
     }
@@ -35,7 +35,7 @@ bool TLoop::DecideOffline(const std::function<void()>& decide)
         m_offlineDb = std::make_unique<db::TODBC>();
         m_offlineDb->MessageLog = &MessageLog;
         if (!db::ConnectLocalFile(*m_offlineDb, Offline.Copy->Path(), db::TLocalFile::Copy)) {
-            MessageLog.Log("No offline decisions: the offline copy cannot be opened (" + m_offlineDb->LastDiagnostic + ")");
+            MessageLog.Log("No offline decisions: the offline copy cannot be opened (" + m_offlineDb->LastDiagnostic + ")", config::TLevel::Error);
             m_offlineDb.reset();
             return false;
         }
@@ -62,7 +62,7 @@ bool TLoop::DecideOffline(const std::function<void()>& decide)
     try {
         decide();
     } catch (...) {
-        MessageLog.Log("Offline decision Exception!");
+        MessageLog.Log("Offline decision Exception!", config::TLevel::Error);
     }
     m_offlineActive = false;
     std::swap(m_database, m_offlineDb);

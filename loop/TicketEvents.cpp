@@ -32,7 +32,7 @@ std::string BarcodeWhere(const db::TSql& sql, std::string_view barcode)
 
 void TLoop::LogConflictRetry(const std::string& what, int retry)
 {
-    MessageLog.LogFmt("%s lost to another transaction (%s); it runs again (%d of %d)", what,
+    MessageLog.LogFmt(config::TLevel::Warning, "%s lost to another transaction (%s); it runs again (%d of %d)", what,
                       m_database->LastDiagnostic, retry, db::kConflictRetries);
 }
 
@@ -48,7 +48,7 @@ void TLoop::BarcodeEvent(int reader, const std::string& value) noexcept
         }
         MessageLog.Log("");  // writes out the decision's lines
     } catch (...) {
-        MessageLog.Log("BarcodeEvent Exception!");
+        MessageLog.Log("BarcodeEvent Exception!", config::TLevel::Error);
     }
 }
 
@@ -58,7 +58,7 @@ void TLoop::PrinterEvent(int reader, const std::string& value) noexcept
         if (Connected())
             PrinterStatus(reader, value);
     } catch (...) {
-        MessageLog.Log("PrinterEvent Exception!");
+        MessageLog.Log("PrinterEvent Exception!", config::TLevel::Error);
     }
 }
 
@@ -79,7 +79,7 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
     int pulse = kDefaultExitPulse;
     const platform::TDateTime date = cardaccess::BarcodeDate(barcode, Settings.OldTicketFormat, now);
     if (date <= 0) {
-        MessageLog.Add("Unknown or invalid Barcode!");
+        MessageLog.Add("Unknown or invalid Barcode!", config::TLevel::Warning);
     } else {
         std::optional<cardaccess::TDeviceRow> device;
         state = db::RunWithConflictRetry(
@@ -188,7 +188,7 @@ bool TLoop::WriteTicketIssue(const std::string& record, platform::TDateTime now)
 {
     const auto issue = SplitIssueRecord(record);
     if (!issue) {
-        MessageLog.Log("Invalid or unknown value?");
+        MessageLog.Log("Invalid or unknown value?", config::TLevel::Warning);
         return true;
     }
     const platform::TDateTime issued = cardaccess::TwoYearDate(std::string_view(issue->Barcode).substr(0, 8), now);

@@ -22,7 +22,7 @@ TMailSender::~TMailSender()
     m_thread.request_stop();
     m_thread.join();
     if (dropped > 0)
-        m_log.Log("Mail: " + std::to_string(dropped) + " notice(s) not sent at shutdown");
+        m_log.Log("Mail: " + std::to_string(dropped) + " notice(s) not sent at shutdown", config::TLevel::Warning);
 }
 
 bool TMailSender::Post(TMail mail)
@@ -35,7 +35,7 @@ bool TMailSender::Post(TMail mail)
             return true;
         }
     }
-    m_log.Log("Mail queue full, notice to " + mail.Recipients + " dropped");
+    m_log.Log("Mail queue full, notice to " + mail.Recipients + " dropped", config::TLevel::Warning);
     platform::Metrics().Add("velixcard_mail_dropped_total");
     return false;
 }
@@ -64,7 +64,7 @@ void TMailSender::Run(std::stop_token stop)
         if (result == "Sent")
             platform::Metrics().Add("velixcard_mail_sent_total");
         if (result != "Sent" && result != "No one to send to!") {
-            m_log.Log("Mail to " + mail.Recipients + " via " + mail.Server + " not sent: " + result);
+            m_log.Log("Mail to " + mail.Recipients + " via " + mail.Server + " not sent: " + result, config::TLevel::Error);
             platform::Metrics().Add("velixcard_mail_failed_total");
         }
         std::scoped_lock lock(m_lock);

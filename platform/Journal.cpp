@@ -3,18 +3,21 @@
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <string>
 
 namespace platform {
 namespace {
 
-// Words of the message log's lines about something that went wrong.
-constexpr std::string_view kFailureWords[] = {"error",   "exception", "fail",      "could not", "cannot",
-                                              "not sent", "lost",     "'dead'",    "refused",   "unreachable",
-                                              "problem",  "invalid",  "not found", "full"};
+int SyslogPriority(TJournalPriority priority)
+{
+    switch (priority) {
+    case TJournalPriority::Error: return LOG_ERR;
+    case TJournalPriority::Warning: return LOG_WARNING;
+    case TJournalPriority::Info: break;
+    }
+    return LOG_INFO;
+}
 
 } // namespace
 
@@ -24,28 +27,14 @@ bool UnderSystemd() noexcept
     return under;
 }
 
-int JournalPriority(std::string_view line) noexcept
-{
-    try {
-        std::string lower(line);
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        for (const auto word : kFailureWords)
-            if (lower.find(word) != std::string::npos)
-                return LOG_ERR;
-    } catch (...) {
-    }
-    return LOG_INFO;
-}
-
-void JournalLine(std::string_view line) noexcept
+void JournalLine(std::string_view line, TJournalPriority priority) noexcept
 {
     if (!UnderSystemd() || line.empty())
         return;
     try {
         const std::string text(line);
-        sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", JournalPriority(text), "SYSLOG_IDENTIFIER=VELIXCard",
-                        nullptr);
+        sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", SyslogPriority(priority),
+                        "SYSLOG_IDENTIFIER=VELIXCard", nullptr);
     } catch (...) {
     }
 }

@@ -205,7 +205,7 @@ bool TServer::AutoResetTask(platform::TDateTime now)
     if (groupsNow)
         ok = settings.Exec("UPDATE settings SET auto_now_grp = 0") && ok;
     if (!ok) {
-        MainLog->Log("Auto Reset not done, tried again shortly: " + description);
+        MainLog->Log("Auto Reset not done, tried again shortly: " + description, config::TLevel::Warning);
         return false;
     }
     MainLog->Log("Auto Reset: " + description);

@@ -74,7 +74,7 @@ void TPlannedTasks::Save()
     }
     // The dates stay known to this process; only a restart could repeat a task.
     if (m_log && !m_saveFailureLogged)
-        m_log->Log("Planned tasks: cannot write " + m_file + " (" + std::strerror(errno) + ")");
+        m_log->Log("Planned tasks: cannot write " + m_file + " (" + std::strerror(errno) + ")", config::TLevel::Error);
     m_saveFailureLogged = true;
 }
 

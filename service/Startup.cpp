@@ -75,7 +75,7 @@ bool TServer::StartUp(platform::TTimer& timMain)
         if (!connected && StartFromCopy(params)) {
             result = true;
         } else if (!connected) {
-            MainLog->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds");
+            MainLog->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds", config::TLevel::Error);
             failure = "no connection to the database";
         } else {
             const std::string name = config::LowerCase(config::ComputerName());
@@ -83,7 +83,7 @@ bool TServer::StartUp(platform::TTimer& timMain)
             if (!Loops.empty())
                 MainLog->Log("Loops FOUND for computer name \"" + name + "\"");
             else
-                MainLog->Log("No loops found for this computer name \"" + name + "\"");
+                MainLog->Log("No loops found for this computer name \"" + name + "\"", config::TLevel::Error);
             failure = "no loops for the computer name \"" + name + "\"";
             StartOffline(params, name);
             db::TODBCStatement s(*MainDatabase);
@@ -93,7 +93,7 @@ bool TServer::StartUp(platform::TTimer& timMain)
         }
     } catch (const std::exception& e) {
         if (MainLog)
-            MainLog->Log(std::string("StartUp - Exception: ") + e.what());
+            MainLog->Log(std::string("StartUp - Exception: ") + e.what(), config::TLevel::Error);
         failure = e.what();
         result = false;
     }
@@ -122,7 +122,7 @@ bool TServer::StartFromCopy(const config::TConnParams& params)
     const std::string copyPath = db::OfflineFolder() + "/copy.db";
     std::string why;
     if (!db::TOfflineCopy(offline, copyPath, std::string(), *MainLog).Usable(&why)) {
-        MainLog->Log("No start from the offline copy: " + why);
+        MainLog->Log("No start from the offline copy: " + why, config::TLevel::Warning);
         return false;
     }
     if (!db::ConnectLocalFile(*MainDatabase, copyPath, db::TLocalFile::Copy))
@@ -133,7 +133,7 @@ bool TServer::StartFromCopy(const config::TConnParams& params)
     // The start-up binding connects to the site when it answers.
     MainDatabase->Disconnect();
     if (Loops.empty()) {
-        MainLog->Log("No loops for this computer name \"" + name + "\" in the offline copy");
+        MainLog->Log("No loops for this computer name \"" + name + "\" in the offline copy", config::TLevel::Error);
         return false;
     }
     StartOffline(params, name);

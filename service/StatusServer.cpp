@@ -189,7 +189,7 @@ bool TStatusServer::Start(const std::string& listen, config::TMessLog& log)
 {
     const auto address = ParseListenAddress(listen);
     if (!address) {
-        log.Log("StatusListen \"" + listen + "\" is not an address and port (127.0.0.1:9510, [::1]:9510): no status listener");
+        log.Log("StatusListen \"" + listen + "\" is not an address and port (127.0.0.1:9510, [::1]:9510): no status listener", config::TLevel::Error);
         return false;
     }
     httplib::Server& server = m_impl->Server;
@@ -229,7 +229,7 @@ bool TStatusServer::Start(const std::string& listen, config::TMessLog& log)
         response.set_content(StatusPageHtml(), "text/html; charset=utf-8");
     });
     if (!server.bind_to_port(address->Host, address->Port)) {
-        log.Log("StatusListen " + listen + ": the address cannot be used or the port is taken: no status listener");
+        log.Log("StatusListen " + listen + ": the address cannot be used or the port is taken: no status listener", config::TLevel::Error);
         return false;
     }
     m_impl->Port = address->Port;

@@ -1,13 +1,11 @@
 #include "config/MessLog.hpp"
 #include "platform/FileText.hpp"
-#include "platform/Journal.hpp"
 #include "platform/Paths.hpp"
 
 #include "TestSupport.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -194,23 +192,4 @@ TEST(MessLog, ForceDeleteFileRenamesWhatItCannotRemove)
     EXPECT_FALSE(std::filesystem::exists(dir / "x.log"));
     platform::ForceDeleteFile(dir / "absent.log");  // no error for a missing file
     EXPECT_FALSE(std::filesystem::exists(dir / "absent.log.del"));
-}
-
-TEST(Journal, LinesAboutFailuresAreErrorsTheRestInformation)
-{
-    const struct {
-        const char* line;
-        int priority;
-    } cases[] = {
-        {"Could not connect to DataSource, check your setup...", LOG_ERR},
-        {"ODBC Connection 'Dead'!", LOG_ERR},
-        {"CardDataEvent Exception!", LOG_ERR},
-        {"Mail to a@b via 127.0.0.1 not sent: timeout", LOG_ERR},
-        {"Offline journal full (10 entries): no more offline decisions until it is replayed", LOG_ERR},
-        {"Card Allowed, Loop Id 1 address 1, Card 1001", LOG_INFO},
-        {"Connected to DataSource!", LOG_INFO},
-        {"Started!", LOG_INFO},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(platform::JournalPriority(c.line), c.priority) << c.line;
 }
