@@ -32,6 +32,10 @@ TInput::TInput(int loopId, db::TODBC& database, TEventLog& eventLog, config::TMe
     m_ajarTime = device.AjarTimer;
     m_ajarOutput = device.AjarOutput;
     m_fireInput = device.FireInput;
+    if (m_deviceId != 0) {
+        PublishAlarm("velixcard_door_ajar_alarms", false);
+        PublishAlarm("velixcard_fire_alarms", false);
+    }
 }
 
 void TInput::Process(const std::string& payload, TClock::time_point now)

@@ -9,6 +9,7 @@
 #include "platform/Metrics.hpp"
 #include "platform/SiteState.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 
 namespace line {
@@ -44,8 +45,22 @@ std::optional<std::string> TPoll::OpenPort(int portNumber)
     if (auto error = m_port.Open(m_portPath, m_card.Baud.load()))
         return error;
     m_port.Purge();
+    TouchMetrics();
     m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
     return std::nullopt;
+}
+
+void TPoll::TouchMetrics()
+{
+    auto& metrics = platform::Metrics();
+    for (const char* name : {"velixcard_polls_total", "velixcard_replies_total", "velixcard_missed_replies_total",
+                             "velixcard_crc_errors_total", "velixcard_commands_queued_total",
+                             "velixcard_command_queue_depth", "velixcard_events_dispatched_total",
+                             "velixcard_events_dropped_total"})
+        metrics.Touch(name, LineLabels());
+    for (int address = std::max(m_card.FirstReader(), 1); address <= std::min(m_card.LastReader(), kMaxAddress); ++address)
+        metrics.Touch("velixcard_foreign_replies_total",
+                      {{"loop", std::to_string(m_card.LoopId)}, {"address", std::to_string(address)}});
 }
 
 TQueueResult TPoll::QueueCommand(int address, char letter, std::string_view payload)

@@ -81,6 +81,8 @@ private:
     void HandleReply(int address, const std::string& reply);
     void Post(TEventKind kind, int address, std::string value = std::string(), bool comstat = false);
     platform::TMetrics::TLabels LineLabels() const;
+    // The line's series from its first scrape.
+    void TouchMetrics();
     void PublishOnline(int address, bool online);
     std::optional<std::uint8_t> ReadOneByte();
     void NoteForeignReply(int polled, int claimed);

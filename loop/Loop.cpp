@@ -102,6 +102,9 @@ TLoop::TLoop(config::TMessLog& log, int loopId, const std::string& offlineCopy) 
     m_database = std::make_unique<db::TODBC>();
     m_connection = db::MakeConnection(params, *m_database, &MessageLog);
     const bool connected = m_connection->EnsureConnected();
+    PublishDatabase(connected);
+    for (int code = cardaccess::arAccepted; code <= cardaccess::arNotInPath; ++code)
+        platform::Metrics().Touch("velixcard_decisions_total", {{"result", cardaccess::AccessResultText(code)}});
     m_worker = WorkerFor(connected && m_database->IsSQLite());
     if (connected) {
         UpgradeSchema();
@@ -164,10 +167,15 @@ int TLoop::ElapsedMinutes(platform::TDateTime from, platform::TDateTime to)
 bool TLoop::Connected(db::TODBCConn::TCheck check) noexcept
 {
     const bool up = m_connection && m_connection->EnsureConnected(check);
+    PublishDatabase(up);
+    return up;
+}
+
+void TLoop::PublishDatabase(bool up) noexcept
+{
     platform::SiteState().SetLoopDatabase(LoopId, up);
     platform::Metrics().Set("velixcard_database_connected", {{"connection", "loop " + std::to_string(LoopId)}},
                             up ? 1 : 0);
-    return up;
 }
 
 void TLoop::SoftCount(int address)

@@ -174,6 +174,7 @@ private:
     void MakePayOnFootCounters();
 
     bool Connected(db::TODBCConn::TCheck check = db::TODBCConn::TCheck::Probe) noexcept;
+    void PublishDatabase(bool up) noexcept;
     int DeviceType(int address) const;
     void LowSecurityOpen(int reader, const std::string& data);
     bool DecisionSurvived(int reader, const std::string& data, double number, const cardaccess::TCardOutputs& out);

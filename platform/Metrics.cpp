@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
+#include <charconv>
 
 namespace platform {
 namespace {
@@ -14,10 +14,12 @@ struct TMetricInfo {
     const char* Name;
     TKind Kind;
     const char* Help;
+    bool Labelled = true;  // an unlabelled counter or histogram is shown at 0 from the start
 };
+constexpr bool kUnlabelled = false;
 
 constexpr TMetricInfo kMetrics[] = {
-    {"velixcard_startup_attempts_total", TKind::Counter, "Start-up attempts since the process began."},
+    {"velixcard_startup_attempts_total", TKind::Counter, "Start-up attempts since the process began.", kUnlabelled},
     {"velixcard_started", TKind::Gauge, "1 while the service is started."},
     {"velixcard_polls_total", TKind::Counter, "Polls and commands sent on a line."},
     {"velixcard_replies_total", TKind::Counter, "Replies received on a line."},
@@ -30,19 +32,19 @@ constexpr TMetricInfo kMetrics[] = {
     {"velixcard_events_dispatched_total", TKind::Counter, "Line events handed to their loop."},
     {"velixcard_events_dropped_total", TKind::Counter, "Line events given up because the loop's queue was full."},
     {"velixcard_decisions_total", TKind::Counter, "Decisions by result."},
-    {"velixcard_decision_seconds", TKind::Histogram, "Time of a card decision against the database."},
-    {"velixcard_card_road_seconds", TKind::Histogram, "From the card's reply handled to its gate command queued."},
+    {"velixcard_decision_seconds", TKind::Histogram, "Time of a card decision against the database.", kUnlabelled},
+    {"velixcard_card_road_seconds", TKind::Histogram, "From the card's reply handled to its gate command queued.", kUnlabelled},
     {"velixcard_database_connected", TKind::Gauge, "1 while the connection is up."},
-    {"velixcard_database_reconnects_total", TKind::Counter, "Connections made again after one was lost."},
-    {"velixcard_failed_statements_total", TKind::Counter, "Statements that failed."},
-    {"velixcard_mail_sent_total", TKind::Counter, "Notices handed to the mail server."},
-    {"velixcard_mail_failed_total", TKind::Counter, "Notices the mail server did not take."},
-    {"velixcard_mail_dropped_total", TKind::Counter, "Notices dropped because the queue was full."},
+    {"velixcard_database_reconnects_total", TKind::Counter, "Connections made again after one was lost.", kUnlabelled},
+    {"velixcard_failed_statements_total", TKind::Counter, "Statements that failed.", kUnlabelled},
+    {"velixcard_mail_sent_total", TKind::Counter, "Notices handed to the mail server.", kUnlabelled},
+    {"velixcard_mail_failed_total", TKind::Counter, "Notices the mail server did not take.", kUnlabelled},
+    {"velixcard_mail_dropped_total", TKind::Counter, "Notices dropped because the queue was full.", kUnlabelled},
     {"velixcard_lot_occupancy", TKind::Gauge, "Cars counted in the lot."},
     {"velixcard_lot_capacity", TKind::Gauge, "Capacity of the lot."},
     {"velixcard_door_ajar_alarms", TKind::Gauge, "Door-ajar alarms active."},
     {"velixcard_fire_alarms", TKind::Gauge, "Fire inputs active."},
-    {"velixcard_offline_decisions_total", TKind::Counter, "Decisions made from the offline copy."},
+    {"velixcard_offline_decisions_total", TKind::Counter, "Decisions made from the offline copy.", kUnlabelled},
     {"velixcard_offline_journal_depth", TKind::Gauge, "Offline decisions waiting for the site database."},
     {"velixcard_offline_copy_age_seconds", TKind::Gauge, "Age of the offline copy."},
 };
@@ -81,13 +83,16 @@ std::string LabelText(const TMetrics::TLabels& labels)
     return out;
 }
 
+// The shortest text that reads back as the same value: 0.005, not 0.0050000000000000001.
 std::string Number(double v)
 {
     if (std::isinf(v))
         return v > 0 ? "+Inf" : "-Inf";
+    if (std::isnan(v))
+        return "NaN";
     char text[32];
-    std::snprintf(text, sizeof text, "%.17g", v);
-    return text;
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+    return ec == std::errc() ? std::string(text, end) : std::string("0");
 }
 
 std::string Braced(const std::string& labels, const std::string& extra = std::string())
@@ -97,6 +102,17 @@ std::string Braced(const std::string& labels, const std::string& extra = std::st
 }
 
 } // namespace
+
+void TMetrics::Touch(std::string_view name, const TLabels& labels)
+{
+    const TMetricInfo* info = Find(name);
+    if (!info)
+        return;
+    const std::lock_guard lock(m_mutex);
+    TSeries& s = m_series[std::string(name)][LabelText(labels)];
+    if (info->Kind == TKind::Histogram)
+        s.Buckets.resize(kBuckets.size() + 1);
+}
 
 void TMetrics::Add(std::string_view name, const TLabels& labels, double amount)
 {
@@ -156,9 +172,11 @@ std::string TMetrics::Render() const
         const char* type = m.Kind == TKind::Counter ? "counter" : m.Kind == TKind::Gauge ? "gauge" : "histogram";
         out += std::string("# HELP ") + m.Name + " " + m.Help + "\n# TYPE " + m.Name + " " + type + "\n";
         const auto byName = m_series.find(std::string_view(m.Name));
-        if (byName == m_series.end())
+        static const std::map<std::string, TSeries> kZero{{"", TSeries{}}};
+        const bool zero = byName == m_series.end() && !m.Labelled && m.Kind != TKind::Gauge;
+        if (byName == m_series.end() && !zero)
             continue;
-        for (const auto& [labels, s] : byName->second) {
+        for (const auto& [labels, s] : zero ? kZero : byName->second) {
             if (m.Kind != TKind::Histogram) {
                 out += m.Name + Braced(labels) + " " + Number(s.Value) + "\n";
                 continue;

@@ -13,11 +13,15 @@ namespace platform {
 // Process-wide numbers for monitoring, in the Prometheus model: counters,
 // gauges and histograms with labels. Written from any thread (a short lock),
 // read by the status listener; names are known to the unit, with their help
-// text and type, and a name it does not know is ignored.
+// text and type, and a name it does not know is ignored. Unlabelled counters
+// and histograms show at 0 before their first event.
 class TMetrics {
 public:
     using TLabels = std::vector<std::pair<std::string, std::string>>;
 
+    // A series known from set-up shows from the first scrape, at 0, so that
+    // rate() sees its first change.
+    void Touch(std::string_view name, const TLabels& labels);
     void Add(std::string_view name, const TLabels& labels = {}, double amount = 1);
     void Set(std::string_view name, const TLabels& labels, double value);
     void Observe(std::string_view name, const TLabels& labels, double seconds);

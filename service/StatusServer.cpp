@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <optional>
 #include <semaphore>
 #include <thread>
 
@@ -21,7 +22,10 @@ namespace {
 constexpr int kServingThreads = 4;  // requests served at once; more wait their turn
 constexpr auto kClientTimeout = std::chrono::seconds(2);
 constexpr std::size_t kKeepAliveRequests = 20;
-constexpr std::size_t kMaxBody = 1024;
+// Requests are small GETs: no body, a handful of short headers.
+constexpr std::size_t kMaxBody = 0;
+constexpr std::size_t kMaxHeaders = 100;
+constexpr std::size_t kMaxHeaderBytes = 8 * 1024;
 
 std::string JsonText(const std::string& text)
 {
@@ -76,6 +80,24 @@ private:
 const char* Bool(bool b)
 {
     return b ? "true" : "false";
+}
+
+// Why a request is refused before it is routed; nullopt for one we serve.
+std::optional<std::pair<int, const char*>> Refusal(const httplib::Request& request)
+{
+    if (request.method != "GET" && request.method != "HEAD")
+        return std::pair{405, "GET only\n"};
+    std::size_t bytes = 0;
+    for (const auto& [name, value] : request.headers)
+        bytes += name.size() + value.size() + 4;  // ": " and the line end
+    if (request.headers.size() > kMaxHeaders || bytes > kMaxHeaderBytes)
+        return std::pair{431, "too many or too long headers\n"};
+    // The library leaves a GET's body unread, to be taken for the next request.
+    const bool body = (request.has_header("Content-Length") && request.get_header_value("Content-Length") != "0") ||
+                      request.has_header("Transfer-Encoding");
+    if (body)
+        return std::pair{400, "GET and HEAD take no body\n"};
+    return std::nullopt;
 }
 
 } // namespace
@@ -198,7 +220,7 @@ bool TStatusServer::Start(const std::string& listen, config::TMessLog& log)
     server.set_write_timeout(kClientTimeout);
     server.set_keep_alive_timeout(kClientTimeout.count());
     server.set_keep_alive_max_count(kKeepAliveRequests);
-    server.set_payload_max_length(kMaxBody);
+    server.set_payload_max_length(kMaxBody);  // any method's body is read no further
     // The library's default adds SO_REUSEPORT, which lets a second listener
     // share a taken port without a word: address reuse only.
     server.set_socket_options([](socket_t socket) {
@@ -206,11 +228,15 @@ bool TStatusServer::Start(const std::string& listen, config::TMessLog& log)
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
-        if (request.method == "GET" || request.method == "HEAD")
+        const auto refusal = Refusal(request);
+        if (!refusal)
             return httplib::Server::HandlerResponse::Unhandled;
-        response.status = 405;
-        response.set_header("Allow", "GET, HEAD");
-        response.set_content("GET only\n", "text/plain");
+        response.status = refusal->first;
+        if (refusal->first == 405)
+            response.set_header("Allow", "GET, HEAD");
+        // What is left of the request on the connection is never read as another.
+        response.set_header("Connection", "close");
+        response.set_content(refusal->second, "text/plain");
         return httplib::Server::HandlerResponse::Handled;
     });
     server.Get("/metrics", [](const httplib::Request&, httplib::Response& response) {

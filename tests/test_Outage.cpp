@@ -386,9 +386,49 @@ protected:
 
 } // namespace
 
+// The metric names of the README's table.
+std::vector<std::string> DocumentedMetrics()
+{
+    std::vector<std::string> names;
+    for (const auto& line : testing_support::SplitLines(ReadFile(testing_support::SourceDir() + "/README.md"))) {
+        if (line.rfind("| `velixcard_", 0) != 0)
+            continue;
+        const std::string first = line.substr(0, line.find('|', 1));
+        for (auto at = first.find('`'); at != std::string::npos; at = first.find('`', first.find('`', at + 1) + 1))
+            names.push_back(first.substr(at + 1, first.find('`', at + 1) - at - 1));
+    }
+    return names;
+}
+
 TEST_F(StatusListener, MetricsHealthAndStatusFollowTheSite)
 {
     EXPECT_TRUE(WaitFor([&] { return Get("/healthz") == std::pair{200, std::string("ok\n")}; }, 10s)) << Get("/healthz").second;
+    // Before any card, mail or reconnect, every documented series is there (at
+    // 0 where nothing happened), so that rate() sees the first change; the
+    // offline gauges only with offline decisions on.
+    {
+        const std::string first = Get("/metrics").second;
+        const auto names = DocumentedMetrics();
+        EXPECT_GE(names.size(), 28u);
+        for (const auto& name : names) {
+            if (name.find("offline_journal_depth") != std::string::npos || name.find("offline_copy_age") != std::string::npos)
+                continue;
+            EXPECT_TRUE(first.find("\n" + name + " ") != std::string::npos || first.find("\n" + name + "{") != std::string::npos ||
+                        first.find("\n" + name + "_bucket{") != std::string::npos)
+                << name << " is not in the first scrape";
+        }
+        for (const char* zero : {"velixcard_missed_replies_total{loop=\"2\"} 0", "velixcard_crc_errors_total{loop=\"2\"} 0",
+                                 "velixcard_events_dropped_total{loop=\"1\"} 0", "velixcard_mail_failed_total 0",
+                                 "velixcard_database_reconnects_total 0", "velixcard_failed_statements_total 0",
+                                 "velixcard_decision_seconds_bucket{le=\"0.005\"} 0",
+                                 "velixcard_decisions_total{result=\"Passback Error\"} 0",
+                                 "velixcard_fire_alarms{loop=\"1\",address=\"3\",device=\"Exit\"} 0"})
+            EXPECT_NE(first.find(std::string("\n") + zero + "\n"), std::string::npos) << zero << "\n" << first;
+        const std::string file = m_home / "first-metrics.txt";
+        testing_support::WriteFile(file, first);
+        const auto check = testing_support::Run({"/bin/sh", "-c", "promtool check metrics < " + file}, {});
+        EXPECT_EQ(check.Status, 0) << check.Out << check.Err;
+    }
     m_sims[0]->Write("card 1 1000\n");
     m_sims[0]->Write("card 1 4242\n");
     EXPECT_TRUE(WaitFor([&] { return Metric("velixcard_decisions_total{result=\"Accepted\"} 1") &&

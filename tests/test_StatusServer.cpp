@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 
 namespace {
 
@@ -64,6 +65,73 @@ TEST(StatusServer, BadSettingOrTakenPortIsOneLineAndNoListener)
     EXPECT_EQ(ok->status, 200);
     const auto huge = client.Get("/metrics", {{"X-Filler", std::string(64 * 1024, 'x')}});
     EXPECT_TRUE(!huge || huge->status >= 400);
+}
+
+// What the listener answers one raw request on a fresh connection: every
+// byte until it closes (or 5 s pass).
+std::string Exchange(int port, const std::string& request)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return "(no connection)";
+    }
+    timeval wait{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        out.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return out;
+}
+
+TEST(StatusServer, RequestsBeyondItsLimitsAreRefusedAndTheirRestNeverServed)
+{
+    testing_support::TTempDir dir;
+    config::TMessLog log(dir / "s.log", config::TMessLog::TOptions{.NoHeader = true}, "");
+    service::TStatusServer listener;
+    ASSERT_TRUE(listener.Start("127.0.0.1:" + std::to_string(testing_support::RefusingPort()), log));
+    std::string manyHeaders, fewHeaders;
+    for (int i = 0; i < 1000; ++i)
+        manyHeaders += "X-Filler-" + std::to_string(i) + ": " + std::string(50, 'x') + "\r\n";
+    for (int i = 0; i < 20; ++i)
+        fewHeaders += "X-Filler-" + std::to_string(i) + ": " + std::string(50, 'x') + "\r\n";
+    // A body whose text is itself a request: served, it would answer twice.
+    const std::string hidden = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+    const struct {
+        const char* what;
+        std::string request;
+        const char* status;
+    } cases[] = {
+        {"a plain GET", "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 503"},
+        {"20 headers", "GET /healthz HTTP/1.1\r\nHost: x\r\n" + fewHeaders + "Connection: close\r\n\r\n", "HTTP/1.1 503"},
+        {"a GET with a body",
+         "GET /healthz HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(hidden.size()) + "\r\n\r\n" + hidden,
+         "HTTP/1.1 400"},
+        {"a GET announcing 1 MiB", "GET /healthz HTTP/1.1\r\nHost: x\r\nContent-Length: 1048576\r\n\r\n" + std::string(4096, 'x'),
+         "HTTP/1.1 400"},
+        {"a chunked HEAD", "HEAD / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string("5\r\nhello\r\n0\r\n\r\n"),
+         "HTTP/1.1 400"},
+        {"1000 headers", "GET /healthz HTTP/1.1\r\nHost: x\r\n" + manyHeaders + "\r\n", "HTTP/1.1 431"},
+        {"a POST", "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc", "HTTP/1.1 405"},
+    };
+    // Side by side: a refused connection lingers until the read time-out.
+    std::vector<std::future<std::string>> answers;
+    for (const auto& c : cases)
+        answers.push_back(std::async(std::launch::async, [&] { return Exchange(listener.Port(), c.request); }));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.what);
+        const std::string answer = answers[i].get();
+        EXPECT_EQ(answer.rfind(c.status, 0), 0u) << answer.substr(0, 200);
+        EXPECT_EQ(testing_support::Occurrences(answer, "HTTP/1.1 "), 1) << "one answer, then the connection closes";
+    }
 }
 
 // Sockets this process holds open: the test's own clients and what the
