@@ -209,6 +209,27 @@ void TMessLog::LogFmtFailed(const std::exception& e, std::string_view format) no
     }
 }
 
+platform::TFailureReport ThreadFailureLogger(TMessLog& log)
+{
+    return [&log](const std::string& thread, const std::string& what) {
+        log.Log("The " + thread + " thread failed (" + what + "); it starts again", TLevel::Error);
+    };
+}
+
+std::string WithReason(std::string_view fixedText)
+{
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        std::string_view text = fixedText;
+        while (!text.empty() && text.back() == ' ')
+            text.remove_suffix(1);
+        return std::string(text) + " (" + e.what() + ")";
+    } catch (...) {
+        return std::string(fixedText);
+    }
+}
+
 std::string TMessLog::CurrentFile()
 {
     std::scoped_lock lock(m_lock);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/Format.hpp"
+#include "platform/ThreadGuard.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -127,6 +128,13 @@ void TMessLog::AddFmt(TLevel level, std::string_view format, const TArgs&... arg
     if (const auto text = Formatted(format, args...))
         Add(*text, level);
 }
+
+// What a guarded thread's failure writes to the log: "The <name> thread
+// failed (<reason>); it starts again".
+platform::TFailureReport ThreadFailureLogger(TMessLog& log);
+
+// Inside a catch block: the fixed text, with the exception's own text where it has one.
+std::string WithReason(std::string_view fixedText);
 
 // The header's version: the build's four-part version joined by full stops.
 std::string FileVersionText(bool zeroPadded = false);

@@ -179,7 +179,10 @@ TJournalReplay::~TJournalReplay()
 
 void TJournalReplay::Start()
 {
-    m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
+    m_thread = std::jthread([this](std::stop_token stop) {
+        platform::RunGuarded("journal replay", stop, [this](std::stop_token s) { Run(s); },
+                             config::ThreadFailureLogger(m_log));
+    });
 }
 
 void TJournalReplay::Wake()

@@ -223,7 +223,10 @@ bool TOfflineCopy::Refresh(TODBC& site)
 
 void TOfflineCopy::Start(const config::TConnParams& site, const TJournal* journal)
 {
-    m_thread = std::jthread([this, site, journal](std::stop_token stop) { Run(stop, site, journal); });
+    m_thread = std::jthread([this, site, journal](std::stop_token stop) {
+        platform::RunGuarded("offline copy", stop, [&](std::stop_token s) { Run(s, site, journal); },
+                             config::ThreadFailureLogger(m_log));
+    });
 }
 
 void TOfflineCopy::Run(std::stop_token stop, config::TConnParams site, const TJournal* journal)

@@ -46,7 +46,9 @@ std::optional<std::string> TPoll::OpenPort(int portNumber)
         return error;
     m_port.Purge();
     TouchMetrics();
-    m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
+    m_thread = std::jthread([this](std::stop_token stop) {
+        platform::RunGuarded("poll " + m_portPath, stop, [this](std::stop_token s) { Run(s); }, FailureReport());
+    });
     return std::nullopt;
 }
 
@@ -116,6 +118,12 @@ std::optional<std::uint8_t> TPoll::ReadOneByte()
     const auto base = m_replyBase.value_or(TClock::now());
     m_replyBase.reset();
     return m_port.ReadByte(base + std::chrono::milliseconds(m_card.OffLineDelay.load()));
+}
+
+platform::TFailureReport TPoll::FailureReport() const
+{
+    config::TMessLog* log = m_card.MessageLog();
+    return log ? config::ThreadFailureLogger(*log) : platform::TFailureReport();
 }
 
 platform::TMetrics::TLabels TPoll::LineLabels() const

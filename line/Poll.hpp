@@ -6,6 +6,7 @@
 #include "line/ReplyText.hpp"
 #include "platform/Metrics.hpp"
 #include "platform/SerialPort.hpp"
+#include "platform/ThreadGuard.hpp"
 
 #include <array>
 #include <atomic>
@@ -81,6 +82,7 @@ private:
     void HandleReply(int address, const std::string& reply);
     void Post(TEventKind kind, int address, std::string value = std::string(), bool comstat = false);
     platform::TMetrics::TLabels LineLabels() const;
+    platform::TFailureReport FailureReport() const;
     // The line's series from its first scrape.
     void TouchMetrics();
     void PublishOnline(int address, bool online);

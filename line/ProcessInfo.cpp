@@ -64,7 +64,10 @@ TProcessInfo::TProcessInfo(platform::TMainLoop& mainLoop, const TLineEvents& eve
       m_events(events),
       m_prompt(prompt),
       m_log(log),
-      m_thread([this](std::stop_token stop) { Run(stop); })
+      m_thread([this](std::stop_token stop) {
+          platform::RunGuarded("event dispatch", stop, [this](std::stop_token s) { Run(s); },
+                               m_log ? config::ThreadFailureLogger(*m_log) : platform::TFailureReport());
+      })
 {
 }
 

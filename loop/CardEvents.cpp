@@ -79,7 +79,7 @@ void TLoop::CardDataEvent(int reader, const std::string& data) noexcept
         }
         MessageLog.Log("");  // writes out the decision's lines
     } catch (...) {
-        MessageLog.Log("CardDataEvent Exception!", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("CardDataEvent Exception!"), config::TLevel::Error);
     }
 }
 
@@ -93,7 +93,7 @@ void TLoop::MemoryDataEvent(int reader, const std::string& data) noexcept
             DecideWithoutDatabase(reader, data, [&] { MemoryCardEvent(reader, data); });
         MessageLog.Log("");  // writes out the decision's lines
     } catch (...) {
-        MessageLog.Log("MemoryDataEvent Exception!", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("MemoryDataEvent Exception!"), config::TLevel::Error);
     }
 }
 
@@ -214,7 +214,7 @@ void TLoop::NotifyByMail(const std::string& body) noexcept
         m_mailer->Post({.Server = Settings.EmailServer, .Port = Settings.EmailPort, .From = Settings.EmailFrom, .Recipients = Settings.EmailTo,
                       .Subject = "Card Event", .Body = body, .Security = Settings.EmailSecurity});
     } catch (...) {
-        MessageLog.Log("Exception in MailMessage()", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("Exception in MailMessage()"), config::TLevel::Error);
     }
 }
 

@@ -38,7 +38,7 @@ void TLoop::CounterEvent(int reader, const std::string& value) noexcept
             MessageLog.Log("Counter event " + text + " input value: " + value + " = " + list);
         }
     } catch (...) {
-        MessageLog.Log("CounterEvent Exception!", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("CounterEvent Exception!"), config::TLevel::Error);
     }
 }
 
@@ -50,7 +50,8 @@ void TLoop::InputEvent(int reader, const std::string& value) noexcept
             return;
         m_inputs[static_cast<std::size_t>(reader)]->Process(value);
     } catch (...) {
-        MessageLog.Log("InputEvent Exception, reader: " + std::to_string(reader) + " !", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("InputEvent Exception, reader: " + std::to_string(reader) + " !"),
+                       config::TLevel::Error);
     }
 }
 
@@ -63,7 +64,7 @@ void TLoop::OfflineEvent(int reader) noexcept
         db::TODBCStatement s(*m_database);
         s.ExecFmt("UPDATE device SET online_flag = 0 WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
     } catch (...) {
-        MessageLog.Log("OfflineEvent Exception!", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("OfflineEvent Exception!"), config::TLevel::Error);
     }
 }
 
@@ -76,7 +77,7 @@ void TLoop::PowerUpEvent(int reader) noexcept
         db::TODBCStatement s(*m_database);
         s.ExecFmt("UPDATE device SET online_flag = 1 WHERE loop_id = %d and addr_ess = %d", LoopId, reader);
     } catch (...) {
-        MessageLog.Log("PowerUpEvent Exception!", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("PowerUpEvent Exception!"), config::TLevel::Error);
     }
 }
 
@@ -127,10 +128,8 @@ void TLoop::UpdateOutputs() noexcept
                 }
             }
         }
-    } catch (const std::exception& e) {
-        MessageLog.Log(std::string("EXCEPTION: UpdateOutputs ") + e.what(), config::TLevel::Error);
     } catch (...) {
-        MessageLog.Log("EXCEPTION: UpdateOutputs ", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("EXCEPTION: UpdateOutputs "), config::TLevel::Error);
     }
 }
 
@@ -158,7 +157,7 @@ void TLoop::SyncTimeDate() noexcept
             MessageLog.Log("  Done T/D Sync");
         SyncCount = 0;
     } catch (...) {
-        MessageLog.Log("EXCEPTION: SyncTimeDate", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("EXCEPTION: SyncTimeDate"), config::TLevel::Error);
     }
 }
 

@@ -78,16 +78,17 @@ namespace {
 // An SQLite file takes one writer at a time, and two connections that both
 // hold a read lock and want to write fail at once rather than wait: the loops
 // on SQLite share one worker, so the file sees one decision at a time.
-std::shared_ptr<platform::TWorker> WorkerFor(bool sqlite)
+std::shared_ptr<platform::TWorker> WorkerFor(bool sqlite, int loopId, config::TMessLog& log)
 {
     if (!sqlite)
-        return std::make_shared<platform::TWorker>();
+        return std::make_shared<platform::TWorker>("loop " + std::to_string(loopId) + " worker",
+                                                   config::ThreadFailureLogger(log));
     static std::mutex lock;
     static std::weak_ptr<platform::TWorker> shared;
     std::scoped_lock guard(lock);
     auto worker = shared.lock();
     if (!worker) {
-        worker = std::make_shared<platform::TWorker>();
+        worker = std::make_shared<platform::TWorker>("SQLite loops' worker", config::ThreadFailureLogger(log));
         shared = worker;
     }
     return worker;
@@ -105,7 +106,7 @@ TLoop::TLoop(config::TMessLog& log, int loopId, const std::string& offlineCopy) 
     PublishDatabase(connected);
     for (int code = cardaccess::arAccepted; code <= cardaccess::arNotInPath; ++code)
         platform::Metrics().Touch("velixcard_decisions_total", {{"result", cardaccess::AccessResultText(code)}});
-    m_worker = WorkerFor(connected && m_database->IsSQLite());
+    m_worker = WorkerFor(connected && m_database->IsSQLite(), LoopId, MessageLog);
     if (connected) {
         UpgradeSchema();
         CreateCardInterface(TSetUpFrom::Site);
@@ -305,7 +306,7 @@ void TLoop::CreateCardInterface(TSetUpFrom from)
             OpenLine(port, first, last);
         MessageLog.Log("CreateCardInterface - Done");
     } catch (...) {
-        MessageLog.Log("CreateCardInterface - Exception", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("CreateCardInterface - Exception"), config::TLevel::Error);
     }
 }
 

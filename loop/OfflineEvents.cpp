@@ -62,7 +62,7 @@ bool TLoop::DecideOffline(const std::function<void()>& decide)
     try {
         decide();
     } catch (...) {
-        MessageLog.Log("Offline decision Exception!", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("Offline decision Exception!"), config::TLevel::Error);
     }
     m_offlineActive = false;
     std::swap(m_database, m_offlineDb);

@@ -48,7 +48,7 @@ void TLoop::BarcodeEvent(int reader, const std::string& value) noexcept
         }
         MessageLog.Log("");  // writes out the decision's lines
     } catch (...) {
-        MessageLog.Log("BarcodeEvent Exception!", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("BarcodeEvent Exception!"), config::TLevel::Error);
     }
 }
 
@@ -58,7 +58,7 @@ void TLoop::PrinterEvent(int reader, const std::string& value) noexcept
         if (Connected())
             PrinterStatus(reader, value);
     } catch (...) {
-        MessageLog.Log("PrinterEvent Exception!", config::TLevel::Error);
+        MessageLog.Log(config::WithReason("PrinterEvent Exception!"), config::TLevel::Error);
     }
 }
 

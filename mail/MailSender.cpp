@@ -7,7 +7,10 @@ namespace mail {
 
 TMailSender::TMailSender(config::TMessLog& log, TOptions options) : m_log(log), m_options(options)
 {
-    m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
+    m_thread = std::jthread([this](std::stop_token stop) {
+        platform::RunGuarded("mail sender", stop, [this](std::stop_token s) { Run(s); },
+                             config::ThreadFailureLogger(m_log));
+    });
 }
 
 TMailSender::~TMailSender()

@@ -1,6 +1,7 @@
 #include "platform/MainLoop.hpp"
 
 #include "platform/SysLog.hpp"
+#include "platform/ThreadGuard.hpp"
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -12,26 +13,21 @@
 
 namespace platform {
 
-TMainLoop::TMainLoop() : m_context(std::make_unique<asio::io_context>(1)) {}
+TMainLoop::TMainLoop(std::string name) : m_context(std::make_unique<asio::io_context>(1)), m_name(std::move(name)) {}
 
 TMainLoop::~TMainLoop() = default;
 
-void TMainLoop::Run()
+void TMainLoop::Run(const TFailureReport& report)
 {
     m_mainThread = std::this_thread::get_id();
     auto work = asio::make_work_guard(*m_context);
-    // A posted call or timer handler that throws would end run(): report it
-    // and go on with the next one.
-    for (;;) {
-        try {
-            m_context->run();
-            return;
-        } catch (const std::exception& e) {
-            SysLogError(std::string("Main loop: a call failed (") + e.what() + "); going on");
-        } catch (...) {
-            SysLogError("Main loop: a call failed (unknown error); going on");
-        }
-    }
+    // A posted call or timer handler that throws would end run(): it is
+    // reported and the next one goes on at once.
+    const TFailureReport toSysLog = [](const std::string&, const std::string& what) {
+        SysLogError("Main loop: a call failed (" + what + "); going on");
+    };
+    RunGuarded(m_name, {}, [this](std::stop_token) { m_context->run(); }, report ? report : toSysLog,
+               std::chrono::milliseconds::zero());
 }
 
 void TMainLoop::Quit()
@@ -121,7 +117,10 @@ bool TMainLoop::Invoke(std::function<void()> fn, std::stop_token stop)
     return true;
 }
 
-TWorker::TWorker() : m_thread([this] { m_loop.Run(); }) {}
+TWorker::TWorker(std::string name, TFailureReport report)
+    : m_loop(std::move(name)), m_thread([this, report = std::move(report)] { m_loop.Run(report); })
+{
+}
 
 TWorker::~TWorker()
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ThreadGuard.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -8,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <stop_token>
+#include <string>
 #include <thread>
 
 namespace asio {
@@ -21,13 +24,15 @@ namespace platform {
 // thread, or a worker's).
 class TMainLoop {
 public:
-    TMainLoop();
+    // name: the thread's, for what its failures report.
+    explicit TMainLoop(std::string name = "main");
     ~TMainLoop();
     TMainLoop(const TMainLoop&) = delete;
     TMainLoop& operator=(const TMainLoop&) = delete;
 
     // Runs on the calling thread, which becomes the main thread, until Quit().
-    void Run();
+    // A call that throws is reported (to syslog without a report) and the next goes on.
+    void Run(const TFailureReport& report = {});
     // Any thread. Pending calls are dropped; Invoke waiters return false.
     void Quit();
     // Any thread but the loop's own: new calls are refused, the ones already
@@ -52,6 +57,7 @@ private:
     std::condition_variable_any m_changed;
     bool m_quitting = false;
     bool m_finishing = false;  // refuses new calls, keeps the queued ones
+    std::string m_name;
 };
 
 // An event loop on a thread of its own, for work that must run in order but
@@ -59,7 +65,7 @@ private:
 // over runs) and joined when destroyed.
 class TWorker {
 public:
-    TWorker();
+    explicit TWorker(std::string name = "worker", TFailureReport report = {});
     ~TWorker();
     TWorker(const TWorker&) = delete;
     TWorker& operator=(const TWorker&) = delete;

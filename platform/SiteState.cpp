@@ -10,6 +10,15 @@ void TSiteState::WithDevice(int loop, int address, const std::function<void(TDev
         change(d->second);
 }
 
+void TSiteState::SetThreadFailing(const std::string& thread, const std::string& what)
+{
+    const std::lock_guard lock(m_mutex);
+    if (what.empty())
+        m_state.FailingThreads.erase(thread);
+    else
+        m_state.FailingThreads[thread] = {what, std::chrono::steady_clock::now()};
+}
+
 void TSiteState::SetStarted(bool started, const std::string& problem)
 {
     const std::lock_guard lock(m_mutex);

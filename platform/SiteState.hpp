@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -50,6 +51,12 @@ public:
         std::map<std::pair<int, int>, TDevice> Devices;  // by loop and address
         std::vector<TLot> Lots;
         std::deque<TDecision> Decisions;  // newest first
+        // Threads whose body keeps failing, by name: the last failure's text and time.
+        struct TThreadTrouble {
+            std::string What;
+            std::chrono::steady_clock::time_point At;
+        };
+        std::map<std::string, TThreadTrouble> FailingThreads;
         bool OfflineOn = false;
         long long OfflineCopyAgeSeconds = -1;
         long long JournalDepth = 0;
@@ -69,6 +76,8 @@ public:
     void AddDecision(int loop, int address, const std::string& card, const std::string& result, const std::string& time);
     void SetLots(std::vector<TLot> lots);
     void SetOffline(bool on, long long copyAgeSeconds, long long journalDepth);
+    // An empty text: the thread runs (again) as it should.
+    void SetThreadFailing(const std::string& thread, const std::string& what);
     // A restart builds the loops afresh.
     void ForgetLoops();
     TSnapshot Snapshot() const;

@@ -4,6 +4,8 @@
 #include "config/MessLog.hpp"
 #include "platform/Metrics.hpp"
 #include "platform/SiteState.hpp"
+#include "platform/SysLog.hpp"
+#include "platform/ThreadGuard.hpp"
 #include "service/StatusPage.hpp"
 
 #include <httplib.h>
@@ -183,6 +185,11 @@ std::pair<int, std::string> Health()
     for (const auto& [id, lost] : s.LoopPortLost)
         if (lost)
             reasons += "loop " + std::to_string(id) + " lost its port\n";
+    // A thread that failed again and again, until it has run steadily for a while.
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& [name, trouble] : s.FailingThreads)
+        if (now - trouble.At < platform::kSteadyRun)
+            reasons += "the " + name + " thread keeps failing (" + trouble.What + ")\n";
     return reasons.empty() ? std::pair{200, std::string("ok\n")} : std::pair{503, reasons};
 }
 
@@ -259,9 +266,13 @@ bool TStatusServer::Start(const std::string& listen, config::TMessLog& log)
         return false;
     }
     m_impl->Port = address->Port;
+    // It outlives the message log of a start-up: its failures go to syslog.
     m_impl->Thread = std::thread([&server] {
         LowerThisThread();
-        server.listen_after_bind();
+        platform::RunGuarded("status listener", {}, [&server](std::stop_token) { server.listen_after_bind(); },
+                             [](const std::string& thread, const std::string& what) {
+                                 platform::SysLogError("The " + thread + " thread failed (" + what + "); it starts again");
+                             });
     });
     log.Log("Status listener on " + listen + " (/, /metrics, /healthz, /status.json)");
     return true;
