@@ -13,6 +13,14 @@ std::string DateText(platform::TDateTime date)
     return config::Format("%.4d-%.2d-%.2d", d.Year, d.Month, d.Day);
 }
 
+// A number column as the texts of the service show it (12345, not 12345.0 as
+// an SQLite REAL column reads): the same on the site and on the copy; empty
+// where the column is NULL or missing.
+std::string NumberText(db::TODBCStatement& row, std::string_view column)
+{
+    return row.AsString(column).empty() ? std::string() : config::FloatToStr(row.AsFloat(column));
+}
+
 TValidityDates ValidityDates(db::TODBCStatement& row)
 {
     return {.DateSet = row.AsBool("date_set"),
@@ -45,9 +53,9 @@ TCardRow CardFromRow(db::TODBCStatement& s)
 {
     TCardRow c;
     c.Number = s.AsFloat("number");
-    c.NumberText = s.AsString("number");
+    c.NumberText = NumberText(s, "number");
     c.TypeId = s.AsInteger("type_id");
-    c.TypeIdText = s.AsString("type_id");
+    c.TypeIdText = NumberText(s, "type_id");
     c.InLot = s.AsInteger("in_lot");
     c.InGate = s.AsInteger("in_gate");
     c.GroupId = s.AsInteger("group_id");
@@ -58,7 +66,7 @@ TCardRow CardFromRow(db::TODBCStatement& s)
     for (std::size_t i = 0; i < c.Misc.size(); ++i)
         c.Misc[i] = s.AsString("misc_" + std::to_string(i + 1));
     c.DebitLeft = s.AsInteger("debit_left");
-    c.DebitLeftText = s.AsString("debit_left");
+    c.DebitLeftText = NumberText(s, "debit_left");
     c.DebitDate = s.AsDateTime("debit_date");
     c.DebitResetDate = s.AsDateTime("debit_reset_date");
     c.TransDate = s.AsDateTime("trans_dt");
@@ -71,7 +79,7 @@ TCardTypeRow CardTypeFromRow(db::TODBCStatement& s)
     TCardTypeRow t;
     t.Id = s.AsInteger("id");
     t.AccessLevelId = s.AsInteger("access_level_id");
-    t.AccessLevelText = s.AsString("access_level_id");
+    t.AccessLevelText = NumberText(s, "access_level_id");
     t.Days = s.AsInteger("days");
     t.GlobalExpiry = s.AsBool("global_expiry");
     t.FirstUse = s.AsBool("first_use_flg");

@@ -159,7 +159,11 @@ TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform
         db::TSql taken(m_database->Kind());
         taken.AddInt("takerid", reader);
         taken.AddInt("status", newStatus);
-        taken.AddNow("out_date");
+        // Offline the statement waits in the journal: the exit's own time, not the replay's.
+        if (m_offlineActive)
+            taken.AddDateTime("out_date", now);
+        else
+            taken.AddNow("out_date");
         taken.AddNow("l_date");
         db::TODBCStatement update(*m_database);
         update.Exec(taken.BuildSql("tickinv", false, where));
