@@ -33,6 +33,9 @@ struct TCardOutputs {
 // Result code of memory records whose date fields do not form a date: the
 // record is logged and dropped (no check, no row).
 inline constexpr int kRejectedRecord = -1;
+// Result code of a decision that lost to other transactions at every run: it
+// stands nowhere, so it is neither answered nor booked (logged).
+inline constexpr int kUndecided = -2;
 
 // Decides one presented card, runs the updates of an accepted result and
 // writes one trans row, in one transaction. Its log lines are buffered (Add):

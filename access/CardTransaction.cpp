@@ -280,13 +280,18 @@ int CardTransaction(bool detailedLog, config::TMessLog& log, db::TODBC& database
     out.TransTime = t;
     // A decision that lost to another transaction (a deadlock, a certification
     // conflict on a cluster) runs again from the start: one answer, one row.
-    return db::RunWithConflictRetry(
+    const int result = db::RunWithConflictRetry(
         database,
         [&] { return DecideOnce(detailedLog, log, database, debitExpiry, memory, cardNumber, address, loopId, t, out); },
         [&](int retry) {
             log.LogFmt(config::TLevel::Warning, "Card %s: the decision lost to another transaction (%s); it runs again (%d of %d)",
                        config::FloatToStr(cardNumber), database.LastDiagnostic, retry, db::kConflictRetries);
         });
+    if (!database.ConflictSeen)
+        return result;
+    log.LogFmt(config::TLevel::Error, "Card %s: the decision lost to another transaction %d times; it is not answered",
+               config::FloatToStr(cardNumber), db::kConflictRetries + 1);
+    return kUndecided;
 }
 
 } // namespace cardaccess

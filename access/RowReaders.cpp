@@ -234,6 +234,15 @@ constexpr const char* kDecisionRowsSql =
     "LEFT JOIN (a_l_range_device AS range_device JOIN a_l_range ON a_l_range.id = range_device.a_l_range_id) "
     "ON card_type.id IS NOT NULL and a_l_range.access_level_id = COALESCE(card_type.access_level_id, 0) "
     "and range_device.device_id = COALESCE(device.id, 0)";
+// The rows a decision may change, locked before anything is read, by an
+// update that changes nothing: a second computer deciding the same card, or a
+// card of the same group, waits until this decision has committed and then
+// reads what it wrote. The reads that follow take their snapshot after the
+// lock, so they see the latest rows. (An update, not SELECT ... FOR UPDATE:
+// the driver takes a prefixed SELECT for a statement without rows.)
+constexpr const char* kLockChangedRowsSql =
+    "UPDATE card LEFT JOIN card_pool ON card_pool.id = card.group_id SET card.number = card.number, "
+    "card_pool.cur_inlot = card_pool.cur_inlot WHERE card.number = %f";
 constexpr const char* kMessageIdSql =
     "(CASE WHEN COALESCE(card_type.msg_id, 0) > 0 THEN card_type.msg_id ELSE COALESCE(device.msg_id, 0) END)";
 
@@ -253,13 +262,25 @@ auto SectionRow(db::TODBCStatement& s, const char* section, const char* key, TRo
 TDecisionRows::TDecisionRows(db::TODBC& database, int loopId, int address, double number, platform::TDateTime t)
     : m_database(database), m_number(number), m_t(t)
 {
-    if (database.Kind() == db::dkMySql && !database.IsSQLite() && ReadJoined(loopId, address))
+    // An SQLite file has one writer at a time: its transaction is the lock.
+    const bool server = database.Kind() == db::dkMySql && !database.IsSQLite();
+    if (server)
+        LockChangedRows();
+    if (database.ConflictSeen || database.ConnectionLost)
+        return;  // the caller sees it: the decision runs again, or is decided without the site
+    if (server && ReadJoined(loopId, address))
         return;
     if (database.ConnectionLost)
         return;  // nothing more can be read; the caller sees the lost connection
     m_device = ReadDeviceRow(database, loopId, address);
     m_settings = ReadSettingsRow(database);
     m_card = ReadCardRow(database, number);
+}
+
+void TDecisionRows::LockChangedRows()
+{
+    db::TODBCStatement lock(m_database);
+    lock.ExecFmt(m_database.LockingPrefix() + kLockChangedRowsSql, m_number);
 }
 
 bool TDecisionRows::ReadJoined(int loopId, int address)

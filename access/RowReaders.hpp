@@ -59,6 +59,7 @@ private:
         std::array<bool, 9> Days{};
         TTimeRange Range;
     };
+    void LockChangedRows();
     bool ReadJoined(int loopId, int address);
     int JoinedDeviceId() const noexcept { return m_device ? m_device->Id : 0; }
     bool JoinedCardType(int typeId) const noexcept { return m_joined && m_card && typeId == m_card->TypeId; }

@@ -308,7 +308,26 @@ bool IsLostConnection(std::string_view state, std::string_view message) noexcept
 bool IsConflict(std::string_view state, long native) noexcept
 {
     constexpr long kDeadlock = 1213;
-    return state == "40001" || native == kDeadlock;
+    constexpr long kLockWaitTimeout = 1205;
+    return state == "40001" || native == kDeadlock || native == kLockWaitTimeout;
+}
+
+bool IsDuplicateKey(std::string_view state, long native) noexcept
+{
+    constexpr long kDuplicateEntry = 1062;
+    return state == "23000" && native == kDuplicateEntry;
+}
+
+std::string TODBC::LockingPrefix() const
+{
+    // innodb_lock_wait_timeout: a computer whose session hangs in the middle
+    // of a decision holds the card a few seconds at most, not the server's 50.
+    // wsrep_sync_wait 2 (updates): the statement waits for what was committed
+    // anywhere in the cluster; the reads after it take their snapshot later.
+    if (!m_mariaDb)
+        return "";
+    return std::string("SET STATEMENT innodb_lock_wait_timeout = 5") + (m_clusterNode ? ", wsrep_sync_wait = 2" : "") +
+           " FOR ";
 }
 
 std::string TODBC::DataSourceDescription(const std::string& dsn)
@@ -388,10 +407,27 @@ bool TODBC::Connect(const std::string& dsn, const std::string& user, const std::
         m_sqlite = config::LowerCase(dbms).find("sqlite") != std::string::npos;
         ConnectionLost = false;
         Connected = true;
+        if (m_kind == dkMySql && !m_sqlite)
+            LearnServer();
         return true;
     } catch (...) {
         return false;
     }
+}
+
+void TODBC::LearnServer() noexcept
+{
+    const bool report = ReportErrors, bind = BindColumns;
+    ReportErrors = false;  // a server without replication has no such variable
+    BindColumns = true;    // the one mode whose columns can be read
+    {
+        TODBCStatement s(*this);
+        m_mariaDb = s.ExecSQL("SELECT VERSION() AS version") &&
+                    config::LowerCase(s.AsString("version")).find("mariadb") != std::string::npos;
+        m_clusterNode = m_mariaDb && s.ExecSQL("SELECT @@wsrep_on AS wsrep_on") && s.AsInteger("wsrep_on") == 1;
+    }
+    ReportErrors = report;
+    BindColumns = bind;
 }
 
 void TODBC::Disconnect() noexcept
@@ -419,6 +455,8 @@ void TODBC::Disconnect() noexcept
         a.reset();
     Connected = false;
     ConnectionLost = false;
+    m_mariaDb = false;
+    m_clusterNode = false;
 }
 
 bool TODBC::AnsweredRecently() const noexcept
@@ -436,6 +474,28 @@ bool TODBC::IsDead() noexcept
     const SQLRETURN rc = SQLGetConnectAttr(m_dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
     ConnReport(rc);
     return Ok(rc) && dead == SQL_CD_TRUE;
+}
+
+void TODBC::NoteFailure(SQLHSTMT statement) noexcept
+{
+    try {
+        SQLCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        SQLCHAR message[512] = {};
+        SQLSMALLINT length = 0;
+        if (!Ok(SQLGetDiagRec(SQL_HANDLE_STMT, statement, 1, state, &native, message, sizeof message, &length)))
+            return;
+        const std::string st = reinterpret_cast<char*>(state);
+        const std::string text = reinterpret_cast<char*>(message);
+        LastDiagnostic = text + ". State:  " + st;
+        LastState = st;
+        LastNative = native;
+        if (!ConnectionLost)
+            ConnectionLost = IsLostConnection(st, text);
+        if (IsConflict(st, native))
+            ConflictSeen = true;
+    } catch (...) {
+    }
 }
 
 void TODBC::ReportDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc) noexcept
@@ -464,8 +524,11 @@ void TODBC::ReportDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETUR
                 ConnectionLost = IsLostConnection(st, text);
             if (IsConflict(st, native))
                 ConflictSeen = true;
-            if (record == 1)
+            if (record == 1) {
                 LastDiagnostic = text + ". State:  " + st;
+                LastState = st;
+                LastNative = native;
+            }
             if (st == "IM001")
                 break;
             if (MessageLog)

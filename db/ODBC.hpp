@@ -47,8 +47,12 @@ using TColInfoList = std::vector<TColInfo>;
 
 TColKind ColKindOf(SQLLEN sqlType) noexcept;
 // A diagnostic record of a transaction that lost to another one (a deadlock,
-// or a certification conflict on a replicated cluster): run it again.
+// a certification conflict on a replicated cluster, a lock held too long):
+// run it again.
 bool IsConflict(std::string_view state, long native) noexcept;
+// A diagnostic record of a row that another transaction inserted first (a
+// unique key already taken).
+bool IsDuplicateKey(std::string_view state, long native) noexcept;
 // A diagnostic record that shows the server connection is gone.
 bool IsLostConnection(std::string_view state, std::string_view message) noexcept;
 // The connection string for SQLDriverConnect. A dsn naming an existing file
@@ -89,6 +93,15 @@ public:
     TDbKind Kind() const noexcept { return m_kind; }
     // The family names no SQLite; the server's own name does.
     bool IsSQLite() const noexcept { return m_sqlite; }
+    // A node of a replicated cluster (wsrep on): its reads may lag behind
+    // what the other nodes committed.
+    bool IsClusterNode() const noexcept { return m_clusterNode; }
+    // What goes before the statement that opens a decision by locking the rows
+    // it may change (an UPDATE that changes nothing), on MariaDB: a bounded
+    // wait for a lock another computer holds, and on a cluster node a wait
+    // until the node has applied what the cluster had committed when the
+    // statement began. Empty elsewhere.
+    std::string LockingPrefix() const;
 
     config::TMessLog* MessageLog = nullptr;  // not owned
     bool ReportErrors = false;
@@ -104,6 +117,8 @@ public:
     bool LostAtCommit = false;
     // The first record of the last diagnostics reported, for operator commands.
     std::string LastDiagnostic;
+    std::string LastState;  // its SQLSTATE
+    long LastNative = 0;    // and the server's own error number
     // The statements of a decision share one commit (TTransaction); off, each
     // statement commits on its own.
     bool OneCommitPerDecision = true;
@@ -117,6 +132,9 @@ public:
     // Writes the diagnostics of a failed call to the log (when ReportErrors) and
     // notes a lost server connection. rc success values report nothing.
     void ReportDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc) noexcept;
+    // What every failed statement leaves, logged or not: its first diagnostic
+    // record (LastDiagnostic, LastState, LastNative), a conflict, a lost connection.
+    void NoteFailure(SQLHSTMT statement) noexcept;
 
 private:
     friend class TODBCStatement;
@@ -124,6 +142,8 @@ private:
     void Unregister(TODBCStatement* statement) noexcept;
     SQLRETURN ExecDirect(SQLHSTMT stmt, const std::string& sql);
     std::string DataSourceDescription(const std::string& dsn);
+    // Which server it is (MariaDB, a node with replication on); after connecting.
+    void LearnServer() noexcept;
     void ConnReport(SQLRETURN rc) noexcept { ReportDiagnostics(SQL_HANDLE_DBC, m_dbc, rc); }
 
     // When the server last answered a statement.
@@ -133,6 +153,8 @@ private:
     SQLHDBC m_dbc = nullptr;
     TDbKind m_kind = dkUnknown;
     bool m_sqlite = false;
+    bool m_mariaDb = false;
+    bool m_clusterNode = false;
     // What the driver answered the first statement's set-up; constant for a connection.
     std::optional<SQLULEN> m_concurrency;
     std::optional<SQLUINTEGER> m_cursorAttributes[4];
@@ -143,6 +165,10 @@ private:
     static constexpr std::size_t kMaxFreeHandles = 16;
     std::vector<TODBCStatement*> m_statements;  // empty slots are reused
 };
+
+// The statement a "SET STATEMENT ... FOR" prefix applies to (the whole text
+// where there is none): what decides whether it is a query.
+std::string_view StatementProper(std::string_view sql) noexcept;
 
 // One statement handle and its current result row. Lives inside the one
 // operation that uses it.

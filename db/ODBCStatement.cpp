@@ -1,6 +1,7 @@
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 #include "platform/Metrics.hpp"
+#include "platform/RegistryFile.hpp"
 
 #include <sqlext.h>
 
@@ -180,6 +181,20 @@ bool TODBCStatement::FormatFailed(std::string_view format, const std::exception&
     return false;
 }
 
+std::string_view StatementProper(std::string_view sql) noexcept
+{
+    constexpr std::string_view kPrefix = "SET STATEMENT ";
+    constexpr std::string_view kFor = " FOR ";
+    const std::string_view text = config::TrimView(sql);
+    if (text.size() < kPrefix.size() || !platform::EqualsNoCase(text.substr(0, kPrefix.size()), kPrefix))
+        return sql;
+    // The values set are numbers and names: the first " FOR " ends them.
+    for (std::size_t at = kPrefix.size(); at + kFor.size() <= text.size(); ++at)
+        if (platform::EqualsNoCase(text.substr(at, kFor.size()), kFor))
+            return config::TrimView(text.substr(at + kFor.size()));
+    return sql;
+}
+
 bool TODBCStatement::ExecSQL(const std::string& sql) noexcept
 {
     if (TransactionLost() && sql != "COMMIT" && sql != "ROLLBACK") {
@@ -206,16 +221,20 @@ bool TODBCStatement::RunSQL(const std::string& sql) noexcept
         const SQLRETURN rc = m_owner.ExecDirect(m_stmt, sql);
         if (Ok(rc) || rc == SQL_NO_DATA)
             m_owner.m_lastAnswer = std::chrono::steady_clock::now();
-        const std::string verb = config::TrimText(config::UpperCase(std::string_view(sql).substr(0, 6)));
+        if (!Ok(rc) && rc != SQL_NO_DATA)
+            m_owner.NoteFailure(m_stmt);
+        const std::string_view proper = StatementProper(sql);
+        const std::string verb = config::TrimText(config::UpperCase(proper.substr(0, 6)));
         const bool change = verb == "INSERT" || verb == "DELETE" || verb == "UPDATE";
         if (Ok(rc)) {
             DescribeResult();
             if (verb == "SELECT") {
-                std::size_t at = sql.find(' ');
-                const std::size_t second = at == std::string::npos ? at : sql.find(' ', at + 1);
+                std::size_t at = proper.find(' ');
+                const std::size_t second = at == std::string::npos ? at : proper.find(' ', at + 1);
                 if (second != std::string::npos)
                     at = second;
-                std::string word = at == std::string::npos ? std::string() : config::UpperCase(config::TrimText(sql.substr(at + 1)));
+                std::string word = at == std::string::npos ? std::string()
+                                                            : config::UpperCase(config::TrimText(proper.substr(at + 1)));
                 word = word.substr(0, word.find(' '));
                 if (word == "INTO")
                     return true;

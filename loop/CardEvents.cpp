@@ -117,6 +117,8 @@ void TLoop::CardEvent(int reader, const std::string& data)
                                                    number, reader, LoopId, out);
     if (m_database->ConnectionLost && !DecisionSurvived(reader, data, number, out))
         return;
+    if (result == cardaccess::kUndecided)
+        return;  // nothing stands: the reader gets no answer and shows the card again
     const auto decided = std::chrono::steady_clock::now();
     LogOfflineDecision("card " + config::FloatToStr(number), reader, result);
     const int pulse = out.OpenPulse;
@@ -230,9 +232,10 @@ void TLoop::MemoryCardEvent(int reader, const std::string& data)
         DecideOffline([&] { MemoryCardEvent(reader, data); });
         return;
     }
-    if (result != cardaccess::kRejectedRecord)
-        LogOfflineDecision("memory card " + config::FloatToStr(number), reader, result);
-    if (result == cardaccess::kRejectedRecord || !cardaccess::IsAccepted(result) || m_database->ConnectionLost)
+    if (result < 0)
+        return;  // rejected or undecided, and logged
+    LogOfflineDecision("memory card " + config::FloatToStr(number), reader, result);
+    if (!cardaccess::IsAccepted(result) || m_database->ConnectionLost)
         return;
     if (DetailedLog)
         MessageLog.Log("Memory Card Success, Loop Id " + std::to_string(LoopId) + " address " +

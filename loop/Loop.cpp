@@ -218,6 +218,32 @@ void TLoop::UpgradeSchema()
             s.ExecSQL(sql);
     }
     m_database->ReportErrors = report;
+    EnsureUniqueBarcodes();
+}
+
+// Two exits reading a barcode that has no row yet both insert one: the key
+// lets only the first stand, and the second decides again on that row. On an
+// SQLite file one decision runs at a time.
+void TLoop::EnsureUniqueBarcodes()
+{
+    if (m_database->Kind() != db::dkMySql || m_database->IsSQLite())
+        return;
+    db::TODBCStatement index(*m_database);
+    // A unique index of barcode alone.
+    if (index.ExecSQL("SELECT s.INDEX_NAME FROM information_schema.STATISTICS s WHERE s.TABLE_SCHEMA = DATABASE() "
+                      "AND s.TABLE_NAME = 'tickinv' AND s.COLUMN_NAME = 'barcode' AND s.NON_UNIQUE = 0 AND "
+                      "s.SEQ_IN_INDEX = 1 AND NOT EXISTS (SELECT 1 FROM information_schema.STATISTICS t WHERE "
+                      "t.TABLE_SCHEMA = s.TABLE_SCHEMA AND t.TABLE_NAME = s.TABLE_NAME AND t.INDEX_NAME = s.INDEX_NAME "
+                      "AND t.SEQ_IN_INDEX = 2)") ||
+        index.Failed())
+        return;
+    db::TODBCStatement add(*m_database);
+    if (add.ExecSQL("ALTER TABLE tickinv ADD UNIQUE KEY tickinv_barcode_unique (barcode)"))
+        MessageLog.Log("tickinv: a unique key on barcode added");
+    else
+        MessageLog.Log("tickinv: no unique key on barcode (" + m_database->LastDiagnostic +
+                           "): two exits reading one new barcode at once may each book it",
+                       config::TLevel::Warning);
 }
 
 void TLoop::ReadLineSettings(bool rfModem)

@@ -193,9 +193,14 @@ private:
     bool IsExtendedGraceLane(int lane) const;
     TExitState JudgeExitPass(int reader, const std::string& barcode, platform::TDateTime date,
                              platform::TDateTime now, const cardaccess::TDeviceRow& device);
+    bool LockTicketRow(const std::string& barcode);
+    bool InsertExitTicket(const std::string& barcode, platform::TDateTime date);
     bool WriteTicketIssue(const std::string& record, platform::TDateTime now);
     void LogConflictRetry(const std::string& what, int retry);
     bool MoveOlderTicketAside(const TIssueRecord& issue, int ticketNo, std::string& where);
+    std::string AsideBarcode(const std::string& barcode);
+    // A unique key on tickinv.barcode, added where it is missing and the rows allow.
+    void EnsureUniqueBarcodes();
 
     // Owned objects, released in reverse order: the line (and its threads)
     // first, the connection and its binding last.

@@ -86,6 +86,8 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
             *m_database,
             [&] {
                 const db::TTransaction check(*m_database);
+                if (!LockTicketRow(barcode))
+                    return TExitState::SystemError;
                 device = cardaccess::ReadDeviceRow(*m_database, LoopId, reader);
                 return JudgeExitPass(reader, barcode, date, now, device.value_or(cardaccess::TDeviceRow{}));
             },
@@ -95,6 +97,12 @@ void TLoop::CheckBarcode(int reader, const std::string& barcode, platform::TDate
             // as while it is away.
             if (!m_offlineActive)
                 DecideOffline([&] { CheckBarcode(reader, barcode, now); });
+            return;
+        }
+        if (m_database->ConflictSeen) {
+            MessageLog.LogFmt(config::TLevel::Error,
+                              "Ticket %s: the exit check lost to another transaction %d times; it is not answered",
+                              barcode, db::kConflictRetries + 1);
             return;
         }
         if (device)
@@ -122,14 +130,8 @@ TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform
     const std::string where = BarcodeWhere(quoting, barcode);
     db::TODBCStatement ticket(*m_database);
     if (!ticket.Exec("select * from tickinv " + where)) {
-        db::TSql row(m_database->Kind());
-        row.AddField("barcode", barcode, true);
-        row.AddInt("issuerid", 0);
-        row.AddInt("status", kStatusInside);
-        row.AddDateTime("in_date", date);
-        row.AddNow("l_date");
-        db::TODBCStatement insert(*m_database);
-        insert.Exec(row.BuildSql("tickinv", true, ""));
+        if (m_database->ConflictSeen || !InsertExitTicket(barcode, date))
+            return TExitState::SystemError;
         if (!ticket.Exec("select * from tickinv " + where))
             return TExitState::SystemError;
     }
@@ -171,6 +173,43 @@ TExitState TLoop::JudgeExitPass(int reader, const std::string& barcode, platform
     return state;
 }
 
+// The ticket's row, locked first on a server database by an update that
+// changes nothing: the same barcode at a second exit waits until this exit has
+// committed and then finds the ticket used. An SQLite file's transaction is
+// its lock already. False when the lock was lost to another transaction.
+bool TLoop::LockTicketRow(const std::string& barcode)
+{
+    if (m_database->Kind() != db::dkMySql || m_database->IsSQLite())
+        return true;
+    const db::TSql quoting(m_database->Kind());
+    db::TODBCStatement lock(*m_database);
+    lock.Exec(m_database->LockingPrefix() + "UPDATE tickinv SET status = status " + BarcodeWhere(quoting, barcode));
+    return !m_database->ConflictSeen && !m_database->ConnectionLost;
+}
+
+// A barcode not yet in tickinv has no row to lock: its unique key decides
+// between two exits reading it at once. The one whose row came second runs
+// again and finds the ticket used.
+bool TLoop::InsertExitTicket(const std::string& barcode, platform::TDateTime date)
+{
+    db::TSql row(m_database->Kind());
+    row.AddField("barcode", barcode, true);
+    row.AddInt("issuerid", 0);
+    row.AddInt("status", kStatusInside);
+    row.AddDateTime("in_date", date);
+    row.AddNow("l_date");
+    db::TODBCStatement insert(*m_database);
+    if (insert.ExecSQL(row.BuildSql("tickinv", true, "")) || !insert.Failed())
+        return true;
+    if (db::IsDuplicateKey(m_database->LastState, m_database->LastNative)) {
+        m_database->ConflictSeen = true;
+        return false;
+    }
+    MessageLog.Log("Ticket " + barcode + ": its row could not be made (" + m_database->LastDiagnostic + ")",
+                   config::TLevel::Error);
+    return false;
+}
+
 void TLoop::RecordTicketIssue(int reader, const std::string& record, platform::TDateTime now)
 {
     const bool written = db::RunWithConflictRetry(
@@ -201,6 +240,8 @@ bool TLoop::WriteTicketIssue(const std::string& record, platform::TDateTime now)
                       TicketTimeText(issued), lane, issue->Ticket, issue->BackedOut ? "Y" : "N",
                       issue->OffLine ? "N" : "Y");
     const int t = config::TextToInt(issue->Ticket);
+    if (!LockTicketRow(issue->Barcode))
+        return false;  // runs again
 
     db::TSql row(m_database->Kind());
     std::string where = BarcodeWhere(row, issue->Barcode);
@@ -223,7 +264,12 @@ bool TLoop::WriteTicketIssue(const std::string& record, platform::TDateTime now)
     row.AddInt("online", issue->OffLine ? 0 : 1);
     row.AddNow("l_date");
     db::TODBCStatement write(*m_database);
-    return write.Exec(row.BuildSql("tickinv", !update, where));
+    if (write.Exec(row.BuildSql("tickinv", !update, where)))
+        return true;
+    // An exit made the row first: the issue runs again and completes it.
+    if (db::IsDuplicateKey(m_database->LastState, m_database->LastNative))
+        m_database->ConflictSeen = true;
+    return false;
 }
 
 // An older row with the same barcode or ticket number is renamed or renumbered,
@@ -236,7 +282,7 @@ bool TLoop::MoveOlderTicketAside(const TIssueRecord& issue, int ticketNo, std::s
     if (old.Exec("select * from tickinv " + where)) {
         if (old.AsInteger("issuerid") == 0 && old.AsInteger("takerid") != 0 && issue.OffLine)
             return true;
-        change.AddField("barcode", issue.Barcode + "*", true);
+        change.AddField("barcode", AsideBarcode(issue.Barcode), true);
     } else {
         where = config::Format("where ticket=%d and issuerid is null", ticketNo);
         if (!old.Exec("select * from tickinv " + where))
@@ -248,6 +294,21 @@ bool TLoop::MoveOlderTicketAside(const TIssueRecord& issue, int ticketNo, std::s
     db::TODBCStatement update(*m_database);
     update.Exec(change.BuildSql("tickinv", false, where));
     return false;
+}
+
+// The barcode an older row is moved aside to: the barcode with "*", or with
+// more where a row was moved aside before (the barcode is unique).
+std::string TLoop::AsideBarcode(const std::string& barcode)
+{
+    constexpr int kMostStars = 4;
+    const db::TSql quoting(m_database->Kind());
+    std::string aside = barcode + "*";
+    for (int stars = 1; stars < kMostStars; ++stars, aside += "*") {
+        db::TODBCStatement taken(*m_database);
+        if (!taken.Exec("select barcode from tickinv " + BarcodeWhere(quoting, aside)))
+            break;
+    }
+    return aside;
 }
 
 void TLoop::PrinterStatus(int reader, const std::string& value)

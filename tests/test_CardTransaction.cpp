@@ -326,10 +326,10 @@ TEST_P(Cards, DecisionThatLosesADeadlockRunsAgainAndBooksOnce)
     const bool waiting = testing_support::WaitFor(
         [&] {
             return w.ExecSQL("SELECT id FROM information_schema.processlist WHERE id = " + std::to_string(session) +
-                             " AND info LIKE 'UPDATE card_pool%'");
+                             " AND info LIKE 'SET STATEMENT %UPDATE card LEFT JOIN card_pool%'");
         },
         std::chrono::seconds(10));
-    EXPECT_TRUE(waiting) << "the decision waits for the group's row";
+    EXPECT_TRUE(waiting) << "the decision, holding the card's row, waits for the group's";
     EXPECT_TRUE(o.Exec("UPDATE card SET first_name = first_name WHERE number = 1001")) << "the decision gave way";
     EXPECT_TRUE(o.Exec("COMMIT"));
     decision.join();

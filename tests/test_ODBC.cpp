@@ -177,10 +177,14 @@ TEST_P(ODBC, ListColumnsNamesEveryColumnWhateverTheCase)
     EXPECT_EQ(s.ListColumns("no_such_table"), "");
 }
 
-TEST_P(ODBC, KindComesFromTheDriver)
+TEST_P(ODBC, KindComesFromTheDriverAndTheServerSaysWhichItIs)
 {
     EXPECT_EQ(m_odbc.Kind(), GetParam() == TDbFamily::MariaDB ? db::dkMySql : db::dkUnknown);
     EXPECT_FALSE(m_odbc.IsDead());
+    // A MariaDB server bounds a decision's lock wait; only a cluster node waits for the cluster.
+    EXPECT_EQ(m_odbc.LockingPrefix(),
+              GetParam() == TDbFamily::MariaDB ? "SET STATEMENT innodb_lock_wait_timeout = 5 FOR " : "");
+    EXPECT_FALSE(m_odbc.IsClusterNode());
 }
 
 TEST_P(ODBC, DisconnectLeavesStatementsFailingNotDangling)

@@ -105,7 +105,7 @@ protected:
     tools::TDeviceSimulator& South() { return *m_sims[1]; }
 
     // Holds the rows of these cards locked from another connection, so that a
-    // decision that writes them waits, until Release().
+    // decision that would change them waits (at its locking read), until Release().
     void Hold(const std::string& numbers)
     {
         m_held = std::make_unique<db::TTransaction>(m_blocker);
@@ -122,7 +122,8 @@ protected:
                 // The same user sees its own sessions without further rights.
                 // Other tests run beside this one on the same server: this database's sessions only.
                 return Value("SELECT COUNT(*) FROM information_schema.processlist WHERE db = '" +
-                             m_db->Params().Database + "' and info LIKE 'UPDATE card %'") == std::to_string(decisions);
+                             m_db->Params().Database + "' and info LIKE 'SET STATEMENT %UPDATE card LEFT JOIN card_pool%'") ==
+                       std::to_string(decisions);
             },
             4s);
     }

@@ -300,7 +300,8 @@ TEST_P(Tickets, PrinterStatusWordsFillTheEightColumns)
 
 TEST_P(Tickets, ExitTicketRoundTrips)
 {
-    // A ticket known to be inside, accepted at the exit: every statement is one round trip.
+    // A ticket known to be inside, accepted at the exit: every statement is one
+    // round trip; on MariaDB the ticket's row is locked first.
     const std::string barcode = Barcode(kNow - 5 * kMinute, 1);
     ASSERT_TRUE(Exec("INSERT INTO tickinv (barcode, issuerid, takerid, status) VALUES ('" + barcode + "', 1, 0, 0)"));
     std::vector<std::string> statements;
@@ -312,7 +313,7 @@ TEST_P(Tickets, ExitTicketRoundTrips)
     std::string all;
     for (const auto& sql : statements)
         all += sql + "\n";
-    EXPECT_EQ(statements.size(), 8u) << all;
+    EXPECT_EQ(statements.size(), GetParam() == TDbFamily::MariaDB ? 9u : 8u) << all;
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, Tickets, ::testing::Values(TDbFamily::MariaDB, TDbFamily::SQLite),

@@ -120,7 +120,7 @@ CREATE TABLE IF NOT EXISTS tickinv (
   online int NULL,
   security int NOT NULL DEFAULT 0,
   tran_id int NULL,
-  KEY tickinv_barcode (barcode),
+  UNIQUE KEY tickinv_barcode (barcode),
   KEY tickinv_ticket (ticket)
 );
 
