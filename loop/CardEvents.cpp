@@ -154,7 +154,7 @@ bool TLoop::DecisionSurvived(int reader, const std::string& data, double number,
     if (!m_offlineActive && !m_decidingAgain && Reconnected()) {
         if (m_database->LostAtCommit) {
             db::TODBCStatement booked(*m_database);
-            if (booked.ExecFmt("SELECT id FROM trans WHERE cardno = %f and device_id = %d and dat_e = %s", number,
+            if (booked.ExecFmt("SELECT cardno FROM trans WHERE cardno = %f and device_id = %d and dat_e = %s", number,
                                out.Device ? out.Device->Id : 0, db::DateTimeEscape(out.TransTime))) {
                 MessageLog.Log("Card " + card + ": the connection was lost at the commit, which the database applied", config::TLevel::Warning);
                 return true;

@@ -4,6 +4,7 @@
 #include "config/Format.hpp"
 #include "config/IniFileEx.hpp"
 #include "config/MessLog.hpp"
+#include "db/SiteColumns.hpp"
 #include "mail/MailSender.hpp"
 #include "platform/MainLoop.hpp"
 #include "platform/Metrics.hpp"
@@ -58,13 +59,6 @@ const std::vector<TSettingKey> kLoopSettingKeys = {
     {"Auto Reset", "1"},
     {"Low Security on DB Error", "0"},
     {"NoRemoteCounts", "0"},
-};
-
-const std::vector<TAddedColumns> kColumnsAddedAtStartUp = {
-    {"device",
-     {"gate_up", "ptr_paper", "ptr_hdwr", "ptr_fail", "ptr_stat", "ptr_paper2", "ptr_hdwr2", "ptr_fail2", "ptr_stat2",
-      "device_type", "special_out"}},
-    {"tickinv", {"takerid", "online", "tran_id"}},
 };
 
 std::string LoopTable(db::TDbKind kind)
@@ -196,9 +190,12 @@ void TLoop::UpgradeSchema()
     m_database->ReportErrors = false;
     db::TODBCStatement s(*m_database);
     const auto device = ColumnList(s.ListColumns("DEVICE"));
-    for (const std::string& column : kColumnsAddedAtStartUp.front().Columns)
-        if (std::find(device.begin(), device.end(), config::UpperCase(column)) == device.end())
-            s.Exec("alter table device add " + column + " integer");
+    for (const db::TSiteColumn& column : db::FindSiteTable("device")->Columns) {
+        const std::string name(column.Name);
+        if (column.Use == db::TColumnUse::AddedAtStartUp &&
+            std::find(device.begin(), device.end(), config::UpperCase(name)) == device.end())
+            s.Exec("alter table device add " + name + " integer");
+    }
     const auto tickinv = ColumnList(s.ListColumns("tickinv"));
     if (std::find(tickinv.begin(), tickinv.end(), "ONLINE") == tickinv.end()) {
         static constexpr const char* kTickinv[] = {

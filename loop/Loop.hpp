@@ -48,13 +48,6 @@ struct TSettingKey {
 };
 extern const std::vector<TSettingKey> kLoopSettingKeys;
 
-// The columns that start-up adds itself to an older schema, by table (lower case).
-struct TAddedColumns {
-    const char* Table;
-    std::vector<std::string> Columns;
-};
-extern const std::vector<TAddedColumns> kColumnsAddedAtStartUp;
-
 // "`loop`" on MySQL-family connections, where loop is a reserved word.
 std::string LoopTable(db::TDbKind kind);
 

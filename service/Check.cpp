@@ -3,10 +3,9 @@
 #include "config/Format.hpp"
 #include "config/IniFileEx.hpp"
 #include "config/RegistryEx.hpp"
-#include "db/Journal.hpp"
 #include "db/ODBC.hpp"
 #include "db/ODBCConn.hpp"
-#include "db/SchemaText.hpp"
+#include "db/SiteColumns.hpp"
 #include "loop/Loop.hpp"
 #include "mail/Mail.hpp"
 #include "platform/FileText.hpp"
@@ -35,6 +34,7 @@ constexpr auto kPingTimeout = std::chrono::milliseconds(700);
 struct TFindings {
     std::vector<std::string> Blocking;  // the service could not start
     std::vector<std::string> Warnings;
+    std::vector<std::string> Notes;  // the service does without it
 };
 
 // The user this runs as: CHECK run as the service's user tells what that user
@@ -174,41 +174,53 @@ std::vector<std::string> Columns(db::TODBC& odbc, const std::string& table)
     return out;
 }
 
-bool AddedAtStartUp(const std::string& table, const std::string& column)
+bool HasColumn(const std::vector<std::string>& present, std::string_view column)
 {
-    for (const auto& added : loop::kColumnsAddedAtStartUp)
-        if (table == added.Table)
-            return std::find(added.Columns.begin(), added.Columns.end(), column) != added.Columns.end();
-    return false;
+    return std::find(present.begin(), present.end(), config::LowerCase(column)) != present.end();
 }
 
-// A missing table or column fails the statements that use it, so the service
-// cannot work without it; only the columns start-up adds itself are warnings.
+void Append(std::string& list, std::string_view item)
+{
+    list += (list.empty() ? "" : ", ") + std::string(item);
+}
+
+// Judged by the columns the service's statements use: a missing table or
+// required column fails the statements that name it; a column start-up adds
+// is a warning, an optional one a note. Columns beyond the list are the site's own.
 void CheckSchema(std::FILE* out, db::TODBC& odbc, TFindings& f)
 {
     TTextTable table({"Table", "Missing"});
-    for (const auto& [name, columns] : db::ShippedTables()) {
+    for (const db::TSiteTable& t : db::SiteTables()) {
+        const std::string name(t.Name);
         const auto present = Columns(odbc, name);
-        std::string missing, added;
-        if (present.empty() && name == db::kJournalTable) {
+        std::string missing, added, optional;
+        if (present.empty() && t.MadeAtStartUp) {
             missing = "THE TABLE (start-up makes it)";
             f.Warnings.push_back("table " + name + " is missing (start-up makes it)");
         } else if (present.empty()) {
             missing = "THE TABLE";
             f.Blocking.push_back("table " + name + " is missing");
         } else {
-            for (const auto& c : columns) {
-                if (std::find(present.begin(), present.end(), c) != present.end())
+            for (const db::TSiteColumn& c : t.Columns) {
+                if (HasColumn(present, c.Name))
                     continue;
-                std::string& list = AddedAtStartUp(name, c) ? added : missing;
-                list += (list.empty() ? "" : ", ") + c;
+                const std::string column = config::LowerCase(c.Name);
+                if (c.Use == db::TColumnUse::Optional) {
+                    Append(optional, column + " (optional)");
+                    f.Notes.push_back("table " + name + ": no " + column + " (" + std::string(c.WhenAbsent) + ")");
+                } else {
+                    Append(c.Use == db::TColumnUse::AddedAtStartUp ? added : missing, column);
+                }
             }
             if (!missing.empty())
                 f.Blocking.push_back("table " + name + ": missing " + missing);
             if (!added.empty())
                 f.Warnings.push_back("table " + name + ": missing " + added + " (start-up adds them)");
         }
-        const std::string shown = missing + (missing.empty() || added.empty() ? "" : ", ") + added;
+        std::string shown = missing;
+        for (const std::string& more : {added, optional})
+            if (!more.empty())
+                Append(shown, more);
         table.Add({name, shown.empty() ? "-" : shown});
     }
     std::fprintf(out, "Schema (the tables and columns the service reads or writes):\n");
@@ -300,6 +312,8 @@ int RunCheck(std::FILE* out)
         CheckSchema(out, *odbc, f);
         CheckLoops(out, *odbc, f);
     }
+    for (const auto& n : f.Notes)
+        std::fprintf(out, "Note: %s\n", n.c_str());
     for (const auto& w : f.Warnings)
         std::fprintf(out, "Warning: %s\n", w.c_str());
     for (const auto& b : f.Blocking)

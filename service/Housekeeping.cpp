@@ -9,6 +9,7 @@
 #include "db/ODBCConn.hpp"
 #include "db/Sql.hpp"
 #include "loop/Loop.hpp"
+#include "service/Operator.hpp"
 #include "service/Startup.hpp"
 #include "db/OfflineCopy.hpp"
 #include "db/Journal.hpp"
@@ -119,11 +120,10 @@ void TServer::PublishSiteState()
     if (up) {
         std::vector<platform::TSiteState::TLot> lots;
         db::TODBCStatement lot(*MainDatabase);
-        for (bool more = lot.ExecSQL("SELECT id, name, lot_count, max_capacity FROM lot ORDER BY id"); more;
-             more = lot.Next()) {
-            lots.push_back({lot.AsInteger("id"), lot.AsString("name"), lot.AsInteger("lot_count"),
-                            lot.AsInteger("max_capacity")});
-            const platform::TMetrics::TLabels labels{{"lot", lot.AsString("id")}, {"name", lot.AsString("name")}};
+        for (bool more = lot.Exec("SELECT * FROM lot ORDER BY id"); more; more = lot.Next()) {
+            const std::string name = LotName(lot);
+            lots.push_back({lot.AsInteger("id"), name, lot.AsInteger("lot_count"), lot.AsInteger("max_capacity")});
+            const platform::TMetrics::TLabels labels{{"lot", lot.AsString("id")}, {"name", name}};
             platform::Metrics().Set("velixcard_lot_occupancy", labels, lot.AsInteger("lot_count"));
             platform::Metrics().Set("velixcard_lot_capacity", labels, lot.AsInteger("max_capacity"));
         }

@@ -46,4 +46,10 @@ std::string ServedLoopsSql(const db::TODBC& odbc, const std::string& computerNam
            "' OR UPPER(name) = 'POE/POF' ORDER BY id";
 }
 
+std::string LotName(db::TODBCStatement& lot)
+{
+    const std::string name = lot.AsString("name");
+    return name.empty() ? "Lot " + lot.AsString("id") : name;
+}
+
 } // namespace service

@@ -10,6 +10,7 @@ class TConnParams;
 }
 namespace db {
 class TODBC;
+class TODBCStatement;
 }
 
 namespace service {
@@ -39,5 +40,8 @@ private:
 // The loops a computer serves, its own and the POE/POF ones, by id.
 std::string ServedLoopsSql(const db::TODBC& odbc, const std::string& computerName);
 
+// The lot row's name, or "Lot <id>" where the site gives its lots none (the
+// column is optional); for the status page, /metrics and STATUS.
+std::string LotName(db::TODBCStatement& lot);
 
 } // namespace service

@@ -39,7 +39,7 @@ std::string Printer(db::TODBCStatement& device)
 std::string LastTransaction(db::TODBC& odbc, int deviceId)
 {
     db::TODBCStatement t(odbc);
-    if (!t.ExecSQL(config::Format("SELECT * FROM trans WHERE device_id = %d ORDER BY id DESC", deviceId)))
+    if (!t.ExecSQL(config::Format("SELECT * FROM trans WHERE device_id = %d ORDER BY dat_e DESC", deviceId)))
         return "-";
     return db::DateTimeText(t.AsDateTime("dat_e")) + "  " + config::FloatToStr(t.AsFloat("cardno")) + "  " +
            t.AsString("error_desc");
@@ -128,7 +128,7 @@ int RunStatus(std::FILE* out)
     db::TODBCStatement lot(*odbc);
     bool anyLot = false;
     for (bool more = lot.ExecSQL("SELECT * FROM lot ORDER BY id"); more; more = lot.Next(), anyLot = true)
-        lots.Add({lot.AsString("id"), lot.AsString("name"), lot.AsString("lot_count"),
+        lots.Add({lot.AsString("id"), LotName(lot), lot.AsString("lot_count"),
                   lot.AsString("max_capacity")});
     if (!anyLot)
         NoteUnreadable(out, *odbc, lot, "lot");

@@ -1,6 +1,7 @@
 #include "TestDb.hpp"
 
 #include "config/MessLog.hpp"
+#include "db/SiteColumns.hpp"
 
 #include <atomic>
 #include <cstdlib>
@@ -27,6 +28,22 @@ TDbParams MariaDbParams(const std::string& database, const std::string& port)
     p.Password = "pelmox";
     p.Options = "SERVER=127.0.0.1;PORT=" + port + ";database=" + database;
     return p;
+}
+
+const char* ColumnType(db::TColumnType type, TDbFamily family)
+{
+    const bool sqlite = family == TDbFamily::SQLite;
+    switch (type) {
+    case db::TColumnType::Integer: return sqlite ? "integer" : "int";
+    case db::TColumnType::BigInteger: return "bigint";
+    case db::TColumnType::Flag: return sqlite ? "tinyint" : "tinyint(1)";
+    case db::TColumnType::Float: return "double";
+    case db::TColumnType::Text: return "varchar(80)";
+    case db::TColumnType::Date: return "date";
+    case db::TColumnType::Time: return "time";
+    case db::TColumnType::DateTime: return "datetime";
+    }
+    return "";
 }
 
 } // namespace
@@ -193,6 +210,26 @@ bool TTestDatabase::CreateSchema(db::TODBC& odbc) const
 {
     return RunScript(odbc, SourceDir() + (m_family != TDbFamily::SQLite ? "/db/schema/mysql.sql"
                                                                          : "/db/schema/sqlite.sql"));
+}
+
+bool TTestDatabase::CreateListedSchema(db::TODBC& odbc) const
+{
+    for (const db::TSiteTable& table : db::SiteTables()) {
+        if (table.MadeAtStartUp)
+            continue;
+        const std::string name(table.Name);
+        std::string sql = "CREATE TABLE " + (name == "loop" && m_family != TDbFamily::SQLite ? "`loop`" : name) + " (";
+        bool first = true;
+        for (const db::TSiteColumn& c : table.Columns) {
+            if (c.Use == db::TColumnUse::Optional)
+                continue;
+            sql += (first ? "" : ", ") + std::string(c.Name) + " " + ColumnType(c.Type, m_family) + " NULL";
+            first = false;
+        }
+        if (!Run(odbc, sql + ")"))
+            return false;
+    }
+    return true;
 }
 
 } // namespace testing_support

@@ -56,6 +56,10 @@ public:
     bool RunScript(db::TODBC& odbc, const std::string& path) const;
     // Runs the shipped schema of this family.
     bool CreateSchema(db::TODBC& odbc) const;
+    // The site's tables made from the service's column list alone: the
+    // required columns and those start-up adds, every one nullable, no
+    // defaults, no keys; not the tables start-up makes itself.
+    bool CreateListedSchema(db::TODBC& odbc) const;
     // A statement that must work; returns false (and records why) otherwise.
     bool Run(db::TODBC& odbc, const std::string& sql) const;
 
