@@ -53,6 +53,7 @@ public:
         bool OfflineOn = false;
         long long OfflineCopyAgeSeconds = -1;
         long long JournalDepth = 0;
+        std::string OfflineCopyProblem;  // why the last refresh failed; empty when it worked
     };
     static constexpr std::size_t kDecisionsKept = 20;
 
@@ -69,6 +70,7 @@ public:
     void AddDecision(int loop, int address, const std::string& card, const std::string& result, const std::string& time);
     void SetLots(std::vector<TLot> lots);
     void SetOffline(bool on, long long copyAgeSeconds, long long journalDepth);
+    void SetOfflineCopyProblem(const std::string& problem);
     // A restart builds the loops afresh.
     void ForgetLoops();
     TSnapshot Snapshot() const;

@@ -1,0 +1,447 @@
+#include "db/OfflineCopyRefresh.hpp"
+
+#include "config/Format.hpp"
+#include "config/MessLog.hpp"
+#include "db/ODBC.hpp"
+#include "db/ODBCConn.hpp"
+#include "db/OfflineCopySums.hpp"
+#include "db/OfflineCopyTables.hpp"
+#include "db/Sql.hpp"
+
+#include <filesystem>
+#include <map>
+#include <thread>
+
+namespace db::offline {
+namespace {
+
+constexpr const char* kInfoTable = "velix_copy";
+constexpr const char* kTablesTable = "velix_copy_table";
+// Ranges read (and replaced) by one statement.
+constexpr std::size_t kRangesPerStatement = 500;
+// Reading fewer rows again than this never makes a rebuild.
+constexpr long long kFewRows = 1000LL * kRangeRows;
+
+using TKind = TRefreshOutcome::TKind;
+
+void RemoveFile(const std::string& path)
+{
+    std::error_code ec;
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+        std::filesystem::remove(path + suffix, ec);
+}
+
+long long DataVersion(TODBC& copy)
+{
+    TODBCStatement s(copy);
+    return s.ExecSQL("PRAGMA data_version") ? s.AsInteger(s.Columns().front().Name) : -1;
+}
+
+// The ranges of one table: their bounds from the copy, the sums of both
+// sides, those that differ and their rows as the site has them.
+struct TTableRanges {
+    TCopyTable* Table = nullptr;
+    std::vector<std::string> Bounds;
+    TRangeMap Copy, Site;
+    std::vector<int> Changed;
+    std::vector<std::string> Tuples;
+};
+
+// The changed ranges in statements of kRangesPerStatement.
+template <typename TEach>
+bool ForEachBatch(const TTableRanges& t, TDialect dialect, TEach each)
+{
+    for (std::size_t at = 0; at < t.Changed.size(); at += kRangesPerStatement) {
+        const std::vector<int> batch(t.Changed.begin() + static_cast<std::ptrdiff_t>(at),
+                                     t.Changed.begin() + static_cast<std::ptrdiff_t>(
+                                                             std::min(at + kRangesPerStatement, t.Changed.size())));
+        if (!each(RangesPredicate(*t.Table, t.Bounds, batch, dialect)))
+            return false;
+    }
+    return true;
+}
+
+class TRefresh {
+public:
+    TRefresh(TODBC& site, const TRefreshRequest& request, config::TMessLog& log)
+        : m_site(site), m_request(request), m_log(log), m_dialect(DialectOf(site))
+    {
+    }
+    TRefreshOutcome Run();
+
+private:
+    enum class TStep { Done, Rebuild, Failed };
+    TStep Fail(std::string why)
+    {
+        m_outcome.Why = std::move(why);
+        return TStep::Failed;
+    }
+    TStep RebuildFor(std::string why)
+    {
+        m_rebuildWhy = std::move(why);
+        return TStep::Rebuild;
+    }
+    std::string SiteProblem() const { return "the site database: " + m_site.LastDiagnostic; }
+
+    bool BeginSnapshot();
+    void EndSnapshot();
+    TStep DescribeTables();
+    TStep CheckCopy(TODBC& copy);
+    TStep ByRanges();
+    TStep Compare(TODBC& copy, std::vector<TTableRanges>& work, long long& version);
+    TStep Judge(std::vector<TTableRanges>& work);
+    TStep ReadChanged(std::vector<TTableRanges>& work);
+    TStep Apply(TODBC& copy, std::vector<TTableRanges>& work, long long version);
+    TStep Rebuild();
+    bool CopyRows(TODBC& copy, const TCopyTable& table);
+    std::string SiteSelect(const TCopyTable& table, const std::string& predicate) const;
+    std::string InsertHead(const TCopyTable& table) const
+    {
+        return "INSERT INTO " + table.Name + " (" + table.ColumnList(TDialect::SQLite) + ") VALUES ";
+    }
+    bool Pending() const { return m_request.DecisionsPending && m_request.DecisionsPending(); }
+
+    TODBC& m_site;
+    const TRefreshRequest& m_request;
+    config::TMessLog& m_log;
+    const TDialect m_dialect;
+    std::vector<TCopyTable> m_tables;
+    std::string m_rebuildWhy;
+    TRefreshOutcome m_outcome;
+};
+
+bool TRefresh::BeginSnapshot()
+{
+    TODBCStatement s(m_site);
+    if (m_dialect != TDialect::MySql)
+        return s.Run("BEGIN");
+    // A Galera node answers from what it has applied: the snapshot waits until
+    // it has caught up with the cluster.
+    if (s.ExecSQL("SHOW VARIABLES LIKE 'wsrep_on'") && config::UpperCase(s.AsString("Value")) == "ON" &&
+        !s.Run("SET SESSION wsrep_sync_wait = @@wsrep_sync_wait | 1"))
+        return false;
+    return s.Run("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ") &&
+           s.Run("START TRANSACTION WITH CONSISTENT SNAPSHOT, READ ONLY");
+}
+
+void TRefresh::EndSnapshot()
+{
+    TODBCStatement s(m_site);
+    s.ExecSQL(m_dialect == TDialect::MySql ? "COMMIT" : "ROLLBACK");
+}
+
+TRefresh::TStep TRefresh::DescribeTables()
+{
+    for (auto& table : CopiedTables(m_dialect, m_request.DeviceFilter, m_request.ReadAt)) {
+        if (!DescribeSite(m_site, table)) {
+            // Tables only written offline may be missing, as they are online.
+            if (!table.Rows && !m_site.ConnectionLost)
+                continue;
+            return Fail("table " + table.Name + ": " + m_site.LastDiagnostic);
+        }
+        if (!table.Columns.empty())
+            m_tables.push_back(std::move(table));
+    }
+    return TStep::Done;
+}
+
+// Whether the copy on file can be refreshed by ranges, and why not.
+TRefresh::TStep TRefresh::CheckCopy(TODBC& copy)
+{
+    std::error_code ec;
+    if (!std::filesystem::exists(m_request.Path, ec))
+        return RebuildFor("no copy yet");
+    if (m_dialect == TDialect::Other)
+        return RebuildFor("the site database cannot checksum ranges");
+    if (!ConnectLocalFile(copy, m_request.Path, TLocalFile::Copy))
+        return RebuildFor("the copy cannot be opened: " + copy.LastDiagnostic);
+    TODBCStatement s(copy);
+    if (!s.Run(std::string("SELECT read_at FROM ") + kInfoTable))
+        return RebuildFor("the copy cannot be read: " + copy.LastDiagnostic);
+    if (m_request.CheckIntegrity && !(s.ExecSQL("PRAGMA quick_check(1)") && s.AsString(s.Columns().front().Name) == "ok"))
+        return RebuildFor("the copy fails its integrity check");
+    std::map<std::string, std::string> shapes;
+    bool read = s.ExecSQL(std::string("SELECT name, shape FROM ") + kTablesTable);
+    if (s.Failed())
+        return RebuildFor("the copy was made by an earlier version");
+    for (; read; read = s.Next())
+        shapes[s.AsString("name")] = s.AsString("shape");
+    for (const auto& table : m_tables) {
+        const auto stored = shapes.find(table.Name);
+        if (stored == shapes.end() || stored->second != table.Shape())
+            return RebuildFor("the columns of table " + table.Name + " changed");
+        shapes.erase(stored);
+    }
+    if (!shapes.empty())
+        return RebuildFor("the site has no table " + shapes.begin()->first + " any more");
+    return TStep::Done;
+}
+
+TRefresh::TStep TRefresh::Compare(TODBC& copy, std::vector<TTableRanges>& work, long long& version)
+{
+    TODBCStatement s(copy);
+    // One read of the copy: its bounds and sums belong together.
+    if (!s.Run("BEGIN"))
+        return RebuildFor("the copy cannot be read: " + copy.LastDiagnostic);
+    version = DataVersion(copy);
+    for (auto& w : work) {
+        if (w.Table->Key < 0)
+            continue;
+        TRawRows bounds(copy);
+        if (!bounds.Open(BoundsSql(*w.Table), TRawRows::TFetch::Whole) || !bounds.Next()) {
+            s.ExecSQL("ROLLBACK");
+            return RebuildFor("the copy cannot compute checksums: " + copy.LastDiagnostic);
+        }
+        w.Bounds = SplitBounds(bounds.Text(0));
+    }
+    // The copy's sums on a thread of their own while the site computes its own.
+    bool copyOk = true, siteOk = true;
+    {
+        std::jthread local([&] {
+            for (auto& w : work)
+                copyOk = copyOk && ReadSums(copy, LocalSumsSql(*w.Table, w.Bounds, m_dialect, false), w.Copy);
+        });
+        for (auto& w : work)
+            siteOk = siteOk && ReadSums(m_site,
+                                        m_dialect == TDialect::MySql ? MySqlSumsSql(*w.Table, w.Bounds)
+                                                                     : LocalSumsSql(*w.Table, w.Bounds, m_dialect, true),
+                                        w.Site);
+    }
+    s.ExecSQL("ROLLBACK");
+    if (!copyOk)
+        return RebuildFor("the copy cannot compute checksums: " + copy.LastDiagnostic);
+    if (!siteOk && m_site.ConnectionLost)
+        return Fail(SiteProblem());
+    if (!siteOk)
+        return RebuildFor("the site database cannot checksum ranges: " + m_site.LastDiagnostic);
+    return TStep::Done;
+}
+
+TRefresh::TStep TRefresh::Judge(std::vector<TTableRanges>& work)
+{
+    long long changedRows = 0, siteRows = 0;
+    for (auto& w : work) {
+        std::map<int, bool> ranges;
+        for (const auto& [r, sums] : w.Copy)
+            ranges[r] = true;
+        for (const auto& [r, sums] : w.Site) {
+            ranges[r] = true;
+            siteRows += sums.Rows;
+        }
+        for (const auto& [r, unused] : ranges) {
+            const auto c = w.Copy.find(r), s = w.Site.find(r);
+            if (c != w.Copy.end() && s != w.Site.end() && c->second == s->second)
+                continue;
+            w.Changed.push_back(r);
+            changedRows += s != w.Site.end() ? s->second.Rows : 0;
+        }
+        m_outcome.Ranges += static_cast<long long>(ranges.size());
+        m_outcome.RangesRead += static_cast<long long>(w.Changed.size());
+    }
+    m_outcome.CopyRows = siteRows;
+    if (m_outcome.RangesRead * 2 > m_outcome.Ranges)
+        return RebuildFor(GroupedNumber(m_outcome.RangesRead) + " of " + GroupedNumber(m_outcome.Ranges) + " ranges changed");
+    if (changedRows > kFewRows && changedRows * 2 > siteRows)
+        return RebuildFor(GroupedNumber(changedRows) + " of " + GroupedNumber(siteRows) + " rows changed");
+    return TStep::Done;
+}
+
+std::string TRefresh::SiteSelect(const TCopyTable& table, const std::string& predicate) const
+{
+    const std::string where = table.Where.empty() ? predicate
+                              : predicate.empty() ? table.Where
+                                                  : "(" + table.Where + ") AND (" + predicate + ")";
+    return "SELECT " + table.ColumnList(m_dialect) + " FROM " + table.SiteName + (where.empty() ? "" : " WHERE " + where);
+}
+
+TRefresh::TStep TRefresh::ReadChanged(std::vector<TTableRanges>& work)
+{
+    const TDialect quoting = m_dialect == TDialect::MySql ? TDialect::MySql : TDialect::SQLite;
+    for (auto& w : work) {
+        const bool ok = ForEachBatch(w, quoting, [&](const std::string& predicate) {
+            TRawRows rows(m_site);
+            if (!rows.Open(SiteSelect(*w.Table, predicate)))
+                return false;
+            while (rows.Next()) {
+                w.Tuples.emplace_back();
+                AppendTuple(w.Tuples.back(), rows);
+                ++m_outcome.RowsRead;
+            }
+            return !rows.Failed();
+        });
+        if (!ok)
+            return Fail("table " + w.Table->Name + ": " + m_site.LastDiagnostic);
+    }
+    return TStep::Done;
+}
+
+TRefresh::TStep TRefresh::Apply(TODBC& copy, std::vector<TTableRanges>& work, long long version)
+{
+    TODBCStatement s(copy);
+    if (!s.Run("BEGIN IMMEDIATE"))
+        return Fail("the copy cannot be written: " + copy.LastDiagnostic);
+    // A decision made from the copy meanwhile is in it but not at the site yet.
+    if (DataVersion(copy) != version || Pending()) {
+        s.ExecSQL("ROLLBACK");
+        return Fail("decisions were made from the copy during the refresh");
+    }
+    bool ok = true;
+    for (auto& w : work) {
+        ok = ok && ForEachBatch(w, TDialect::SQLite, [&](const std::string& predicate) {
+                 TODBCStatement d(copy);
+                 return d.Run("DELETE FROM " + w.Table->Name + " WHERE " + predicate);
+             });
+        TInsertBatch insert(copy, InsertHead(*w.Table));
+        for (std::size_t i = 0; ok && i < w.Tuples.size(); ++i)
+            ok = insert.Add(w.Tuples[i]);
+        ok = ok && insert.Flush();
+    }
+    ok = ok && s.Run(std::string("UPDATE ") + kInfoTable + " SET read_at = '" + DateTimeText(m_request.ReadAt) + "'") &&
+         s.Run("COMMIT");
+    if (ok)
+        return TStep::Done;
+    const std::string why = copy.LastDiagnostic;
+    s.ExecSQL("ROLLBACK");
+    return RebuildFor("the copy could not take the site's rows: " + why);
+}
+
+TRefresh::TStep TRefresh::ByRanges()
+{
+    TODBC copy;
+    copy.MessageLog = &m_log;
+    if (const TStep step = CheckCopy(copy); step != TStep::Done)
+        return step;
+    std::vector<TTableRanges> work;
+    for (auto& table : m_tables)
+        if (table.Rows)
+            work.emplace_back().Table = &table;
+    long long version = 0;
+    if (const TStep step = Compare(copy, work, version); step != TStep::Done)
+        return step;
+    if (const TStep step = Judge(work); step != TStep::Done)
+        return step;
+    if (const TStep step = ReadChanged(work); step != TStep::Done)
+        return step;
+    return Apply(copy, work, version);
+}
+
+bool TRefresh::CopyRows(TODBC& copy, const TCopyTable& table)
+{
+    TRawRows rows(m_site);
+    if (!rows.Open(SiteSelect(table, "")))
+        return false;
+    TInsertBatch insert(copy, InsertHead(table));
+    std::string tuple;
+    while (rows.Next()) {
+        tuple.clear();
+        AppendTuple(tuple, rows);
+        if (!insert.Add(tuple))
+            return false;
+        ++m_outcome.RowsRead;
+    }
+    return !rows.Failed() && insert.Flush();
+}
+
+TRefresh::TStep TRefresh::Rebuild()
+{
+    const std::string fresh = m_request.Path + ".new";
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(m_request.Path).parent_path(), ec);
+    RemoveFile(fresh);
+    m_outcome = TRefreshOutcome{};
+    std::string failure;
+    {
+        TODBC copy;
+        copy.MessageLog = &m_log;
+        if (!ConnectLocalFile(copy, fresh, TLocalFile::Copy))
+            return Fail("the new copy cannot be made: " + copy.LastDiagnostic);
+        TODBCStatement s(copy);
+        bool ok = s.Run(std::string("CREATE TABLE ") + kInfoTable + " (read_at datetime NOT NULL)") &&
+                  s.Run(std::string("CREATE TABLE ") + kTablesTable + " (name varchar(64) PRIMARY KEY, shape text NOT NULL)");
+        for (auto& table : m_tables) {
+            ReadPrimaryKey(m_site, table);
+            ok = ok && s.Run(CreateTableSql(table));
+        }
+        if (!ok || !s.Run("BEGIN"))
+            failure = "the new copy's tables: " + copy.LastDiagnostic;
+        for (std::size_t i = 0; failure.empty() && i < m_tables.size(); ++i) {
+            const TCopyTable& table = m_tables[i];
+            m_site.LastDiagnostic.clear();
+            if (table.Rows && !CopyRows(copy, table))
+                failure = "table " + table.Name + ": " +
+                          (m_site.LastDiagnostic.empty() ? copy.LastDiagnostic : m_site.LastDiagnostic);
+            for (const auto& sql : CreateIndexSql(table))
+                if (failure.empty() && !s.Run(sql))
+                    failure = "the new copy's indexes: " + copy.LastDiagnostic;
+            if (failure.empty() && !s.Run(std::string("INSERT INTO ") + kTablesTable + " (name, shape) VALUES ('" +
+                                          table.Name + "', '" + TSql(dkUnknown).EscapeText(table.Shape()) + "')"))
+                failure = "the new copy: " + copy.LastDiagnostic;
+        }
+        if (failure.empty() &&
+            !(s.Run(std::string("INSERT INTO ") + kInfoTable + " (read_at) VALUES ('" + DateTimeText(m_request.ReadAt) +
+                    "')") &&
+              s.Run("COMMIT")))
+            failure = "the new copy: " + copy.LastDiagnostic;
+    }
+    if (failure.empty() && Pending())
+        failure = "decisions were made from the copy during the refresh";
+    if (failure.empty()) {
+        // A journal the old copy's last writer left would be played onto the new file.
+        std::filesystem::remove(m_request.Path + "-journal", ec);
+        std::filesystem::rename(fresh, m_request.Path, ec);
+        if (ec)
+            failure = "the new copy cannot be put in place: " + ec.message();
+    }
+    if (!failure.empty()) {
+        RemoveFile(fresh);
+        return Fail(failure);
+    }
+    m_outcome.CopyRows = m_outcome.RowsRead;
+    return TStep::Done;
+}
+
+TRefreshOutcome TRefresh::Run()
+{
+    if (!BeginSnapshot()) {
+        m_outcome.Why = SiteProblem();
+        EndSnapshot();
+        return m_outcome;
+    }
+    TStep step = DescribeTables();
+    if (step == TStep::Done)
+        step = m_request.Rebuild ? RebuildFor("asked for") : ByRanges();
+    if (step == TStep::Done)
+        m_outcome.Kind = TKind::ByRanges;
+    if (step == TStep::Rebuild) {
+        const std::string why = m_rebuildWhy;
+        step = Rebuild();
+        m_outcome.Kind = step == TStep::Done ? TKind::Rebuilt : TKind::Failed;
+        if (step == TStep::Done)
+            m_outcome.Why = why;
+    }
+    EndSnapshot();
+    return m_outcome;
+}
+
+} // namespace
+
+TRefreshOutcome RefreshCopy(TODBC& site, const TRefreshRequest& request, config::TMessLog& log) noexcept
+{
+    try {
+        return TRefresh(site, request, log).Run();
+    } catch (const std::exception& e) {
+        return TRefreshOutcome{.Why = std::string("an exception: ") + e.what()};
+    } catch (...) {
+        return TRefreshOutcome{.Why = "an exception"};
+    }
+}
+
+std::string GroupedNumber(long long n)
+{
+    std::string digits = std::to_string(n < 0 ? -n : n);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<std::size_t>(at), ",");
+    return (n < 0 ? "-" : "") + digits;
+}
+
+} // namespace db::offline
