@@ -251,7 +251,7 @@ std::string TRefresh::SiteSelect(const TCopyTable& table, const std::string& pre
     const std::string where = table.Where.empty() ? predicate
                               : predicate.empty() ? table.Where
                                                   : "(" + table.Where + ") AND (" + predicate + ")";
-    return "SELECT " + table.ColumnList(m_dialect) + " FROM " + table.SiteName + (where.empty() ? "" : " WHERE " + where);
+    return "SELECT " + SiteColumns(table, m_dialect) + " FROM " + table.SiteName + (where.empty() ? "" : " WHERE " + where);
 }
 
 TRefresh::TStep TRefresh::ReadChanged(std::vector<TTableRanges>& work)

@@ -266,17 +266,25 @@ std::string_view TRawRows::Text(std::size_t column) const noexcept
 void AppendTuple(std::string& out, const TRawRows& rows)
 {
     static const TSql kQuoting(dkUnknown);  // SQLite: quotes doubled, backslashes as they are
+    static constexpr char kHex[] = "0123456789ABCDEF";
     out += '(';
     for (std::size_t i = 0; i < rows.Columns().size(); ++i) {
         if (i > 0)
             out += ',';
+        const std::string_view text = rows.Text(i);
         if (rows.IsNull(i)) {
             out += "NULL";
-            continue;
+        } else if (text.find('\0') != std::string_view::npos) {
+            // A zero byte would end the statement's text: the bytes as a blob, read as text.
+            out += "CAST(X'";
+            for (const char c : text)
+                out.append({kHex[static_cast<unsigned char>(c) >> 4], kHex[static_cast<unsigned char>(c) & 15]});
+            out += "' AS TEXT)";
+        } else {
+            out += '\'';
+            out += kQuoting.EscapeText(text);
+            out += '\'';
         }
-        out += '\'';
-        out += kQuoting.EscapeText(rows.Text(i));
-        out += '\'';
     }
     out += ')';
 }

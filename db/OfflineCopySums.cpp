@@ -151,6 +151,17 @@ std::string MySqlSumsSql(const TCopyTable& table, const std::vector<std::string>
            table.SiteName + Filter(table, true) + (table.Key >= 0 ? " GROUP BY r" : "");
 }
 
+std::string SiteColumns(const TCopyTable& table, TDialect site)
+{
+    if (site != TDialect::MySql)
+        return table.ColumnList(site);
+    std::string out;
+    for (const auto& c : table.Columns)
+        out += (out.empty() ? "" : ",") + (c.SqlType == SQL_BIT ? MySqlValue(c) + " AS " + QuotedColumn(site, c.Name)
+                                                                 : QuotedColumn(site, c.Name));
+    return out;
+}
+
 bool ReadSums(TODBC& db, const std::string& sql, TRangeMap& sums)
 {
     TRawRows rows(db);

@@ -41,6 +41,10 @@ std::string LocalSumsSql(const TCopyTable& table, const std::vector<std::string>
 // COUNT(*) and SUM(CRC32(CONCAT_WS(...))), NULLs told apart by masks. A
 // sum: an XOR of CRC32s misses rows of one length that change alike.
 std::string MySqlSumsSql(const TCopyTable& table, const std::vector<std::string>& bounds);
+// The site's columns for reading rows into the copy: as they are, but for a
+// MySQL-family bit, which the driver would hand over as a raw byte.
+std::string SiteColumns(const TCopyTable& table, TDialect site);
+
 // Runs a sums query of either form; false when it failed.
 bool ReadSums(TODBC& db, const std::string& sql, TRangeMap& sums);
 
