@@ -24,6 +24,10 @@ constexpr auto kRetryWithoutCopy = std::chrono::seconds(10);
 // How often the thread looks at the journal: the replay's end is followed at once.
 constexpr auto kJournalLook = std::chrono::seconds(2);
 constexpr const char* kInfoTable = "velix_copy";
+// A large table's sums take the server seconds before their first row, longer
+// than a MySQL-family connection's 5 s read time-out; a hung server still
+// lets the thread go within this.
+constexpr const char* kRefreshReadTimeout = "READ_TIMEOUT=30";
 
 using TSteadyClock = std::chrono::steady_clock;
 
@@ -160,6 +164,9 @@ void TOfflineCopy::Start(const config::TConnParams& site, const TJournal* journa
 
 void TOfflineCopy::Run(std::stop_token stop, config::TConnParams site)
 {
+    if (DetectKind(site.ODBCDriver + " " + site.DSNName + " " + site.ODBCOptions, dkUnknown) == dkMySql &&
+        config::UpperCase(site.ODBCOptions).find("READ_TIMEOUT") == std::string::npos)
+        site.ODBCOptions += (site.ODBCOptions.empty() ? "" : ";") + std::string(kRefreshReadTimeout);
     TODBC database;
     database.BindColumns = true;
     const auto connection = MakeConnection(site, database, &m_log);

@@ -31,10 +31,11 @@ void RemoveFile(const std::string& path)
         std::filesystem::remove(path + suffix, ec);
 }
 
+// Changes with every commit another connection makes to the copy.
 long long DataVersion(TODBC& copy)
 {
     TODBCStatement s(copy);
-    return s.ExecSQL("PRAGMA data_version") ? s.AsInteger(s.Columns().front().Name) : -1;
+    return s.ExecSQL("SELECT data_version FROM pragma_data_version") ? s.AsInteger("data_version") : -1;
 }
 
 // The ranges of one table: their bounds from the copy, the sums of both
@@ -117,8 +118,13 @@ bool TRefresh::BeginSnapshot()
         return s.Run("BEGIN");
     // A Galera node answers from what it has applied: the snapshot waits until
     // it has caught up with the cluster.
-    if (s.ExecSQL("SHOW VARIABLES LIKE 'wsrep_on'") && config::UpperCase(s.AsString("Value")) == "ON" &&
-        !s.Run("SET SESSION wsrep_sync_wait = @@wsrep_sync_wait | 1"))
+    bool galera = false;
+    {
+        TRawRows wsrep(m_site);
+        galera = wsrep.Open("SHOW VARIABLES LIKE 'wsrep_on'") && wsrep.Next() && wsrep.Columns().size() == 2 &&
+                 config::UpperCase(wsrep.Text(1)) == "ON";
+    }
+    if (galera && !s.Run("SET SESSION wsrep_sync_wait = @@wsrep_sync_wait | 1"))
         return false;
     return s.Run("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ") &&
            s.Run("START TRANSACTION WITH CONSISTENT SNAPSHOT, READ ONLY");
@@ -158,7 +164,8 @@ TRefresh::TStep TRefresh::CheckCopy(TODBC& copy)
     TODBCStatement s(copy);
     if (!s.Run(std::string("SELECT read_at FROM ") + kInfoTable))
         return RebuildFor("the copy cannot be read: " + copy.LastDiagnostic);
-    if (m_request.CheckIntegrity && !(s.ExecSQL("PRAGMA quick_check(1)") && s.AsString(s.Columns().front().Name) == "ok"))
+    if (m_request.CheckIntegrity &&
+        !(s.ExecSQL("SELECT quick_check FROM pragma_quick_check(1)") && s.AsString("quick_check") == "ok"))
         return RebuildFor("the copy fails its integrity check");
     std::map<std::string, std::string> shapes;
     bool read = s.ExecSQL(std::string("SELECT name, shape FROM ") + kTablesTable);

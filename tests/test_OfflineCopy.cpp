@@ -235,6 +235,10 @@ TEST_P(OfflineCopy, ChangedAddedAndDeletedRowsLeaveTheCopyRowForRowAsTheSite)
                   static_cast<double>(line.Rows));
         ExpectCopyEqualsSite();
     }
+    // Started again: the copy on file passes its check and is refreshed by ranges.
+    copy = MakeCopy();
+    ASSERT_TRUE(copy->Refresh(m_odbc));
+    EXPECT_EQ(LastRangeLine().Read, 0) << testing_support::ReadFile(LogFile());
 }
 
 TEST_P(OfflineCopy, ACopyThatNoLongerFitsIsMadeAfreshAndSaysWhy)
@@ -312,6 +316,39 @@ TEST_P(OfflineCopy, AReaderDuringRefreshesSeesTheOldOrTheNewCopyNeverAMix)
     reader.join();
     EXPECT_EQ(mixes, 0);
     EXPECT_GE(generations.size(), 3u) << "the reader followed the refreshes";
+}
+
+TEST_P(OfflineCopy, ARefreshGivesWayToWritesMadeToTheCopyMeanwhile)
+{
+    AddSiteRows();
+    auto copy = MakeCopy();
+    ASSERT_TRUE(copy->Refresh(m_odbc));
+    Site("UPDATE messages SET idle = 'site' WHERE id = 1");
+    // A decision made from the copy meanwhile, as a loop whose connection failed makes one.
+    std::atomic<bool> stop{false};
+    std::atomic<int> written{0};
+    std::thread writer([&] {
+        db::TODBC local;
+        if (!db::ConnectLocalFile(local, CopyPath(), db::TLocalFile::Copy))
+            return;
+        while (!stop) {
+            db::TODBCStatement s(local);
+            if (s.ExecSQL("UPDATE card SET in_lot = " + std::to_string(written + 1) + " WHERE number = 10"))
+                ++written;
+        }
+    });
+    ASSERT_TRUE(testing_support::WaitFor([&] { return written > 0; }, 5s));
+    bool refused = false;
+    for (int i = 0; i < 20 && !refused; ++i)
+        refused = !copy->Refresh(m_odbc);
+    stop = true;
+    writer.join();
+    EXPECT_TRUE(refused);
+    const auto lines = LogLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Offline copy not refreshed (decisions were made from the copy during the refresh); the previous "
+                        "copy stays"),
+              lines.end());
 }
 
 TEST_P(OfflineCopy, ASiteWithOnlyTheDecisionsColumnsAndNullsIsCopiedAsItIsAndDecidedAlike)
