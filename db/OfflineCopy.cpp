@@ -6,6 +6,7 @@
 #include "db/ODBC.hpp"
 #include "db/ODBCConn.hpp"
 #include "db/OfflineCopyRefresh.hpp"
+#include "db/OfflineCopyTables.hpp"
 #include "db/Sql.hpp"
 #include "platform/FileText.hpp"
 #include "platform/Metrics.hpp"
@@ -23,7 +24,6 @@ constexpr auto kRetryAfterFailure = std::chrono::minutes(1);
 constexpr auto kRetryWithoutCopy = std::chrono::seconds(10);
 // How often the thread looks at the journal: the replay's end is followed at once.
 constexpr auto kJournalLook = std::chrono::seconds(2);
-constexpr const char* kInfoTable = "velix_copy";
 // A large table's sums take the server seconds before their first row, longer
 // than a MySQL-family connection's 5 s read time-out; a hung server still
 // lets the thread go within this.
@@ -78,7 +78,7 @@ void TOfflineCopy::ReadStoredAge()
         return;
     TODBCStatement s(copy);
     // A corrupt file reads as no copy: the next refresh makes a new one.
-    if (s.ExecSQL(std::string("SELECT read_at FROM ") + kInfoTable))
+    if (s.ExecSQL(std::string("SELECT read_at FROM ") + offline::kCopyInfoTable))
         m_readAt = s.AsDateTime("read_at");
 }
 

@@ -4,6 +4,7 @@
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 #include "db/ODBCConn.hpp"
+#include "db/OfflineCopyRebuild.hpp"
 #include "db/OfflineCopySums.hpp"
 #include "db/OfflineCopyTables.hpp"
 #include "db/Sql.hpp"
@@ -15,21 +16,12 @@
 namespace db::offline {
 namespace {
 
-constexpr const char* kInfoTable = "velix_copy";
-constexpr const char* kTablesTable = "velix_copy_table";
 // Ranges read (and replaced) by one statement.
 constexpr std::size_t kRangesPerStatement = 500;
 // Reading fewer rows again than this never makes a rebuild.
 constexpr long long kFewRows = 1000LL * kRangeRows;
 
 using TKind = TRefreshOutcome::TKind;
-
-void RemoveFile(const std::string& path)
-{
-    std::error_code ec;
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
-        std::filesystem::remove(path + suffix, ec);
-}
 
 // Changes with every commit another connection makes to the copy.
 long long DataVersion(TODBC& copy)
@@ -93,13 +85,6 @@ private:
     TStep Judge(std::vector<TTableRanges>& work);
     TStep ReadChanged(std::vector<TTableRanges>& work);
     TStep Apply(TODBC& copy, std::vector<TTableRanges>& work, long long version);
-    TStep Rebuild();
-    bool CopyRows(TODBC& copy, const TCopyTable& table);
-    std::string SiteSelect(const TCopyTable& table, const std::string& predicate) const;
-    std::string InsertHead(const TCopyTable& table) const
-    {
-        return "INSERT INTO " + table.Name + " (" + table.ColumnList(TDialect::SQLite) + ") VALUES ";
-    }
     bool Pending() const { return m_request.DecisionsPending && m_request.DecisionsPending(); }
 
     TODBC& m_site;
@@ -162,13 +147,13 @@ TRefresh::TStep TRefresh::CheckCopy(TODBC& copy)
     if (!ConnectLocalFile(copy, m_request.Path, TLocalFile::Copy))
         return RebuildFor("the copy cannot be opened: " + copy.LastDiagnostic);
     TODBCStatement s(copy);
-    if (!s.Run(std::string("SELECT read_at FROM ") + kInfoTable))
+    if (!s.Run(std::string("SELECT read_at FROM ") + kCopyInfoTable))
         return RebuildFor("the copy cannot be read: " + copy.LastDiagnostic);
     if (m_request.CheckIntegrity &&
         !(s.ExecSQL("SELECT quick_check FROM pragma_quick_check(1)") && s.AsString("quick_check") == "ok"))
         return RebuildFor("the copy fails its integrity check");
     std::map<std::string, std::string> shapes;
-    bool read = s.ExecSQL(std::string("SELECT name, shape FROM ") + kTablesTable);
+    bool read = s.ExecSQL(std::string("SELECT name, shape FROM ") + kCopyTablesTable);
     if (s.Failed())
         return RebuildFor("the copy was made by an earlier version");
     for (; read; read = s.Next())
@@ -253,21 +238,13 @@ TRefresh::TStep TRefresh::Judge(std::vector<TTableRanges>& work)
     return TStep::Done;
 }
 
-std::string TRefresh::SiteSelect(const TCopyTable& table, const std::string& predicate) const
-{
-    const std::string where = table.Where.empty() ? predicate
-                              : predicate.empty() ? table.Where
-                                                  : "(" + table.Where + ") AND (" + predicate + ")";
-    return "SELECT " + SiteColumns(table, m_dialect) + " FROM " + table.SiteName + (where.empty() ? "" : " WHERE " + where);
-}
-
 TRefresh::TStep TRefresh::ReadChanged(std::vector<TTableRanges>& work)
 {
     const TDialect quoting = m_dialect == TDialect::MySql ? TDialect::MySql : TDialect::SQLite;
     for (auto& w : work) {
         const bool ok = ForEachBatch(w, quoting, [&](const std::string& predicate) {
             TRawRows rows(m_site);
-            if (!rows.Open(SiteSelect(*w.Table, predicate)))
+            if (!rows.Open(SiteSelectSql(*w.Table, m_dialect, predicate)))
                 return false;
             while (rows.Next()) {
                 w.Tuples.emplace_back();
@@ -298,12 +275,12 @@ TRefresh::TStep TRefresh::Apply(TODBC& copy, std::vector<TTableRanges>& work, lo
                  TODBCStatement d(copy);
                  return d.Run("DELETE FROM " + w.Table->Name + " WHERE " + predicate);
              });
-        TInsertBatch insert(copy, InsertHead(*w.Table));
+        TInsertBatch insert(copy, CopyInsertHead(*w.Table));
         for (std::size_t i = 0; ok && i < w.Tuples.size(); ++i)
             ok = insert.Add(w.Tuples[i]);
         ok = ok && insert.Flush();
     }
-    ok = ok && s.Run(std::string("UPDATE ") + kInfoTable + " SET read_at = '" + DateTimeText(m_request.ReadAt) + "'") &&
+    ok = ok && s.Run(std::string("UPDATE ") + kCopyInfoTable + " SET read_at = '" + DateTimeText(m_request.ReadAt) + "'") &&
          s.Run("COMMIT");
     if (ok)
         return TStep::Done;
@@ -332,81 +309,6 @@ TRefresh::TStep TRefresh::ByRanges()
     return Apply(copy, work, version);
 }
 
-bool TRefresh::CopyRows(TODBC& copy, const TCopyTable& table)
-{
-    TRawRows rows(m_site);
-    if (!rows.Open(SiteSelect(table, "")))
-        return false;
-    TInsertBatch insert(copy, InsertHead(table));
-    std::string tuple;
-    while (rows.Next()) {
-        tuple.clear();
-        AppendTuple(tuple, rows);
-        if (!insert.Add(tuple))
-            return false;
-        ++m_outcome.RowsRead;
-    }
-    return !rows.Failed() && insert.Flush();
-}
-
-TRefresh::TStep TRefresh::Rebuild()
-{
-    const std::string fresh = m_request.Path + ".new";
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(m_request.Path).parent_path(), ec);
-    RemoveFile(fresh);
-    m_outcome = TRefreshOutcome{};
-    std::string failure;
-    {
-        TODBC copy;
-        copy.MessageLog = &m_log;
-        if (!ConnectLocalFile(copy, fresh, TLocalFile::Copy))
-            return Fail("the new copy cannot be made: " + copy.LastDiagnostic);
-        TODBCStatement s(copy);
-        bool ok = s.Run(std::string("CREATE TABLE ") + kInfoTable + " (read_at datetime NOT NULL)") &&
-                  s.Run(std::string("CREATE TABLE ") + kTablesTable + " (name varchar(64) PRIMARY KEY, shape text NOT NULL)");
-        for (auto& table : m_tables) {
-            ReadPrimaryKey(m_site, table);
-            ok = ok && s.Run(CreateTableSql(table));
-        }
-        if (!ok || !s.Run("BEGIN"))
-            failure = "the new copy's tables: " + copy.LastDiagnostic;
-        for (std::size_t i = 0; failure.empty() && i < m_tables.size(); ++i) {
-            const TCopyTable& table = m_tables[i];
-            m_site.LastDiagnostic.clear();
-            if (table.Rows && !CopyRows(copy, table))
-                failure = "table " + table.Name + ": " +
-                          (m_site.LastDiagnostic.empty() ? copy.LastDiagnostic : m_site.LastDiagnostic);
-            for (const auto& sql : CreateIndexSql(table))
-                if (failure.empty() && !s.Run(sql))
-                    failure = "the new copy's indexes: " + copy.LastDiagnostic;
-            if (failure.empty() && !s.Run(std::string("INSERT INTO ") + kTablesTable + " (name, shape) VALUES ('" +
-                                          table.Name + "', '" + TSql(dkUnknown).EscapeText(table.Shape()) + "')"))
-                failure = "the new copy: " + copy.LastDiagnostic;
-        }
-        if (failure.empty() &&
-            !(s.Run(std::string("INSERT INTO ") + kInfoTable + " (read_at) VALUES ('" + DateTimeText(m_request.ReadAt) +
-                    "')") &&
-              s.Run("COMMIT")))
-            failure = "the new copy: " + copy.LastDiagnostic;
-    }
-    if (failure.empty() && Pending())
-        failure = "decisions were made from the copy during the refresh";
-    if (failure.empty()) {
-        // A journal the old copy's last writer left would be played onto the new file.
-        std::filesystem::remove(m_request.Path + "-journal", ec);
-        std::filesystem::rename(fresh, m_request.Path, ec);
-        if (ec)
-            failure = "the new copy cannot be put in place: " + ec.message();
-    }
-    if (!failure.empty()) {
-        RemoveFile(fresh);
-        return Fail(failure);
-    }
-    m_outcome.CopyRows = m_outcome.RowsRead;
-    return TStep::Done;
-}
-
 TRefreshOutcome TRefresh::Run()
 {
     if (!BeginSnapshot()) {
@@ -420,11 +322,15 @@ TRefreshOutcome TRefresh::Run()
     if (step == TStep::Done)
         m_outcome.Kind = TKind::ByRanges;
     if (step == TStep::Rebuild) {
-        const std::string why = m_rebuildWhy;
-        step = Rebuild();
-        m_outcome.Kind = step == TStep::Done ? TKind::Rebuilt : TKind::Failed;
-        if (step == TStep::Done)
-            m_outcome.Why = why;
+        m_outcome = TRefreshOutcome{};
+        std::string failure;
+        if (RebuildCopy(m_site, m_tables, m_request, m_log, m_outcome.RowsRead, failure)) {
+            m_outcome.Kind = TKind::Rebuilt;
+            m_outcome.Why = m_rebuildWhy;
+            m_outcome.CopyRows = m_outcome.RowsRead;
+        } else {
+            m_outcome.Why = failure;
+        }
     }
     EndSnapshot();
     return m_outcome;

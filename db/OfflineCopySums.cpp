@@ -162,6 +162,19 @@ std::string SiteColumns(const TCopyTable& table, TDialect site)
     return out;
 }
 
+std::string SiteSelectSql(const TCopyTable& table, TDialect site, const std::string& predicate)
+{
+    const std::string where = table.Where.empty() ? predicate
+                              : predicate.empty() ? table.Where
+                                                  : "(" + table.Where + ") AND (" + predicate + ")";
+    return "SELECT " + SiteColumns(table, site) + " FROM " + table.SiteName + (where.empty() ? "" : " WHERE " + where);
+}
+
+std::string CopyInsertHead(const TCopyTable& table)
+{
+    return "INSERT INTO " + table.Name + " (" + table.ColumnList(TDialect::SQLite) + ") VALUES ";
+}
+
 bool ReadSums(TODBC& db, const std::string& sql, TRangeMap& sums)
 {
     TRawRows rows(db);

@@ -45,6 +45,11 @@ std::string MySqlSumsSql(const TCopyTable& table, const std::vector<std::string>
 // MySQL-family bit, which the driver would hand over as a raw byte.
 std::string SiteColumns(const TCopyTable& table, TDialect site);
 
+// The site's rows of a table the copy takes, within predicate (empty for all).
+std::string SiteSelectSql(const TCopyTable& table, TDialect site, const std::string& predicate);
+// "INSERT INTO card (...) VALUES " for the copy's rows.
+std::string CopyInsertHead(const TCopyTable& table);
+
 // Runs a sums query of either form; false when it failed.
 bool ReadSums(TODBC& db, const std::string& sql, TRangeMap& sums);
 

@@ -12,6 +12,10 @@ class TODBC;
 
 namespace offline {
 
+// The copy's own tables: its read time, and what each table was made from.
+inline constexpr const char* kCopyInfoTable = "velix_copy";
+inline constexpr const char* kCopyTablesTable = "velix_copy_table";
+
 // How the site computes range checksums: a MySQL-family server with
 // CRC32(CONCAT_WS(...)), SQLite with the project's extension (as the copy
 // does), or not at all (the copy is then made afresh each time).
