@@ -13,6 +13,7 @@
 #include "platform/Paths.hpp"
 #include "platform/SiteState.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -170,6 +171,7 @@ void TOfflineCopy::Run(std::stop_token stop, config::TConnParams site)
     TODBC database;
     database.BindColumns = true;
     const auto connection = MakeConnection(site, database, &m_log);
+    const auto in = [](auto wait) { return TSteadyClock::now() + std::chrono::duration_cast<TSteadyClock::duration>(wait); };
     auto next = TSteadyClock::now();  // the first refresh at once
     bool journalled = false;          // the journal held entries since the last refresh
     while (!stop.stop_requested()) {
@@ -180,15 +182,11 @@ void TOfflineCopy::Run(std::stop_token stop, config::TConnParams site)
         } else if (journalled || TSteadyClock::now() >= next) {
             journalled = false;
             if (!connection->EnsureConnected())
-                next = TSteadyClock::now() + (Usable() ? std::chrono::duration_cast<TSteadyClock::duration>(kRetryAfterFailure)
-                                                       : std::chrono::duration_cast<TSteadyClock::duration>(kRetryWithoutCopy));
-            else if (Refresh(database))
-                next = TSteadyClock::now() + std::chrono::minutes(m_params.RefreshMinutes);
+                next = Usable() ? in(kRetryAfterFailure) : in(kRetryWithoutCopy);
             else
-                next = TSteadyClock::now() + kRetryAfterFailure;
+                next = Refresh(database) ? in(std::chrono::minutes(m_params.RefreshMinutes)) : in(kRetryAfterFailure);
         }
-        const auto wait = std::min<TSteadyClock::duration>(kJournalLook, std::max<TSteadyClock::duration>(
-                                                                             next - TSteadyClock::now(), {}));
+        const auto wait = std::clamp<TSteadyClock::duration>(next - TSteadyClock::now(), {}, kJournalLook);
         std::unique_lock lock(m_stopMutex);
         m_stopped.wait_for(lock, stop, wait, [] { return false; });
     }

@@ -47,7 +47,7 @@ bool IsText(int sqlType)
 std::size_t BoundWidth(const TColumnInfo& c)
 {
     if (!IsText(c.SqlType))
-        return kNumberBytes;
+        return std::max(kNumberBytes, c.Size + 4);  // a long fixed-point number: digits, sign, point
     if (c.Size == 0 || c.Size > kLongestBound / kBytesPerCharacter)
         return 0;
     return c.Size * kBytesPerCharacter + 1;
