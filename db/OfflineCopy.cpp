@@ -171,7 +171,9 @@ void TOfflineCopy::Run(std::stop_token stop, config::TConnParams site)
     TODBC database;
     database.BindColumns = true;
     const auto connection = MakeConnection(site, database, &m_log);
-    const auto in = [](auto wait) { return TSteadyClock::now() + std::chrono::duration_cast<TSteadyClock::duration>(wait); };
+    const auto in = [](auto wait) {
+        return TSteadyClock::now() + std::chrono::duration_cast<TSteadyClock::duration>(wait);
+    };
     auto next = TSteadyClock::now();  // the first refresh at once
     bool journalled = false;          // the journal held entries since the last refresh
     while (!stop.stop_requested()) {

@@ -61,7 +61,8 @@ std::string FillTables(TODBC& site, TODBC& copy, const std::vector<TCopyTable>& 
     for (const TCopyTable& table : tables) {
         site.LastDiagnostic.clear();
         if (table.Rows && !CopyRows(site, copy, table, rowsRead))
-            return "table " + table.Name + ": " + (site.LastDiagnostic.empty() ? copy.LastDiagnostic : site.LastDiagnostic);
+            return "table " + table.Name + ": " +
+                   (site.LastDiagnostic.empty() ? copy.LastDiagnostic : site.LastDiagnostic);
         for (const auto& sql : CreateIndexSql(table))
             if (!s.Run(sql))
                 return "the new copy's indexes: " + copy.LastDiagnostic;

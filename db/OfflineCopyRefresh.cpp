@@ -193,11 +193,11 @@ TRefresh::TStep TRefresh::Compare(TODBC& copy, std::vector<TTableRanges>& work, 
             for (auto& w : work)
                 copyOk = copyOk && ReadSums(copy, LocalSumsSql(*w.Table, w.Bounds, m_dialect, false), w.Copy);
         });
-        for (auto& w : work)
-            siteOk = siteOk && ReadSums(m_site,
-                                        m_dialect == TDialect::MySql ? MySqlSumsSql(*w.Table, w.Bounds)
-                                                                     : LocalSumsSql(*w.Table, w.Bounds, m_dialect, true),
-                                        w.Site);
+        for (auto& w : work) {
+            const std::string sql = m_dialect == TDialect::MySql ? MySqlSumsSql(*w.Table, w.Bounds)
+                                                                 : LocalSumsSql(*w.Table, w.Bounds, m_dialect, true);
+            siteOk = siteOk && ReadSums(m_site, sql, w.Site);
+        }
     }
     s.ExecSQL("ROLLBACK");
     if (!copyOk)
@@ -232,7 +232,8 @@ TRefresh::TStep TRefresh::Judge(std::vector<TTableRanges>& work)
     }
     m_outcome.CopyRows = siteRows;
     if (m_outcome.RangesRead * 2 > m_outcome.Ranges)
-        return RebuildFor(GroupedNumber(m_outcome.RangesRead) + " of " + GroupedNumber(m_outcome.Ranges) + " ranges changed");
+        return RebuildFor(GroupedNumber(m_outcome.RangesRead) + " of " + GroupedNumber(m_outcome.Ranges) +
+                          " ranges changed");
     if (changedRows > kFewRows && changedRows * 2 > siteRows)
         return RebuildFor(GroupedNumber(changedRows) + " of " + GroupedNumber(siteRows) + " rows changed");
     return TStep::Done;
@@ -280,7 +281,8 @@ TRefresh::TStep TRefresh::Apply(TODBC& copy, std::vector<TTableRanges>& work, lo
             ok = insert.Add(w.Tuples[i]);
         ok = ok && insert.Flush();
     }
-    ok = ok && s.Run(std::string("UPDATE ") + kCopyInfoTable + " SET read_at = '" + DateTimeText(m_request.ReadAt) + "'") &&
+    ok = ok &&
+         s.Run(std::string("UPDATE ") + kCopyInfoTable + " SET read_at = '" + DateTimeText(m_request.ReadAt) + "'") &&
          s.Run("COMMIT");
     if (ok)
         return TStep::Done;

@@ -233,7 +233,8 @@ std::vector<std::string> CreateIndexSql(const TCopyTable& table)
 {
     std::vector<std::string> out;
     auto has = [&](const std::string& column) {
-        return std::any_of(table.Columns.begin(), table.Columns.end(), [&](const TColumnInfo& c) { return c.Name == column; });
+        return std::any_of(table.Columns.begin(), table.Columns.end(),
+                           [&](const TColumnInfo& c) { return c.Name == column; });
     };
     bool keyIndexed = table.Key < 0 || table.KeyColumn()->Name == table.PrimaryKey;
     for (const auto& index : ShippedIndexes(table.Name)) {

@@ -156,13 +156,16 @@ void RangesFinal(sqlite3_context* ctx)
     std::string out;
     try {
         char line[64];
-        if (s && s->NullKey.Rows > 0)
-            out.append(line, static_cast<std::size_t>(
-                                 std::snprintf(line, sizeof line, "-1 %lld %llu\n", s->NullKey.Rows, s->NullKey.Checksum)));
-        for (std::size_t i = 0; s && i < s->Ranges.size(); ++i)
-            if (s->Ranges[i].Rows > 0)
-                out.append(line, static_cast<std::size_t>(std::snprintf(line, sizeof line, "%zu %lld %llu\n", i,
-                                                                        s->Ranges[i].Rows, s->Ranges[i].Checksum)));
+        if (s && s->NullKey.Rows > 0) {
+            const int n = std::snprintf(line, sizeof line, "-1 %lld %llu\n", s->NullKey.Rows, s->NullKey.Checksum);
+            out.append(line, static_cast<std::size_t>(n));
+        }
+        for (std::size_t i = 0; s && i < s->Ranges.size(); ++i) {
+            if (s->Ranges[i].Rows == 0)
+                continue;
+            const int n = std::snprintf(line, sizeof line, "%zu %lld %llu\n", i, s->Ranges[i].Rows, s->Ranges[i].Checksum);
+            out.append(line, static_cast<std::size_t>(n));
+        }
         sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
     } catch (...) {
         sqlite3_result_error_nomem(ctx);

@@ -40,8 +40,8 @@ std::uint32_t Crc32(std::uint32_t crc, std::string_view bytes) noexcept
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     std::size_t n = bytes.size();
     for (; n >= 8; n -= 8, p += 8) {
-        const std::uint32_t lo = crc ^ (static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                                        static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24);
+        const auto byte = [&](int i) { return static_cast<std::uint32_t>(p[i]) << (8 * i); };
+        const std::uint32_t lo = crc ^ (byte(0) | byte(1) | byte(2) | byte(3));
         crc = kCrc[7][lo & 0xFF] ^ kCrc[6][(lo >> 8) & 0xFF] ^ kCrc[5][(lo >> 16) & 0xFF] ^ kCrc[4][lo >> 24] ^
               kCrc[3][p[4]] ^ kCrc[2][p[5]] ^ kCrc[1][p[6]] ^ kCrc[0][p[7]];
     }
