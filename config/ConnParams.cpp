@@ -45,7 +45,8 @@ TOfflineParams ReadOfflineParams(std::string registryFile)
     reg.ReadOnly = true;
     TOfflineParams p;
     // A zero or negative period or limit would disable the copy in a way no one
-    // meant: such values keep their defaults.
+    // meant (a copy refreshed only at start-up is too old to use a day later):
+    // such values keep their defaults.
     auto positive = [&](const char* name, int def) {
         const int value = reg.GetIntegerDef(name, def);
         return value > 0 ? value : def;

@@ -63,7 +63,7 @@ inline constexpr const char* kProductKey = "\\Software\\Trellant\\Velix\\";
 // Read from the product key, never written to it.
 struct TOfflineParams {
     bool Decisions = false;     // OfflineDecisions
-    int RefreshMinutes = 10;    // OfflineRefreshMinutes
+    int RefreshMinutes = 1;     // OfflineRefreshMinutes; 0 is refused (a copy never refreshed ages out of use)
     int MaxAgeHours = 24;       // OfflineMaxAgeHours: an older copy is not used
     int JournalLimit = 100000;  // OfflineJournalLimit: decisions the journal may hold
 };

@@ -47,6 +47,9 @@ constexpr TMetricInfo kMetrics[] = {
     {"velixcard_offline_decisions_total", TKind::Counter, "Decisions made from the offline copy.", kUnlabelled},
     {"velixcard_offline_journal_depth", TKind::Gauge, "Offline decisions waiting for the site database."},
     {"velixcard_offline_copy_age_seconds", TKind::Gauge, "Age of the offline copy."},
+    {"velixcard_offline_refresh_seconds", TKind::Histogram, "Time of a refresh of the offline copy.", kUnlabelled},
+    {"velixcard_offline_refresh_rows_total", TKind::Counter, "Rows read from the site for the offline copy.", kUnlabelled},
+    {"velixcard_offline_refresh_failures_total", TKind::Counter, "Refreshes of the offline copy that failed.", kUnlabelled},
 };
 
 // Seconds: from a quick local decision to one held by a distant database.

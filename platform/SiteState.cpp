@@ -110,6 +110,12 @@ void TSiteState::SetOffline(bool on, long long copyAgeSeconds, long long journal
     m_state.JournalDepth = journalDepth;
 }
 
+void TSiteState::SetOfflineCopyProblem(const std::string& problem)
+{
+    const std::lock_guard lock(m_mutex);
+    m_state.OfflineCopyProblem = problem;
+}
+
 void TSiteState::ForgetLoops()
 {
     const std::lock_guard lock(m_mutex);

@@ -60,6 +60,7 @@ public:
         bool OfflineOn = false;
         long long OfflineCopyAgeSeconds = -1;
         long long JournalDepth = 0;
+        std::string OfflineCopyProblem;  // why the last refresh failed; empty when it worked
     };
     static constexpr std::size_t kDecisionsKept = 20;
 
@@ -78,6 +79,7 @@ public:
     void SetOffline(bool on, long long copyAgeSeconds, long long journalDepth);
     // An empty text: the thread runs (again) as it should.
     void SetThreadFailing(const std::string& thread, const std::string& what);
+    void SetOfflineCopyProblem(const std::string& problem);
     // A restart builds the loops afresh.
     void ForgetLoops();
     TSnapshot Snapshot() const;

@@ -307,7 +307,8 @@ int RunCheck(std::FILE* out)
     CheckSettings(out, f);
     CheckMail(out, f);
     CheckHome(out, f);
-    PrintOfflineState(out);
+    for (auto& w : PrintOfflineState(out))
+        f.Warnings.push_back(std::move(w));
     if (auto odbc = CheckConnection(out, params, f)) {
         CheckSchema(out, *odbc, f);
         CheckLoops(out, *odbc, f);

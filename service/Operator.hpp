@@ -24,7 +24,8 @@ int RunCheck(std::FILE* out);
 int RunStatus(std::FILE* out);
 // The offline copy and journal as their files show them (STATUS and CHECK);
 // the lines say whether offline decisions are on and could be made now.
-void PrintOfflineState(std::FILE* out);
+// Returns the warnings: a copy the service could not make, one not usable.
+std::vector<std::string> PrintOfflineState(std::FILE* out);
 
 // Rows of text printed with each column as wide as its widest cell.
 class TTextTable {

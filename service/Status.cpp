@@ -54,11 +54,12 @@ void NoteUnreadable(std::FILE* out, db::TODBC& odbc, db::TODBCStatement& s, cons
 
 } // namespace
 
-void PrintOfflineState(std::FILE* out)
+std::vector<std::string> PrintOfflineState(std::FILE* out)
 {
     const config::TOfflineParams params = config::ReadOfflineParams();
     const std::string folder = db::OfflineFolder();
     config::TMessLog quiet(folder + "/operator.log", config::TMessLog::TOptions{});
+    std::vector<std::string> warnings;
     std::error_code ec;
     std::fprintf(out, "Offline decisions: %s\n", params.Decisions ? "on" : "off");
     const db::TOfflineCopy copy(params, folder + "/copy.db", std::string(), quiet);
@@ -69,13 +70,20 @@ void PrintOfflineState(std::FILE* out)
                      db::DateTimeText(copy.ReadAt()).c_str(), (platform::NowDateTime() - copy.ReadAt()) * 24,
                      static_cast<long long>(std::filesystem::file_size(copy.Path(), ec)),
                      usable ? "usable" : ("not usable: " + why).c_str());
+        if (!usable && params.Decisions)
+            warnings.push_back("the offline copy is not usable: " + why);
     } else {
         std::fprintf(out, "Offline copy: none yet\n");
+    }
+    if (const auto problem = db::LastRefreshProblem(copy.Path())) {
+        std::fprintf(out, "Offline copy: the last refresh failed at %s\n", problem->c_str());
+        if (params.Decisions)
+            warnings.push_back("the offline copy cannot be made: " + *problem);
     }
     const std::string journalPath = folder + "/journal.db";
     if (!std::filesystem::exists(journalPath, ec)) {
         std::fprintf(out, "Offline journal: empty\n\n");
-        return;
+        return warnings;
     }
     db::TJournal journal(journalPath, params.JournalLimit, quiet);
     if (journal.Depth() == 0)
@@ -84,11 +92,13 @@ void PrintOfflineState(std::FILE* out)
         std::fprintf(out, "Offline journal: %d of at most %d entries waiting for the site database, oldest %s\n\n",
                      static_cast<int>(journal.Depth()), params.JournalLimit,
                      db::DateTimeText(journal.OldestDecision()).c_str());
+    return warnings;
 }
 
 int RunStatus(std::FILE* out)
 {
-    PrintOfflineState(out);
+    for (const auto& w : PrintOfflineState(out))
+        std::fprintf(out, "Warning: %s\n\n", w.c_str());
     const config::TConnParams params(std::string(), config::TConnParams::TAccess::ReadOnly);
     std::string problem;
     const auto odbc = db::ConnectOnce(params, problem);

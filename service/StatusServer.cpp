@@ -190,7 +190,12 @@ std::pair<int, std::string> Health()
     for (const auto& [name, trouble] : s.FailingThreads)
         if (now - trouble.At < platform::kSteadyRun)
             reasons += "the " + name + " thread keeps failing (" + trouble.What + ")\n";
-    return reasons.empty() ? std::pair{200, std::string("ok\n")} : std::pair{503, reasons};
+    // The gates work without a copy; the next outage would find none.
+    const std::string warnings =
+        s.OfflineOn && !s.OfflineCopyProblem.empty()
+            ? "warning: the offline copy cannot be made: " + s.OfflineCopyProblem + "\n"
+            : std::string();
+    return reasons.empty() ? std::pair{200, "ok\n" + warnings} : std::pair{503, reasons + warnings};
 }
 
 struct TStatusServer::TImpl {

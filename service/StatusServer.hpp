@@ -45,7 +45,8 @@ private:
 
 // The page's and the health check's texts, from the site state.
 std::string StatusJson();
-// 200 and "ok", or 503 and one line per reason.
+// 200 and "ok", or 503 and one line per reason; then a "warning:" line for
+// what the gates work without (an offline copy that cannot be made).
 std::pair<int, std::string> Health();
 
 } // namespace service

@@ -6,6 +6,7 @@
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
 #include "db/ODBCConn.hpp"
+#include "db/OfflineCopy.hpp"
 #include "tools/delayproxy/DelayProxy.hpp"
 
 #include "TestDb.hpp"
@@ -271,4 +272,37 @@ TEST(Cluster, TwoComputersAnswerAndBookEveryCardOnceThroughConflictsAndAKilledNo
         EXPECT_TRUE(WaitFor([&] { return ValueOn(port, database, state) == expected; }, 30s))
             << "node " << port << ": " << ValueOn(port, database, state) << " against " << expected;
     }
+}
+
+TEST(Cluster, TheOfflineCopyIsReadFromItsNodeOnceTheNodeHasCaughtUp)
+{
+    TTestDatabase site(TDbFamily::Galera);
+    ASSERT_TRUE(site.Ready()) << site.Problem();
+    db::TODBC node;
+    ASSERT_TRUE(site.Connect(node));
+    ASSERT_TRUE(site.CreateSchema(node));
+    const auto nodes = NodePorts();
+    ASSERT_EQ(nodes.size(), 3u);
+    // A card written through another node just before the refresh.
+    db::TODBC other;
+    other.BindColumns = true;
+    const std::string database = site.Params().Database;
+    ASSERT_TRUE(other.Connect("", "svcuser", "pelmox", "MariaDB", database,
+                              "SERVER=127.0.0.1;PORT=" + nodes[1] + ";database=" + database, false));
+    db::TODBCStatement insert(other);
+    ASSERT_TRUE(insert.Exec("INSERT INTO card (number, type_id) VALUES (4242, 1)"));
+
+    testing_support::TTempDir dir;
+    config::TMessLog log(dir / "copy.log", {.NoHeader = true}, "");
+    db::TOfflineCopy copy(config::TOfflineParams{.Decisions = true}, dir / "copy.db", "loop_id IN (1)", log);
+    std::vector<std::string> statements;
+    node.OnExec = [&](const std::string& sql) { statements.push_back(sql); };
+    ASSERT_TRUE(copy.Refresh(node)) << testing_support::ReadFile(dir / "copy.log");
+    node.OnExec = nullptr;
+    EXPECT_NE(std::find(statements.begin(), statements.end(), "SET SESSION wsrep_sync_wait = @@wsrep_sync_wait | 1"),
+              statements.end());
+    EXPECT_EQ(Int(node, "SELECT @@session.wsrep_sync_wait & 1"), 1);
+    db::TODBC local;
+    ASSERT_TRUE(db::ConnectLocalFile(local, copy.Path(), db::TLocalFile::Copy));
+    EXPECT_EQ(Int(local, "SELECT COUNT(*) FROM card WHERE number = 4242"), 1);
 }

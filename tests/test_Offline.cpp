@@ -58,7 +58,7 @@ TEST_P(Offline, CopyDecidesAsTheSiteWouldAndIsNotUsedOnceTooOldOrBroken)
     auto copy = Copy();
     EXPECT_FALSE(copy->Usable()) << "no copy yet";
     ASSERT_TRUE(copy->Refresh(m_odbc)) << testing_support::ReadFile(LogFile());
-    EXPECT_TRUE(Logged("Offline copy refreshed: "));
+    EXPECT_TRUE(Logged("Offline copy rebuilt (no copy yet): "));
     ASSERT_TRUE(copy->Usable());
 
     // The copy decides as the site would: its dates, times and texts came across.

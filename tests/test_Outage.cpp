@@ -83,6 +83,8 @@ protected:
                  "VALUES (4, 1, 3, 'Exit', 2, 2, 3)",
              })
             ASSERT_TRUE(Run(m_odbc, sql)) << sql;
+        for (const auto& sql : m_siteExtra)
+            ASSERT_TRUE(Run(m_odbc, sql)) << sql;
         std::filesystem::create_directories(m_home / "ports");
         testing_support::WriteFile(
             m_home / "r.reg",
@@ -190,6 +192,7 @@ protected:
     // Set by the fixtures below before SetUp.
     bool m_offline = false;
     std::string m_registryExtra;
+    std::vector<std::string> m_siteExtra;  // run on the site after its rows
     TTempDir m_home;
     TTempDir m_servers;
     std::string m_port;
@@ -267,7 +270,8 @@ protected:
 
 TEST_F(OfflineOutage, CardsAreDecidedFromTheCopyJournalledAndBookedOnceWhenTheServerIsBack)
 {
-    ASSERT_TRUE(WaitFor([&] { return Log().find("Offline copy refreshed: ") != std::string::npos; }, 15s)) << Diagnostics();
+    ASSERT_TRUE(WaitFor([&] { return Log().find("Offline copy rebuilt (no copy yet): ") != std::string::npos; }, 15s))
+        << Diagnostics();
     SignalServer(SIGKILL);
 
     // Loop 2 is an entry: refused as not on file, accepted with the card type's text, then held to passback.
@@ -550,4 +554,99 @@ TEST_F(OfflineOutage, AReplayCutOffHalfWayBooksEveryEntryOnce)
     ASSERT_EQ(Servers("mariadb-start").Status, 0);
     bookedOnce(40000);
     EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM velix_journal WHERE computer = 'gatepc'"), 2 * kEntries);
+}
+
+namespace {
+
+// A site whose rows hold NULLs where its columns allow them.
+class OfflineOutageWithNulls : public OfflineOutage {
+protected:
+    OfflineOutageWithNulls()
+    {
+        m_siteExtra = {
+            "ALTER TABLE card MODIFY first_name varchar(40) NULL, MODIFY str_eet varchar(80) NULL",
+            "ALTER TABLE device MODIFY gate_up int NULL",
+            "UPDATE card SET first_name = NULL, str_eet = NULL WHERE number = 1000",
+            "UPDATE device SET gate_up = NULL",
+        };
+    }
+};
+
+} // namespace
+
+TEST_F(OfflineOutageWithNulls, NullsAtTheSiteReachTheCopyAndADecisionIsMadeFromIt)
+{
+    ASSERT_TRUE(WaitFor([&] { return Log().find("Offline copy rebuilt (no copy yet): ") != std::string::npos; }, 15s))
+        << Diagnostics();
+    EXPECT_EQ(Occurrences(Log(), "Offline copy not refreshed"), 0) << Diagnostics();
+    SignalServer(SIGKILL);
+    m_sims[1]->Write("card 1 1000\n");
+    EXPECT_TRUE(WaitFor([&] { return Answers("G003OK") == 1; }, 15s)) << Diagnostics();
+    EXPECT_NE(Log().find("Offline decision: card 1000 at address 1, "), std::string::npos) << Diagnostics();
+}
+
+TEST_F(OfflineOutage, AStartWithoutACopyMakesOneRightAfterTheReplay)
+{
+    ASSERT_TRUE(WaitFor([&] { return Log().find("Offline copy rebuilt (no copy yet): ") != std::string::npos; }, 15s))
+        << Diagnostics();
+    SignalServer(SIGKILL);
+    m_sims[1]->Write("card 1 9001\n");
+    ASSERT_TRUE(WaitFor([&] { return Answers("G003Welcome") == 1; }, 15s)) << Diagnostics();
+    m_service->Signal(SIGTERM);
+    ASSERT_EQ(m_service->Wait(15s), 0);
+    // Started again with no copy while the server is away: no start until it answers.
+    std::filesystem::remove(m_home / "offline/copy.db");
+    StartService();
+    ASSERT_TRUE(WaitFor([&] { return Log().find("No start from the offline copy: no offline copy") != std::string::npos; },
+                        15s))
+        << Diagnostics();
+    ASSERT_EQ(Servers("mariadb-start").Status, 0);
+    ASSERT_TRUE(WaitFor([&] { return Log().find("Journal replay ended: ") != std::string::npos; }, 40s))
+        << Diagnostics();
+    // Within seconds, not at the next retry a minute on.
+    EXPECT_TRUE(WaitFor([&] { return Occurrences(Log(), "Offline copy rebuilt (no copy yet): ") == 2; }, 10s))
+        << Diagnostics();
+    const std::string log = Log();
+    EXPECT_LT(log.find("Journal replay ended: "), log.rfind("Offline copy rebuilt (no copy yet): "));
+}
+
+namespace {
+
+// Offline decisions on, the status listener on, and a copy that cannot be
+// made: its new file's place is taken by a folder.
+class OfflineCopyBlocked : public StatusListener {
+protected:
+    OfflineCopyBlocked()
+    {
+        m_offline = true;
+        std::filesystem::create_directories(m_home / "offline/copy.db.new/taken");
+    }
+    std::map<std::string, std::string> Env() const
+    {
+        return {{"VELIXCARD_HOME", m_home.Path()}, {"VELIXCARD_REGISTRY", m_home / "r.reg"}};
+    }
+};
+
+} // namespace
+
+TEST_F(OfflineCopyBlocked, ACopyThatCannotBeMadeIsAWarningOnHealthzStatusAndCheck)
+{
+    ASSERT_TRUE(WaitFor([&] { return Log().find("Offline copy not refreshed (the new copy cannot be made: ") !=
+                                     std::string::npos; },
+                        15s))
+        << Diagnostics();
+    // The gates work: healthy, with the warning.
+    EXPECT_TRUE(WaitFor([&] { return Get("/healthz").second.find("warning: the offline copy cannot be made: ") !=
+                                     std::string::npos; },
+                        10s))
+        << Get("/healthz").second;
+    EXPECT_EQ(Get("/healthz").first, 200);
+    EXPECT_EQ(Get("/healthz").second.rfind("ok\n", 0), 0u);
+    EXPECT_TRUE(Metric("velixcard_offline_refresh_failures_total 1") || Metric("velixcard_offline_refresh_failures_total 2"))
+        << Get("/metrics").second;
+    for (const char* command : {"STATUS", "CHECK"}) {
+        SCOPED_TRACE(command);
+        const auto out = testing_support::Run({VELIXCARD_BIN, command}, Env());
+        EXPECT_NE(out.Out.find("Warning: the offline copy cannot be made: "), std::string::npos) << out.Out;
+    }
 }

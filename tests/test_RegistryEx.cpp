@@ -42,6 +42,21 @@ TEST(RegistryEx, ProductKeyWithoutValuesGivesTheDefaults)
     EXPECT_TRUE(p.DebugLog);
 }
 
+TEST(RegistryEx, OfflineRefreshIsEveryMinuteUnlessSetAndNeverSwitchedOffByZero)
+{
+    const struct {
+        const char* value;  // as the file holds it; empty: absent
+        int minutes;
+    } cases[] = {{"", 1}, {"\"OfflineRefreshMinutes\"=dword:00000000\r\n", 1},
+                 {"\"OfflineRefreshMinutes\"=dword:ffffffff\r\n", 1}, {"\"OfflineRefreshMinutes\"=dword:0000000a\r\n", 10}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        TTempDir dir;
+        WriteFile(dir / "r.reg", kHeader + kKey + c.value);
+        EXPECT_EQ(config::ReadOfflineParams(dir / "r.reg").RefreshMinutes, c.minutes);
+    }
+}
+
 TEST(RegistryEx, ReadsValuesByTypeTellingMissingFromEmpty)
 {
     const std::string body = kHeader + kKey +

@@ -57,7 +57,8 @@ TEST_P(ThreadGuard, ThreadsWhoseBodiesThrowAreLoggedAndStartAgain)
                                          std::string::npos; },
                             15s))
             << service::Health().second;
-        ASSERT_TRUE(WaitFor([&] { return Logged("Offline copy refreshed: "); }, 15s)) << testing_support::ReadFile(LogFile());
+        ASSERT_TRUE(WaitFor([&] { return Logged("Offline copy rebuilt (") || Logged("Offline copy refreshed: "); }, 15s))
+            << testing_support::ReadFile(LogFile());
     }
     EXPECT_EQ(service::Health().second.find("keeps failing"), std::string::npos) << "a body that ends well clears it";
 }

@@ -1,6 +1,9 @@
 // SQLite extension that gives the ODBC escapes {fn now()} and {fn curdate()},
 // which the SQLite ODBC driver turns into now() and curdate(), their meaning
-// in the local time of this machine. Loaded with the driver's LoadExt option.
+// in the local time of this machine, and the offline copy's range checksums.
+// Loaded with the driver's LoadExt option.
+#include "db/sqlite/Checksum.hpp"
+
 #include <sqlite3ext.h>
 
 #include <time.h>
@@ -49,5 +52,7 @@ extern "C" int sqlite3_extension_init(sqlite3* db, char**, const sqlite3_api_rou
     int rc = sqlite3_create_function(db, "now", 0, SQLITE_UTF8, nullptr, Now, nullptr, nullptr);
     if (rc == SQLITE_OK)
         rc = sqlite3_create_function(db, "curdate", 0, SQLITE_UTF8, nullptr, CurDate, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = RegisterChecksumFunctions(db);
     return rc;
 }
