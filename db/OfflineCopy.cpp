@@ -134,7 +134,7 @@ bool TOfflineCopy::Refresh(TODBC& site, TRefresh how) noexcept
         platform::Metrics().Add("velixcard_offline_refresh_rows_total", {}, static_cast<double>(outcome.RowsRead));
         if (outcome.Kind == offline::TRefreshOutcome::TKind::Failed) {
             platform::Metrics().Add("velixcard_offline_refresh_failures_total");
-            m_log.Log("Offline copy not refreshed (" + outcome.Why + "); the previous copy stays");
+            m_log.Log("Offline copy not refreshed (" + outcome.Why + "); the previous copy stays", config::TLevel::Warning);
             Record(outcome.Why);
             return false;
         }
@@ -152,7 +152,7 @@ bool TOfflineCopy::Refresh(TODBC& site, TRefresh how) noexcept
         Record("");
         return true;
     } catch (...) {
-        m_log.Log("Offline copy not refreshed (an exception); the previous copy stays");
+        m_log.Log(config::WithReason("Offline copy not refreshed (an exception); the previous copy stays"), config::TLevel::Error);
         return false;
     }
 }
