@@ -35,8 +35,39 @@ TConnParams::TConnParams(std::string registryFile, TAccess access)
     Sources.push_back({"Pass", "********", passInFile});
     ODBCDriver = text("ODBCDriver", "MySQL ODBC 3.51 Driver");
     ODBCOptions = text("ODBCOptions", "SERVER=%h;database=%d");
+    DatabaseTLS = text("DatabaseTLS", "off");
     DebugLog = reg.GetBoolDef("DebugLog", true);
     Sources.push_back({"DebugLog", DebugLog ? "1" : "0", !reg.LastMissing});
+}
+
+TDatabaseTls ParseDatabaseTls(std::string_view text)
+{
+    const std::string value = LowerCase(TrimText(text));
+    if (value.empty() || value == "off")
+        return TDatabaseTls::Off;
+    if (value == "required")
+        return TDatabaseTls::Required;
+    if (value == "verified")
+        return TDatabaseTls::Verified;
+    return TDatabaseTls::Unknown;
+}
+
+const char* ToText(TDatabaseTls mode) noexcept
+{
+    switch (mode) {
+    case TDatabaseTls::Off: return "off";
+    case TDatabaseTls::Required: return "required";
+    case TDatabaseTls::Verified: return "verified";
+    case TDatabaseTls::Unknown: break;
+    }
+    return "unknown";
+}
+
+std::string TConnParams::TlsProblem() const
+{
+    if (TlsMode() != TDatabaseTls::Unknown)
+        return std::string();
+    return "DatabaseTLS \"" + TrimText(DatabaseTLS) + "\" is not off, required or verified: no connection is made";
 }
 
 TOfflineParams ReadOfflineParams(std::string registryFile)

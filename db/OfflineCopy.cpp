@@ -230,7 +230,7 @@ void TOfflineCopy::Run(std::stop_token stop, config::TConnParams site, const TJo
 {
     TODBC database;
     database.BindColumns = true;
-    const auto connection = MakeConnection(site, database, &m_log);
+    const auto connection = MakeConnection(site, database, &m_log, "offline copy");
     while (!stop.stop_requested()) {
         bool done = false;
         if (journal && journal->Depth() > 0)

@@ -87,6 +87,33 @@ TEST(RegistryEx, ReadsValuesByTypeTellingMissingFromEmpty)
     }
 }
 
+TEST(RegistryEx, DatabaseTlsIsReadAndNeverWritten)
+{
+    struct TCase {
+        std::string value;  // the line in the product key; empty: none
+        config::TDatabaseTls mode;
+        const char* problem;  // nullptr: none
+    };
+    const TCase cases[] = {
+        {"", config::TDatabaseTls::Off, nullptr},
+        {"\"DatabaseTLS\"=\"\"\r\n", config::TDatabaseTls::Off, nullptr},
+        {"\"DatabaseTLS\"=\" Required \"\r\n", config::TDatabaseTls::Required, nullptr},
+        {"\"databasetls\"=\"VERIFIED\"\r\n", config::TDatabaseTls::Verified, nullptr},
+        {"\"DatabaseTLS\"=dword:00000001\r\n", config::TDatabaseTls::Off, nullptr},
+        {"\"DatabaseTLS\"=\"yes\"\r\n", config::TDatabaseTls::Unknown,
+         "DatabaseTLS \"yes\" is not off, required or verified: no connection is made"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        TTempDir dir;
+        WriteFile(dir / "r.reg", kHeader + kKey + c.value);
+        const config::TConnParams p(dir / "r.reg");
+        EXPECT_EQ(p.TlsMode(), c.mode);
+        EXPECT_EQ(p.TlsProblem(), c.problem ? c.problem : "");
+        EXPECT_EQ(ReadFile(dir / "r.reg"), kHeader + kKey + c.value);
+    }
+}
+
 TEST(RegistryEx, LastMissingFollowsEachRead)
 {
     TTempDir dir;
