@@ -1,8 +1,9 @@
 #include "config/ConnParams.hpp"
 
-
 #include "config/Format.hpp"
 #include "config/RegistryEx.hpp"
+
+#include <cstdlib>
 
 namespace config {
 namespace {
@@ -91,6 +92,10 @@ TOfflineParams ReadOfflineParams(std::string registryFile)
 std::string TConnParams::ConnectOptions() const
 {
     std::string text = ODBCOptions;
+    // First, so that a password holding "%c" stays as it is. A folder name
+    // goes in bare: it is part of a path ("SSLCA=%c/db-ca.pem").
+    if (const char* credentials = std::getenv("CREDENTIALS_DIRECTORY"); credentials && *credentials)
+        ReplaceAll(text, "%c", credentials);
     // Values go in braced where the ODBC rules need it (a password may hold ";").
     // A plain single host goes in as it was given.
     const auto hosts = Hosts();

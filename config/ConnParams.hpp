@@ -27,8 +27,10 @@ public:
     // absent product key to the file; the operator commands only read.
     explicit TConnParams(std::string registryFile = std::string(), TAccess access = TAccess::CreateMissingKey);
 
-    // ODBCOptions with %h, %d, %u and %p replaced (case-sensitive, all
-    // occurrences); %h is the host list as the MySQL-family driver takes it.
+    // ODBCOptions with %c, %h, %d, %u and %p replaced (case-sensitive, all
+    // occurrences); %h is the host list as the MySQL-family driver takes it,
+    // %c the folder of the service's credentials ($CREDENTIALS_DIRECTORY,
+    // left as it is when that is not set).
     std::string ConnectOptions() const;
     // The hosts of Host, a comma-separated list of names with an optional
     // ":port"; what was left out is named in problems, one line each.

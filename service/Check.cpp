@@ -133,6 +133,9 @@ void WarnOfClearText(const config::TConnParams& params, const db::TSessionTls& t
         params.TlsMode() != config::TDatabaseTls::Verified)
         f.Warnings.push_back("ODBCOptions: SSLVERIFY=" + *verify +
                              " reads as 0 to the driver, so the host name is not checked (write SSLVERIFY=1)");
+    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    if (params.ODBCOptions.find("%c") != std::string::npos && !(credentials && *credentials))
+        f.Warnings.push_back("ODBCOptions names %c, the credentials folder, but CREDENTIALS_DIRECTORY is not set");
     if (params.TlsMode() != config::TDatabaseTls::Off)
         return;
     std::string remote;

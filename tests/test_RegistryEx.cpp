@@ -114,6 +114,21 @@ TEST(RegistryEx, DatabaseTlsIsReadAndNeverWritten)
     }
 }
 
+TEST(RegistryEx, CredentialsFolderGoesIntoTheOptionsWhereTheUnitGivesOne)
+{
+    TTempDir dir;
+    WriteFile(dir / "r.reg", kHeader + kKey +
+                                 "\"ODBCOptions\"=\"SERVER=%h;PWD=%p;SSLCA=%c/db-ca.pem;SSLKEY=%c/db-key.pem\"\r\n"
+                                 "\"Pass\"=\"" + config::Scramble("a%cb").value_or("") + "\"\r\n");
+    const config::TConnParams p(dir / "r.reg");
+    ::setenv("CREDENTIALS_DIRECTORY", "/run/credentials/VELIXCard.service", 1);
+    const std::string under = p.ConnectOptions();
+    ::unsetenv("CREDENTIALS_DIRECTORY");
+    EXPECT_EQ(under, "SERVER=127.0.0.1;PWD=a%cb;SSLCA=/run/credentials/VELIXCard.service/db-ca.pem;"
+                     "SSLKEY=/run/credentials/VELIXCard.service/db-key.pem");
+    EXPECT_EQ(p.ConnectOptions(), "SERVER=127.0.0.1;PWD=a%cb;SSLCA=%c/db-ca.pem;SSLKEY=%c/db-key.pem");
+}
+
 TEST(RegistryEx, LastMissingFollowsEachRead)
 {
     TTempDir dir;
