@@ -123,9 +123,10 @@ void CheckSettings(std::FILE* out, TFindings& f)
     table.Print(out);
 }
 
-// Off, nothing refuses a session in clear: where the database is on another
-// computer, card numbers and names may cross the network as they are.
-void WarnOfClearText(const config::TConnParams& params, const db::TSessionTls& tls, TFindings& f)
+// Settings that leave the link weaker than they look: an SSLVERIFY the driver
+// reads as 0, a credentials folder that is not there, and DatabaseTLS off,
+// which refuses no session in clear, towards a database on another computer.
+void WarnOfTlsSettings(const config::TConnParams& params, const db::TSessionTls& tls, TFindings& f)
 {
     const std::string options = params.ConnectOptions();
     if (const auto verify = db::ConnectionPairValue(options, "SSLVERIFY");
@@ -189,7 +190,7 @@ std::unique_ptr<db::TODBC> CheckConnection(std::FILE* out, const config::TConnPa
     if (!odbc)
         f.Blocking.push_back("no connection to the database: " + problem);
     table.Print(out);
-    WarnOfClearText(params, tls, f);
+    WarnOfTlsSettings(params, tls, f);
     return odbc;
 }
 
