@@ -222,8 +222,9 @@ bool TODBCConn::AdmitByTls() noexcept
 void TODBCConn::PublishTls() noexcept
 {
     try {
-        if (!Kind.empty())
-            platform::Metrics().Set("velixcard_database_tls", {{"loop", Kind}}, TlsLevel(Tls));
+        // A local file has no link to describe.
+        if (!ConnectionKind.empty() && Tls.State != TSessionTls::TState::LocalFile)
+            platform::Metrics().Set("velixcard_database_tls", {{"loop", ConnectionKind}}, TlsLevel(Tls));
     } catch (...) {
     }
 }
@@ -290,7 +291,7 @@ std::unique_ptr<TODBCConn> MakeConnection(const config::TConnParams& params, TOD
     connection->PingHost = params.Host;
     connection->TlsMode = params.TlsMode();
     connection->TlsProblem = params.TlsProblem();
-    connection->Kind = std::move(kind);
+    connection->ConnectionKind = std::move(kind);
     std::vector<std::string> problems;
     params.Hosts(&problems);
     if (log)

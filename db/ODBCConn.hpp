@@ -65,7 +65,7 @@ public:
     std::string TlsProblem;
     // The velixcard_database_tls label: "startup", a loop's id, "offline copy",
     // "journal replay"; empty publishes nothing.
-    std::string Kind;
+    std::string ConnectionKind;
     // The TLS of the connection last made, and why the last one was refused
     // (empty when it was not).
     TSessionTls Tls;
@@ -87,7 +87,7 @@ private:
 // The one way the service reaches its site database, by the registry's
 // parameters: a manager for the binding (which must outlive it) that logs to
 // log and pings the host first, under the TLS the registry demands; kind as
-// TODBCConn::Kind. Not yet connected.
+// TODBCConn::ConnectionKind. Not yet connected.
 std::unique_ptr<TODBCConn> MakeConnection(const config::TConnParams& params, TODBC& binding, config::TMessLog* log,
                                           std::string kind);
 // How a local SQLite file is kept: the journal in WAL mode with every commit

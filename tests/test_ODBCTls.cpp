@@ -230,6 +230,25 @@ TEST_F(ODBCTlsServers, EachModeAdmitsOnlyTheSessionsItAllows)
     }
 }
 
+// An SQLite site database is a file of this computer: nothing to encrypt, and
+// no series that would read as a link in clear.
+TEST(ODBCTlsLocal, SqliteSiteDatabaseIsAdmittedUnderEveryMode)
+{
+    TTestDatabase sqlite(TDbFamily::SQLite);
+    ASSERT_TRUE(sqlite.Ready()) << sqlite.Problem();
+    for (const char* mode : {"required", "verified"}) {
+        SCOPED_TRACE(mode);
+        config::TConnParams params = sqlite.ConnParams();
+        params.DatabaseTLS = mode;
+        db::TODBC odbc;
+        const auto connection = db::MakeConnection(params, odbc, nullptr, "local " + std::string(mode));
+        connection->PingTimeout = 0;
+        EXPECT_TRUE(connection->EnsureConnected()) << connection->LastRefusal;
+        EXPECT_EQ(connection->Tls.State, TSessionTls::TState::LocalFile);
+        EXPECT_EQ(platform::Metrics().Render().find("loop=\"local " + std::string(mode) + "\""), std::string::npos);
+    }
+}
+
 TEST_F(ODBCTlsServers, OperatorConnectionsAreRefusedAlike)
 {
     std::string problem;
