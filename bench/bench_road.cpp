@@ -6,7 +6,8 @@
 // pass, the raw round trips of the decision's statements, and one poll
 // transaction at the line's baud. Last, the same road with the status
 // listener serving 50 clients (on these cores, and standing in for clients
-// elsewhere), against the road with it off.
+// elsewhere), against the road with it off. First of all, on the test server
+// with TLS, the road over verified TLS against the same road in clear.
 //   scripts/bench   (starts the test servers)
 #include "BenchSupport.hpp"
 
@@ -101,12 +102,14 @@ bool Seed(db::TODBC& odbc, const bench::TSite& site)
     return true;
 }
 
-bool Measure(const bench::TSite& site, const std::string& home, int cards, TRoad& road)
+// All: paced and prompt, then with the status listener's clients; Prompt: the
+// prompt road alone.
+enum class TPhases { All, Prompt };
+
+// The road of a loop controller on the prepared database odbc, which the
+// registry file of home points at.
+bool MeasureRoad(db::TODBC& odbc, const std::string& home, int cards, TRoad& road, TPhases phases)
 {
-    db::TODBC odbc;
-    if (!bench::Prepare(site, odbc) || !Seed(odbc, site))
-        return false;
-    bench::WriteRegistry(home + "/registry.reg", site);
     int master = -1, slave = -1;
     char name[256] = {};
     if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
@@ -136,6 +139,8 @@ bool Measure(const bench::TSite& site, const std::string& home, int cards, TRoad
         lane->Invoke([&] { lane->Database().OnExec = nullptr; });
         road.Statements = statements.size();
         for (const bool prompt : {false, true}) {
+            if (!prompt && phases == TPhases::Prompt)
+                continue;
             lane->Line()->PromptDispatch = prompt;
             auto& figures = prompt ? road.LatencyMs : road.PacedLatencyMs;
             for (int i = 0; ok && i < cards; ++i) {
@@ -144,8 +149,10 @@ bool Measure(const bench::TSite& site, const std::string& home, int cards, TRoad
             }
         }
         service::TStatusServer listener;
-        ok = ok && listener.Start("127.0.0.1:" + std::to_string(kStatusPort), log);
+        ok = ok && (phases == TPhases::Prompt || listener.Start("127.0.0.1:" + std::to_string(kStatusPort), log));
         for (const auto where : {bench::TClientsAt::Here, bench::TClientsAt::Elsewhere}) {
+            if (phases == TPhases::Prompt)
+                break;
             const bench::TPageLoad load(kStatusPort, kPageClients, where);
             auto& figures = where == bench::TClientsAt::Here ? road.WatchedLatencyMs : road.WatchedFromAwayLatencyMs;
             for (int i = 0; ok && i < cards; ++i) {
@@ -171,6 +178,81 @@ bool Measure(const bench::TSite& site, const std::string& home, int cards, TRoad
     return ok;
 }
 
+bool Measure(const bench::TSite& site, const std::string& home, int cards, TRoad& road)
+{
+    db::TODBC odbc;
+    if (!bench::Prepare(site, odbc) || !Seed(odbc, site))
+        return false;
+    bench::WriteRegistry(home + "/registry.reg", site);
+    return MeasureRoad(odbc, home, cards, road, TPhases::All);
+}
+
+// The MariaDB site on the test server with TLS, in clear (no TLS options) or
+// over TLS with the certificate and host name verified: one server for both,
+// so that TLS is all that differs.
+bench::TSite TlsServerSite(const std::string& tlsOptions)
+{
+    bench::TSite site = bench::Sites("velixbenchroadtls")[1];
+    const std::string port = bench::Env("VELIX_MARIADB_TLS_PORT");
+    site.Options = "SERVER=127.0.0.1;PORT=" + port + ";database=" + site.Database + tlsOptions;
+    site.RegistryOptions = "SERVER=%h;PORT=" + port + ";database=%d" + tlsOptions;
+    return site;
+}
+
+bool MeasureOnTlsServer(const bench::TSite& site, const char* databaseTls, const std::string& home, int cards,
+                        TRoad& road)
+{
+    db::TODBC admin;
+    if (!admin.Connect("", site.User, site.Pass, site.Driver, "",
+                       "SERVER=127.0.0.1;PORT=" + bench::Env("VELIX_MARIADB_TLS_PORT"), false))
+        return false;
+    bench::Run(admin, "DROP DATABASE IF EXISTS " + site.Database);
+    bench::Run(admin, "CREATE DATABASE " + site.Database);
+    db::TODBC odbc;
+    odbc.BindColumns = true;
+    if (!odbc.Connect("", site.User, site.Pass, site.Driver, site.Database, site.Options, false) ||
+        !bench::RunScript(odbc, site.Schema) || !Seed(odbc, site))
+        return false;
+    const std::string registry = home + "/registry.reg";
+    bench::WriteRegistry(registry, site);
+    std::FILE* out = std::fopen(registry.c_str(), "a");  // still in the product key
+    if (!out)
+        return false;
+    std::fprintf(out, "\"DatabaseTLS\"=\"%s\"\r\n", databaseTls);
+    std::fclose(out);
+    return MeasureRoad(odbc, home, cards, road, TPhases::Prompt);
+}
+
+// Clear and TLS in turn, twice, half the cards each time, so that a drift of
+// the shared machine falls on both; the ratios of the medians are TLS's cost.
+bool CompareTls(const std::string& home, int cards)
+{
+    const bench::TSite clear = TlsServerSite("");
+    const bench::TSite tls = TlsServerSite(";SSLCA=" + bench::Env("VELIX_TLS_DIR") + "/ca.pem");
+    std::vector<double> latency[2], raw[2];
+    std::size_t statements = 0;
+    for (int round = 0; round < 2; ++round) {
+        for (int variant = 0; variant < 2; ++variant) {
+            TRoad road;
+            if (!MeasureOnTlsServer(variant == 0 ? clear : tls, variant == 0 ? "off" : "verified", home,
+                                    std::max(1, cards / 2), road))
+                return false;
+            latency[variant].insert(latency[variant].end(), road.LatencyMs.begin(), road.LatencyMs.end());
+            raw[variant].push_back(road.RawMs);
+            statements = road.Statements;
+        }
+    }
+    const double clearMedian = bench::Percentile(latency[0], 0.5), clearRaw = bench::Percentile(raw[0], 0.5);
+    const char* names[] = {"MariaDB with TLS, prompt, in clear", "MariaDB with TLS, prompt, verified TLS"};
+    for (int variant = 0; variant < 2; ++variant) {
+        const double median = bench::Percentile(latency[variant], 0.5), rawMs = bench::Percentile(raw[variant], 0.5);
+        std::printf("%-44s %6zu %8.2f %8.2f %8s %8.3f %7.3f (median against clear; raw db ratio %.3f)\n",
+                    names[variant], statements, median, bench::Percentile(latency[variant], 0.99), "", rawMs, median / clearMedian,
+                    rawMs / clearRaw);
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -190,6 +272,15 @@ int main(int argc, char** argv)
 
     std::printf("%-44s %6s %8s %8s %8s %8s %7s %s\n", "card road, reply to gate frame (ms)", "stmts", "median", "p99",
                 "floor", "raw db", "ratio", "target");
+    // First: the status listener's phases below load these cores most.
+    if (bench::Env("VELIX_MARIADB_TLS_PORT").empty() || bench::Env("VELIX_TLS_DIR").empty()) {
+        std::fprintf(stderr, "VELIX_MARIADB_TLS_PORT and VELIX_TLS_DIR must be set for the TLS road: run scripts/bench\n");
+        return 2;
+    }
+    if (!CompareTls(home, cards)) {
+        std::fprintf(stderr, "the card road could not be measured on the TLS server; see %s/road.log\n", home.c_str());
+        return 1;
+    }
     for (const auto& site : bench::Sites("velixbenchroad")) {
         TRoad road;
         if (!Measure(site, home, cards, road)) {

@@ -1,8 +1,9 @@
 #include "config/ConnParams.hpp"
 
-
 #include "config/Format.hpp"
 #include "config/RegistryEx.hpp"
+
+#include <cstdlib>
 
 namespace config {
 namespace {
@@ -35,8 +36,39 @@ TConnParams::TConnParams(std::string registryFile, TAccess access)
     Sources.push_back({"Pass", "********", passInFile});
     ODBCDriver = text("ODBCDriver", "MySQL ODBC 3.51 Driver");
     ODBCOptions = text("ODBCOptions", "SERVER=%h;database=%d");
+    DatabaseTLS = text("DatabaseTLS", "off");
     DebugLog = reg.GetBoolDef("DebugLog", true);
     Sources.push_back({"DebugLog", DebugLog ? "1" : "0", !reg.LastMissing});
+}
+
+TDatabaseTls ParseDatabaseTls(std::string_view text)
+{
+    const std::string value = LowerCase(TrimText(text));
+    if (value.empty() || value == "off")
+        return TDatabaseTls::Off;
+    if (value == "required")
+        return TDatabaseTls::Required;
+    if (value == "verified")
+        return TDatabaseTls::Verified;
+    return TDatabaseTls::Unknown;
+}
+
+const char* ToText(TDatabaseTls mode) noexcept
+{
+    switch (mode) {
+    case TDatabaseTls::Off: return "off";
+    case TDatabaseTls::Required: return "required";
+    case TDatabaseTls::Verified: return "verified";
+    case TDatabaseTls::Unknown: break;
+    }
+    return "unknown";
+}
+
+std::string TConnParams::TlsProblem() const
+{
+    if (TlsMode() != TDatabaseTls::Unknown)
+        return std::string();
+    return "DatabaseTLS \"" + TrimText(DatabaseTLS) + "\" is not off, required or verified: no connection is made";
 }
 
 TOfflineParams ReadOfflineParams(std::string registryFile)
@@ -61,6 +93,10 @@ TOfflineParams ReadOfflineParams(std::string registryFile)
 std::string TConnParams::ConnectOptions() const
 {
     std::string text = ODBCOptions;
+    // First, so that a password holding "%c" stays as it is. A folder name
+    // goes in bare: it is part of a path ("SSLCA=%c/db-ca.pem").
+    if (const char* credentials = std::getenv("CREDENTIALS_DIRECTORY"); credentials && *credentials)
+        ReplaceAll(text, "%c", credentials);
     // Values go in braced where the ODBC rules need it (a password may hold ";").
     // A plain single host goes in as it was given.
     const auto hosts = Hosts();

@@ -6,6 +6,17 @@
 
 namespace config {
 
+// DatabaseTLS: what the service demands of its site database connections.
+enum class TDatabaseTls {
+    Off,       // the connection string alone decides, as it always did
+    Required,  // a session the server does not show as encrypted is closed
+    Verified,  // as Required, and the driver checks the certificate and the host name
+    Unknown,   // a value other than the three: no connection is made
+};
+// Letter case and blanks around it ignored; empty is Off.
+TDatabaseTls ParseDatabaseTls(std::string_view text);
+const char* ToText(TDatabaseTls mode) noexcept;
+
 // The connection and global parameters of the product key, read afresh by the
 // constructor; every read failure becomes the value's default. Never throws.
 class TConnParams {
@@ -16,12 +27,17 @@ public:
     // absent product key to the file; the operator commands only read.
     explicit TConnParams(std::string registryFile = std::string(), TAccess access = TAccess::CreateMissingKey);
 
-    // ODBCOptions with %h, %d, %u and %p replaced (case-sensitive, all
-    // occurrences); %h is the host list as the MySQL-family driver takes it.
+    // ODBCOptions with %c, %h, %d, %u and %p replaced (case-sensitive, all
+    // occurrences); %h is the host list as the MySQL-family driver takes it,
+    // %c the folder of the service's credentials ($CREDENTIALS_DIRECTORY,
+    // left as it is when that is not set).
     std::string ConnectOptions() const;
     // The hosts of Host, a comma-separated list of names with an optional
     // ":port"; what was left out is named in problems, one line each.
     std::vector<std::string> Hosts(std::vector<std::string>* problems = nullptr) const;
+    TDatabaseTls TlsMode() const { return ParseDatabaseTls(DatabaseTLS); }
+    // Why no connection may be made under DatabaseTLS; empty when one may.
+    std::string TlsProblem() const;
 
     std::string DSNName;
     std::string Host;
@@ -30,6 +46,7 @@ public:
     std::string Pass;
     std::string ODBCDriver;
     std::string ODBCOptions;
+    std::string DatabaseTLS;  // as the file has it; read, never written
     bool DebugLog = true;
 
     // Each value as read, with whether the file held it (else its default);

@@ -165,7 +165,7 @@ TJournalReplay::TJournalReplay(TJournal& journal, const config::TConnParams& sit
     : m_journal(journal), m_log(log), m_db(std::make_unique<TODBC>())
 {
     m_db->BindColumns = true;
-    m_connection = MakeConnection(site, *m_db, &log);
+    m_connection = MakeConnection(site, *m_db, &log, "journal replay");
 }
 
 TJournalReplay::~TJournalReplay()

@@ -60,22 +60,6 @@ std::string FileDsnPairs(const std::string& path)
     return out;
 }
 
-// Where the pair of a connection string with this key (letter case and
-// blanks around it ignored) starts and ends, if the text has one.
-std::optional<std::pair<std::size_t, std::size_t>> FindPair(std::string_view text, std::string_view key)
-{
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t end = std::min(text.find(';', pos), text.size());
-        const std::string_view pair = text.substr(pos, end - pos);
-        const auto eq = pair.find('=');
-        if (eq != std::string_view::npos && platform::EqualsNoCase(config::TrimView(pair.substr(0, eq)), key))
-            return std::pair{pos, end};
-        pos = end + 1;
-    }
-    return std::nullopt;
-}
-
 // MariaDB/MySQL drivers count changed rather than matched rows unless bit 2 of
 // OPTION is set; an UPDATE that rewrites a value a row already holds would
 // read as "no row". Sets the bit, keeping the bits a site has set.
@@ -88,7 +72,7 @@ std::string WithFoundRows(std::string text, const std::string& dsnOption)
         std::from_chars(value.data(), value.data() + value.size(), bits);
         return std::to_string(bits | kFoundRows);
     };
-    if (const auto at = FindPair(text, "OPTION")) {
+    if (const auto at = FindConnectionPair(text, "OPTION")) {
         const std::size_t valueAt = text.find('=', at->first) + 1;
         const std::size_t length = at->second - valueAt;
         return text.replace(valueAt, length, withBit(std::string_view(text).substr(valueAt, length)));
@@ -105,7 +89,7 @@ std::string WithTimeouts(std::string text)
     static constexpr std::pair<const char*, int> kTimeouts[] = {
         {"CONN_TIMEOUT", 3}, {"READ_TIMEOUT", 5}, {"WRITE_TIMEOUT", 5}};
     for (const auto& [key, seconds] : kTimeouts)
-        if (!FindPair(text, key))
+        if (!FindConnectionPair(text, key))
             text += std::string(text.empty() ? "" : ";") + key + "=" + std::to_string(seconds);
     return text;
 }
@@ -116,6 +100,65 @@ bool Ok(SQLRETURN rc)
 }
 
 } // namespace
+
+namespace {
+
+// Where the pair that starts at pos ends: at the next ";" outside a braced
+// value ("PWD={a;b}", "}}" standing for one brace), so that a password holding
+// ";OPTION=0" is never taken for a pair of its own.
+std::size_t PairEnd(std::string_view text, std::size_t pos)
+{
+    const auto until = [&](std::size_t from) { return std::min(text.find(';', from), text.size()); };
+    const std::size_t eq = text.find('=', pos);
+    if (eq == std::string_view::npos || eq > until(pos))
+        return until(pos);
+    const std::size_t value = text.find_first_not_of(' ', eq + 1);
+    if (value == std::string_view::npos || text[value] != '{')
+        return until(pos);
+    for (std::size_t i = value + 1; i < text.size(); ++i) {
+        if (text[i] != '}')
+            continue;
+        if (i + 1 < text.size() && text[i + 1] == '}') {
+            ++i;
+            continue;
+        }
+        return until(i);
+    }
+    return text.size();
+}
+
+} // namespace
+
+std::optional<std::pair<std::size_t, std::size_t>> FindConnectionPair(std::string_view text, std::string_view key)
+{
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t end = PairEnd(text, pos);
+        const std::string_view pair = text.substr(pos, end - pos);
+        const auto eq = pair.find('=');
+        if (eq != std::string_view::npos && platform::EqualsNoCase(config::TrimView(pair.substr(0, eq)), key))
+            return std::pair{pos, end};
+        pos = end + 1;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ConnectionPairValue(std::string_view text, std::string_view key)
+{
+    const auto at = FindConnectionPair(text, key);
+    if (!at)
+        return std::nullopt;
+    const std::string_view pair = text.substr(at->first, at->second - at->first);
+    return config::TrimText(pair.substr(pair.find('=') + 1));
+}
+
+std::string WithConnectionPair(std::string text, std::string_view key, std::string_view value)
+{
+    const std::string pair = std::string(key) + "=" + std::string(value);
+    if (const auto at = FindConnectionPair(text, key))
+        return text.replace(at->first, at->second - at->first, pair);
+    return text + (text.empty() ? "" : ";") + pair;
+}
 
 TColKind ColKindOf(SQLLEN sqlType) noexcept
 {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace config {
@@ -62,6 +63,14 @@ std::string ConnectionString(TDbKind kind, const std::string& dsn, const std::st
                              const std::string& password, const std::string& driver,
                              const std::string& database, const std::string& options,
                              const std::string& dsnOption);
+// Where the pair of a connection string with this key (letter case and
+// blanks around it ignored) starts and ends, if the text has one; a braced
+// value may hold ";".
+std::optional<std::pair<std::size_t, std::size_t>> FindConnectionPair(std::string_view text, std::string_view key);
+// The value of that pair, trimmed (braces kept); nullopt when there is none.
+std::optional<std::string> ConnectionPairValue(std::string_view text, std::string_view key);
+// The text with key=value in place of the key's pair, or added at its end.
+std::string WithConnectionPair(std::string text, std::string_view key, std::string_view value);
 // Whether the driver manager knows a driver, or a data source, by this name
 // (letter case ignored).
 bool DriverRegistered(const std::string& name) noexcept;

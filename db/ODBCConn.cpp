@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 namespace db {
 namespace {
@@ -31,8 +32,17 @@ std::string ExtensionPath()
     return std::string();
 }
 
-} // namespace
+// The session judged by DatabaseTLS: the log line saying why it may not be
+// used, or nullopt when it may.
+std::optional<std::string> AdmitSession(TODBC& odbc, config::TDatabaseTls mode, TSessionTls& tls)
+{
+    tls = ReadSessionTls(odbc);
+    if (const auto why = TlsRefusal(mode, tls))
+        return std::string("Connection closed, DatabaseTLS ") + config::ToText(mode) + ": " + *why;
+    return std::nullopt;
+}
 
+} // namespace
 
 bool HostIsPinged(std::string_view host) noexcept
 {
@@ -172,15 +182,51 @@ bool TODBCConn::OpenConnection()
     } else {
         Binding->ReportErrors = false;
     }
+    if (!TlsProblem.empty()) {
+        Log(TlsProblem);
+        LastRefusal = TlsProblem;
+        Tls = TSessionTls{};
+        PublishTls();
+        return false;
+    }
     bool ok = false;
     if (PingTimeout <= 0 || Ping())
         ok = Binding->Connect(DSN, UserName, Password, Driver, DatabaseName, Options, false);
     Binding->BindColumns = true;
     if (MessageLog)
         Binding->ReportErrors = true;
+    ok = ok && AdmitByTls();
     if (!ok)
         CloseConnection();
     return ok;
+}
+
+bool TODBCConn::AdmitByTls() noexcept
+{
+    try {
+        LastRefusal.clear();
+        if (auto refusal = AdmitSession(*Binding, TlsMode, Tls)) {
+            Log(*refusal);
+            LastRefusal = std::move(*refusal);
+            Tls = TSessionTls{};
+        } else if (Tls.State == TSessionTls::TState::Encrypted) {
+            Log("Connection encrypted: " + DescribeTls(Tls));
+        }
+        PublishTls();
+        return LastRefusal.empty();
+    } catch (...) {
+        return false;
+    }
+}
+
+void TODBCConn::PublishTls() noexcept
+{
+    try {
+        // A local file has no link to describe.
+        if (!ConnectionKind.empty() && Tls.State != TSessionTls::TState::LocalFile)
+            platform::Metrics().Set("velixcard_database_tls", {{"loop", ConnectionKind}}, TlsLevel(Tls));
+    } catch (...) {
+    }
 }
 
 void TODBCConn::CloseConnection() noexcept
@@ -232,15 +278,20 @@ bool TODBCConn::PingOne(const std::string& host) noexcept
     return result;
 }
 
-std::unique_ptr<TODBCConn> MakeConnection(const config::TConnParams& params, TODBC& binding, config::TMessLog* log)
+std::unique_ptr<TODBCConn> MakeConnection(const config::TConnParams& params, TODBC& binding, config::TMessLog* log,
+                                          std::string kind)
 {
     constexpr int kPingTimeoutMs = 700;
     auto connection = std::make_unique<TODBCConn>(kPingTimeoutMs);
     connection->Binding = &binding;
     connection->SetLog(log);
-    connection->SetParams(params.DSNName, params.ODBCDriver, params.ConnectOptions(), params.Pass, params.User,
-                          params.Database);
+    connection->SetParams(params.DSNName, params.ODBCDriver,
+                          TlsOptions(params.TlsMode(), params.ODBCDriver, params.ConnectOptions()), params.Pass,
+                          params.User, params.Database);
     connection->PingHost = params.Host;
+    connection->TlsMode = params.TlsMode();
+    connection->TlsProblem = params.TlsProblem();
+    connection->ConnectionKind = std::move(kind);
     std::vector<std::string> problems;
     params.Hosts(&problems);
     if (log)
@@ -264,16 +315,26 @@ bool ConnectLocalFile(TODBC& odbc, const std::string& path, TLocalFile kind) noe
     }
 }
 
-std::unique_ptr<TODBC> ConnectOnce(const config::TConnParams& params, std::string& problem)
+std::unique_ptr<TODBC> ConnectOnce(const config::TConnParams& params, std::string& problem, TSessionTls* tls)
 {
+    if (problem = params.TlsProblem(); !problem.empty())
+        return nullptr;
     auto odbc = std::make_unique<TODBC>();
     odbc->ReportErrors = true;
     odbc->BindColumns = true;
-    if (odbc->Connect(params.DSNName, params.User, params.Pass, params.ODBCDriver, params.Database,
-                      params.ConnectOptions(), false))
-        return odbc;
-    problem = odbc->LastDiagnostic.empty() ? "the driver gave no reason" : odbc->LastDiagnostic;
-    return nullptr;
+    if (!odbc->Connect(params.DSNName, params.User, params.Pass, params.ODBCDriver, params.Database,
+                       TlsOptions(params.TlsMode(), params.ODBCDriver, params.ConnectOptions()), false)) {
+        problem = odbc->LastDiagnostic.empty() ? "the driver gave no reason" : odbc->LastDiagnostic;
+        return nullptr;
+    }
+    TSessionTls session;
+    if (auto refusal = AdmitSession(*odbc, params.TlsMode(), session)) {
+        problem = std::move(*refusal);
+        return nullptr;
+    }
+    if (tls)
+        *tls = session;
+    return odbc;
 }
 
 } // namespace db

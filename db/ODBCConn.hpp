@@ -1,12 +1,14 @@
 #pragma once
 
+#include "config/ConnParams.hpp"
+#include "db/ODBCTls.hpp"
+
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 namespace config {
-class TConnParams;
 class TMessLog;
 }
 
@@ -20,7 +22,8 @@ bool HostIsPinged(std::string_view host) noexcept;
 
 // Keeps one ODBC connection usable for its owner: EnsureConnected before each
 // piece of work notices a dead connection, drops it and connects again,
-// pinging the host first. Never throws; every step is logged.
+// pinging the host first. A connection that DatabaseTLS does not admit is
+// closed and counts as not made. Never throws; every step is logged.
 class TODBCConn {
 public:
     // pingTimeoutMs <= 0 switches the ping off; the service uses 700.
@@ -57,10 +60,22 @@ public:
     std::string Options;
     std::string PingHost;
     int PingTimeout;
+    config::TDatabaseTls TlsMode = config::TDatabaseTls::Off;
+    // Set when DatabaseTLS has a value the service does not know: nothing is connected.
+    std::string TlsProblem;
+    // The velixcard_database_tls label: "startup", a loop's id, "offline copy",
+    // "journal replay"; empty publishes nothing.
+    std::string ConnectionKind;
+    // The TLS of the connection last made, and why the last one was refused
+    // (empty when it was not).
+    TSessionTls Tls;
+    std::string LastRefusal;
 
 private:
     void AcquireBinding();
     void LogReachedHost() noexcept;
+    bool AdmitByTls() noexcept;
+    void PublishTls() noexcept;
     bool m_connectedBefore = false;  // a later connect is a reconnect
     bool PingOne(const std::string& host) noexcept;
     void Log(const std::string& text) noexcept;
@@ -71,10 +86,10 @@ private:
 
 // The one way the service reaches its site database, by the registry's
 // parameters: a manager for the binding (which must outlive it) that logs to
-// log and pings the host first. Not yet connected.
-std::unique_ptr<TODBCConn> MakeConnection(const config::TConnParams& params, TODBC& binding, config::TMessLog* log);
-// One connection made as the service makes it, for the operator commands:
-// nullptr with the driver's reason when it cannot be made.
+// log and pings the host first, under the TLS the registry demands; kind as
+// TODBCConn::ConnectionKind. Not yet connected.
+std::unique_ptr<TODBCConn> MakeConnection(const config::TConnParams& params, TODBC& binding, config::TMessLog* log,
+                                          std::string kind);
 // How a local SQLite file is kept: the journal in WAL mode with every commit
 // on the disk before it returns; the copy, which is rebuilt when lost, with a
 // rollback journal, so a file renamed into its place never meets a stale log.
@@ -83,6 +98,10 @@ enum class TLocalFile { Journal, Copy };
 // SQLite ODBC driver, with the project's extension when it is installed.
 bool ConnectLocalFile(TODBC& odbc, const std::string& path, TLocalFile kind) noexcept;
 
-std::unique_ptr<TODBC> ConnectOnce(const config::TConnParams& params, std::string& problem);
+// One connection made as the service makes it, for the operator commands:
+// nullptr with the driver's reason, or the TLS refusal, when it cannot be
+// made; tls (when given) receives the session's TLS.
+std::unique_ptr<TODBC> ConnectOnce(const config::TConnParams& params, std::string& problem,
+                                   TSessionTls* tls = nullptr);
 
 } // namespace db

@@ -173,7 +173,7 @@ void TOfflineCopy::Run(std::stop_token stop, config::TConnParams site)
         site.ODBCOptions += (site.ODBCOptions.empty() ? "" : ";") + std::string(kRefreshReadTimeout);
     TODBC database;
     database.BindColumns = true;
-    const auto connection = MakeConnection(site, database, &m_log);
+    const auto connection = MakeConnection(site, database, &m_log, "offline copy");
     const auto in = [](auto wait) {
         return TSteadyClock::now() + std::chrono::duration_cast<TSteadyClock::duration>(wait);
     };

@@ -95,7 +95,7 @@ TLoop::TLoop(config::TMessLog& log, int loopId, const std::string& offlineCopy) 
     const config::TConnParams params;
     DetailedLog = params.DebugLog;
     m_database = std::make_unique<db::TODBC>();
-    m_connection = db::MakeConnection(params, *m_database, &MessageLog);
+    m_connection = db::MakeConnection(params, *m_database, &MessageLog, std::to_string(LoopId));
     const bool connected = m_connection->EnsureConnected();
     PublishDatabase(connected);
     for (int code = cardaccess::arAccepted; code <= cardaccess::arNotInPath; ++code)

@@ -35,6 +35,8 @@ constexpr TMetricInfo kMetrics[] = {
     {"velixcard_decision_seconds", TKind::Histogram, "Time of a card decision against the database.", kUnlabelled},
     {"velixcard_card_road_seconds", TKind::Histogram, "From the card's reply handled to its gate command queued.", kUnlabelled},
     {"velixcard_database_connected", TKind::Gauge, "1 while the connection is up."},
+    {"velixcard_database_tls", TKind::Gauge,
+     "TLS of the connection: 0 clear, 1 encrypted, 2 encrypted with the certificate and host name verified."},
     {"velixcard_database_reconnects_total", TKind::Counter, "Connections made again after one was lost.", kUnlabelled},
     {"velixcard_failed_statements_total", TKind::Counter, "Statements that failed.", kUnlabelled},
     {"velixcard_mail_sent_total", TKind::Counter, "Notices handed to the mail server.", kUnlabelled},

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -122,7 +123,36 @@ void CheckSettings(std::FILE* out, TFindings& f)
     table.Print(out);
 }
 
-std::unique_ptr<db::TODBC> CheckConnection(std::FILE* out, const config::TConnParams& params, TFindings& f)
+// Settings that leave the link weaker than they look: an SSLVERIFY the driver
+// reads as 0, a credentials folder that is not there, and DatabaseTLS off,
+// which refuses no session in clear, towards a database on another computer.
+void WarnOfTlsSettings(const config::TConnParams& params, const db::TSessionTls& tls, TFindings& f)
+{
+    const std::string options = params.ConnectOptions();
+    if (const auto verify = db::ConnectionPairValue(options, "SSLVERIFY");
+        verify && !verify->empty() && !std::isdigit(static_cast<unsigned char>(verify->front())) &&
+        params.TlsMode() != config::TDatabaseTls::Verified)
+        f.Warnings.push_back("ODBCOptions: SSLVERIFY=" + *verify +
+                             " reads as 0 to the driver, so the host name is not checked (write SSLVERIFY=1)");
+    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    if (params.ODBCOptions.find("%c") != std::string::npos && !(credentials && *credentials))
+        f.Warnings.push_back("ODBCOptions names %c, the credentials folder, but CREDENTIALS_DIRECTORY is not set");
+    if (params.TlsMode() != config::TDatabaseTls::Off)
+        return;
+    std::string remote;
+    for (const auto& item : params.Hosts())
+        if (!db::IsThisComputer(config::HostOfItem(item), platform::HostName()))
+            remote += (remote.empty() ? "" : ", ") + config::HostOfItem(item);
+    if (remote.empty())
+        return;
+    f.Warnings.push_back("DatabaseTLS is off and the database host " + remote + " is not this computer: " +
+                         (tls.State == db::TSessionTls::TState::Encrypted
+                              ? "the connection is encrypted now, but one in clear would not be refused"
+                              : "card numbers and names cross the network in clear"));
+}
+
+std::unique_ptr<db::TODBC> CheckConnection(std::FILE* out, const config::TConnParams& params, TFindings& f,
+                                           db::TSessionTls& tls)
 {
     TTextTable table({"Check", "Result"});
     if (!params.DSNName.empty()) {
@@ -155,11 +185,12 @@ std::unique_ptr<db::TODBC> CheckConnection(std::FILE* out, const config::TConnPa
     if (!anyAnswered)
         f.Blocking.push_back("no database host of " + params.Host + " answers a ping");
     std::string problem;
-    auto odbc = db::ConnectOnce(params, problem);
+    auto odbc = db::ConnectOnce(params, problem, &tls);
     table.Add({"Connection", odbc ? "connected" : "FAILED: " + problem});
     if (!odbc)
         f.Blocking.push_back("no connection to the database: " + problem);
     table.Print(out);
+    WarnOfTlsSettings(params, tls, f);
     return odbc;
 }
 
@@ -266,14 +297,17 @@ void CheckHome(std::FILE* out, TFindings& f)
     table.Print(out);
 }
 
-void CheckLoops(std::FILE* out, db::TODBC& odbc, TFindings& f)
+// The ids of the loops this computer serves.
+std::vector<int> CheckLoops(std::FILE* out, db::TODBC& odbc, TFindings& f)
 {
+    std::vector<int> ids;
     const std::string name = config::LowerCase(config::ComputerName());
     TTextTable table({"Loop", "Name", "Enabled", "Port", "Path", "Port now"});
     int served = 0;
     db::TODBCStatement s(odbc);
     for (bool more = s.ExecSQL(ServedLoopsSql(odbc, name)); more; more = s.Next()) {
         ++served;
+        ids.push_back(s.AsInteger("id"));
         const int port = s.AsInteger("port");
         const bool enabled = s.AsBool("enabled");
         const std::string path = platform::SerialPortPath(port);
@@ -294,6 +328,45 @@ void CheckLoops(std::FILE* out, db::TODBC& odbc, TFindings& f)
     table.Print(out);
     if (served == 0)
         f.Blocking.push_back("no loop in the database is named \"" + name + "\" (nor POE/POF)");
+    return ids;
+}
+
+// Each kind of connection the service makes, made the way it makes it, with
+// its TLS as the server shows it; CHECK's own stands for STATUS's too.
+void CheckDatabaseTls(std::FILE* out, const config::TConnParams& params, const std::vector<int>& loops,
+                      const db::TSessionTls& own, TFindings& f)
+{
+    std::vector<std::string> kinds = {"startup"};
+    for (const int id : loops)
+        kinds.push_back(std::to_string(id));
+    if (config::ReadOfflineParams().Decisions)
+        kinds.insert(kinds.end(), {"offline copy", "journal replay"});
+    TTextTable table({"Connection", "Encrypted", "Protocol", "Cipher", "Certificate"});
+    const auto add = [&](const std::string& name, const db::TSessionTls& tls) {
+        const bool encrypted = tls.State == db::TSessionTls::TState::Encrypted;
+        const char* state = encrypted ? "yes"
+                            : tls.State == db::TSessionTls::TState::Clear     ? "NO"
+                            : tls.State == db::TSessionTls::TState::LocalFile ? "local file"
+                                                                               : "unknown";
+        table.Add({name, state, encrypted ? tls.Version : "-", encrypted ? tls.Cipher : "-",
+                   encrypted ? db::ToText(tls.Certificate) : "-"});
+    };
+    for (const auto& kind : kinds) {
+        const std::string name = std::isdigit(static_cast<unsigned char>(kind.front())) ? "loop " + kind : kind;
+        db::TODBC odbc;
+        const auto connection = db::MakeConnection(params, odbc, nullptr, kind);
+        connection->PingTimeout = 0;  // pinged above
+        if (connection->EnsureConnected()) {
+            add(name, connection->Tls);
+            continue;
+        }
+        const std::string why = connection->LastRefusal.empty() ? "the driver refused it" : connection->LastRefusal;
+        table.Add({name, "FAILED: " + why, "-", "-", "-"});
+        f.Blocking.push_back("the " + name + " connection could not be made: " + why);
+    }
+    add("CHECK, STATUS", own);
+    std::fprintf(out, "Database connections and their TLS (DatabaseTLS %s):\n", config::ToText(params.TlsMode()));
+    table.Print(out);
 }
 
 } // namespace
@@ -309,9 +382,11 @@ int RunCheck(std::FILE* out)
     CheckHome(out, f);
     for (auto& w : PrintOfflineState(out))
         f.Warnings.push_back(std::move(w));
-    if (auto odbc = CheckConnection(out, params, f)) {
+    db::TSessionTls tls;
+    if (auto odbc = CheckConnection(out, params, f, tls)) {
         CheckSchema(out, *odbc, f);
-        CheckLoops(out, *odbc, f);
+        const auto loops = CheckLoops(out, *odbc, f);
+        CheckDatabaseTls(out, params, loops, tls, f);
     }
     for (const auto& n : f.Notes)
         std::fprintf(out, "Note: %s\n", n.c_str());

@@ -70,7 +70,7 @@ bool TServer::StartUp(platform::TTimer& timMain)
         MainLog->Log("Connecting to: " + params.Host + ", Database: " + params.Database);
         MainDatabase = std::make_unique<db::TODBC>();
         MainDatabase->BindColumns = true;
-        MainConnection = db::MakeConnection(params, *MainDatabase, MainLog.get());
+        MainConnection = db::MakeConnection(params, *MainDatabase, MainLog.get(), "startup");
         const bool connected = MainConnection->EnsureConnected();
         if (!connected && StartFromCopy(params)) {
             result = true;

@@ -101,14 +101,17 @@ int RunStatus(std::FILE* out)
         std::fprintf(out, "Warning: %s\n\n", w.c_str());
     const config::TConnParams params(std::string(), config::TConnParams::TAccess::ReadOnly);
     std::string problem;
-    const auto odbc = db::ConnectOnce(params, problem);
+    db::TSessionTls tls;
+    const auto odbc = db::ConnectOnce(params, problem, &tls);
     if (!odbc) {
         std::fprintf(out, "No connection to the database: %s\n", problem.c_str());
         return 1;
     }
     const std::string name = config::LowerCase(config::ComputerName());
-    std::fprintf(out, "Site database %s on %s, computer name \"%s\", %s\n\n", params.Database.c_str(),
+    std::fprintf(out, "Site database %s on %s, computer name \"%s\", %s\n", params.Database.c_str(),
                  params.Host.c_str(), name.c_str(), db::DateTimeText(platform::NowDateTime()).c_str());
+    std::fprintf(out, "Connection TLS: %s (DatabaseTLS %s)\n\n", db::DescribeTls(tls).c_str(),
+                 config::ToText(params.TlsMode()));
 
     TTextTable loops({"Loop", "Name", "Port", "Heartbeat"});
     TTextTable devices({"Loop", "Addr", "Device", "Type", "Online", "Gate", "Printer", "Last transaction"});

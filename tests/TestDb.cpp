@@ -13,6 +13,8 @@ namespace {
 // The client port of the family's server: the private MariaDB, or node 1 of the cluster.
 std::string ServerPort(TDbFamily family)
 {
+    if (family == TDbFamily::MariaDBTls)
+        return Env("VELIX_MARIADB_TLS_PORT");
     if (family != TDbFamily::Galera)
         return Env("VELIX_MARIADB_PORT");
     const std::string ports = Env("VELIX_GALERA_PORTS");
@@ -54,6 +56,7 @@ const char* ToText(TDbFamily family)
     case TDbFamily::MariaDB: return "MariaDB";
     case TDbFamily::SQLite: return "SQLite";
     case TDbFamily::Galera: return "Galera";
+    case TDbFamily::MariaDBTls: return "MariaDBTls";
     }
     return "";
 }
@@ -119,6 +122,11 @@ TTestDatabase::TTestDatabase(TDbFamily family) : m_family(family)
                     "(scripts/test-servers galera-start build/testenv)";
         return;
     }
+    if (family == TDbFamily::MariaDBTls && Env("VELIX_MARIADB_TLS_PORT").empty()) {
+        m_problem = "VELIX_MARIADB_TLS_PORT is not set: the MariaDB server with TLS is not running "
+                    "(scripts/test-servers start build/testenv)";
+        return;
+    }
     if (Env("VELIX_MARIADB_PORT").empty()) {
         m_problem = "VELIX_MARIADB_PORT is not set: the private MariaDB server is not running "
                     "(scripts/test-servers start build/testenv)";
@@ -142,6 +150,16 @@ TTestDatabase::TTestDatabase(TDbFamily family) : m_family(family)
         return;
     }
     m_params = MariaDbParams(name, port);
+    if (family == TDbFamily::MariaDBTls) {
+        // A user of its own, so that the server's record of sessions tells this test's apart.
+        s.ExecSQL("DROP USER IF EXISTS '" + name + "'@'127.0.0.1'");
+        if (!s.ExecSQL("CREATE USER '" + name + "'@'127.0.0.1' IDENTIFIED BY 'pelmox'") ||
+            !s.ExecSQL("GRANT ALL ON " + name + ".* TO '" + name + "'@'127.0.0.1'")) {
+            m_problem = "cannot make the user " + name + " on 127.0.0.1:" + port;
+            return;
+        }
+        m_params.User = name;
+    }
     m_ready = true;
 }
 
@@ -154,6 +172,8 @@ TTestDatabase::~TTestDatabase()
                       false)) {
         db::TODBCStatement s(admin);
         s.ExecSQL("DROP DATABASE IF EXISTS " + m_params.Database);
+        if (m_family == TDbFamily::MariaDBTls)
+            s.ExecSQL("DROP USER IF EXISTS '" + m_params.User + "'@'127.0.0.1'");
     }
 }
 

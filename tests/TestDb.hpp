@@ -18,8 +18,10 @@ class TMessLog;
 
 namespace testing_support {
 
-// Galera: MariaDB on the three-node test cluster, through node 1.
-enum class TDbFamily { MariaDB, SQLite, Galera };
+// Galera: MariaDB on the three-node test cluster, through node 1. MariaDBTls:
+// the test server with TLS (clear sessions taken too), reached as a user of
+// the test's own who may use only its database.
+enum class TDbFamily { MariaDB, SQLite, Galera, MariaDBTls };
 const char* ToText(TDbFamily family);
 
 // Connection values the way the registry hands them to the service.

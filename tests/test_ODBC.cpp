@@ -252,6 +252,10 @@ TEST(ODBCText, ConnectionStringsAreBuiltPairByPair)
         {"foxpro uses SourceDB", db::dkFoxPro, "", "", "", "FoxPro", "c:\\d", "", "",
          "DRIVER={FoxPro};SourceDB=c:\\d"},
         {"no empty pairs", db::dkUnknown, "", "", "", "SQLite3", "", "", "", "DRIVER={SQLite3}"},
+        {"a braced password holding pairs of its own stays whole", db::dkMySql, "", "u", "x;OPTION=0;READ_TIMEOUT=1",
+         "MariaDB", "", "SERVER=h", "",
+         "DRIVER={MariaDB};UID=u;PWD={x;OPTION=0;READ_TIMEOUT=1};SERVER=h;OPTION=2;CONN_TIMEOUT=3;READ_TIMEOUT=5;"
+         "WRITE_TIMEOUT=5"},
         {"values that need braces", db::dkUnknown, "", " u", "p;a{b}c=", "SQLite3", "/tmp/a;b.db", "", "",
          "DRIVER={SQLite3};Database={/tmp/a;b.db};UID={ u};PWD={p;a{b}}c=}"},
     };

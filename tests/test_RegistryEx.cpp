@@ -102,6 +102,48 @@ TEST(RegistryEx, ReadsValuesByTypeTellingMissingFromEmpty)
     }
 }
 
+TEST(RegistryEx, DatabaseTlsIsReadAndNeverWritten)
+{
+    struct TCase {
+        std::string value;  // the line in the product key; empty: none
+        config::TDatabaseTls mode;
+        const char* problem;  // nullptr: none
+    };
+    const TCase cases[] = {
+        {"", config::TDatabaseTls::Off, nullptr},
+        {"\"DatabaseTLS\"=\"\"\r\n", config::TDatabaseTls::Off, nullptr},
+        {"\"DatabaseTLS\"=\" Required \"\r\n", config::TDatabaseTls::Required, nullptr},
+        {"\"databasetls\"=\"VERIFIED\"\r\n", config::TDatabaseTls::Verified, nullptr},
+        {"\"DatabaseTLS\"=dword:00000001\r\n", config::TDatabaseTls::Off, nullptr},
+        {"\"DatabaseTLS\"=\"yes\"\r\n", config::TDatabaseTls::Unknown,
+         "DatabaseTLS \"yes\" is not off, required or verified: no connection is made"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        TTempDir dir;
+        WriteFile(dir / "r.reg", kHeader + kKey + c.value);
+        const config::TConnParams p(dir / "r.reg");
+        EXPECT_EQ(p.TlsMode(), c.mode);
+        EXPECT_EQ(p.TlsProblem(), c.problem ? c.problem : "");
+        EXPECT_EQ(ReadFile(dir / "r.reg"), kHeader + kKey + c.value);
+    }
+}
+
+TEST(RegistryEx, CredentialsFolderGoesIntoTheOptionsWhereTheUnitGivesOne)
+{
+    TTempDir dir;
+    WriteFile(dir / "r.reg", kHeader + kKey +
+                                 "\"ODBCOptions\"=\"SERVER=%h;PWD=%p;SSLCA=%c/db-ca.pem;SSLKEY=%c/db-key.pem\"\r\n"
+                                 "\"Pass\"=\"" + config::Scramble("a%cb").value_or("") + "\"\r\n");
+    const config::TConnParams p(dir / "r.reg");
+    ::setenv("CREDENTIALS_DIRECTORY", "/run/credentials/VELIXCard.service", 1);
+    const std::string under = p.ConnectOptions();
+    ::unsetenv("CREDENTIALS_DIRECTORY");
+    EXPECT_EQ(under, "SERVER=127.0.0.1;PWD=a%cb;SSLCA=/run/credentials/VELIXCard.service/db-ca.pem;"
+                     "SSLKEY=/run/credentials/VELIXCard.service/db-key.pem");
+    EXPECT_EQ(p.ConnectOptions(), "SERVER=127.0.0.1;PWD=a%cb;SSLCA=%c/db-ca.pem;SSLKEY=%c/db-key.pem");
+}
+
 TEST(RegistryEx, LastMissingFollowsEachRead)
 {
     TTempDir dir;
