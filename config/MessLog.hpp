@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/Format.hpp"
+#include "config/LogLevel.hpp"
 #include "platform/ThreadGuard.hpp"
 
 #include <chrono>
@@ -13,9 +14,6 @@
 #include <string_view>
 
 namespace config {
-
-// What a line is about, for the system journal (the log file looks the same).
-enum class TLevel { Info, Warning, Error };
 
 // The service's text log: time-stamped lines buffered in memory and appended
 // to a file that is opened once per write-out and closed again, rotated by

@@ -75,10 +75,10 @@ void TODBCConn::SetLog(config::TMessLog* log)
         Binding->MessageLog = log;
 }
 
-void TODBCConn::Log(const std::string& text) noexcept
+void TODBCConn::Log(const std::string& text, config::TLevel level) noexcept
 {
     if (MessageLog)
-        MessageLog->Log(text);
+        MessageLog->Log(text, level);
 }
 
 void TODBCConn::AcquireBinding()
@@ -96,13 +96,13 @@ bool TODBCConn::EnsureConnected(TCheck check) noexcept
     try {
         AcquireBinding();
         if (!Binding) {
-            Log("TODBC Could not be Created!");
+            Log("TODBC Could not be Created!", config::TLevel::Error);
             return false;
         }
         bool connected = Binding->Connected;
         const bool trusted = check == TCheck::TrustRecent && !Binding->ConnectionLost && Binding->AnsweredRecently();
         if (connected && !trusted && Binding->IsDead()) {
-            Log("ODBC Connection 'Dead'!");
+            Log("ODBC Connection 'Dead'!", config::TLevel::Warning);
             try {
                 CloseConnection();
             } catch (...) {
@@ -115,7 +115,7 @@ bool TODBCConn::EnsureConnected(TCheck check) noexcept
             try {
                 opened = OpenConnection();
             } catch (...) {
-                Log("Exception: ODBC Connect!");
+                Log("Exception: ODBC Connect!", config::TLevel::Error);
                 opened = false;
             }
             if (opened && Binding && Binding->Connected) {
@@ -125,13 +125,13 @@ bool TODBCConn::EnsureConnected(TCheck check) noexcept
                 m_connectedBefore = true;
                 LogReachedHost();
             } else {
-                Log("Could not connect to DataSource, check your setup...");
+                Log("Could not connect to DataSource, check your setup...", config::TLevel::Error);
                 CloseConnection();
             }
         }
         return Binding && Binding->Connected;
     } catch (...) {
-        Log("EXCEPTION: ConnectToODBC!");
+        Log("EXCEPTION: ConnectToODBC!", config::TLevel::Error);
         return Binding && Binding->Connected;
     }
 }
@@ -206,7 +206,7 @@ bool TODBCConn::AdmitByTls() noexcept
     try {
         LastRefusal.clear();
         if (auto refusal = AdmitSession(*Binding, TlsMode, Tls)) {
-            Log(*refusal);
+            Log(*refusal, config::TLevel::Error);
             LastRefusal = std::move(*refusal);
             Tls = TSessionTls{};
         } else if (Tls.State == TSessionTls::TState::Encrypted) {
@@ -234,7 +234,7 @@ void TODBCConn::CloseConnection() noexcept
     if (Binding) {
         Binding->Disconnect();
         if (Binding->Connected)
-            Log("Problem Disconnecting from the DataSource!");
+            Log("Problem Disconnecting from the DataSource!", config::TLevel::Warning);
     }
     if (OwnsBinding) {
         Binding = nullptr;
@@ -265,7 +265,7 @@ bool TODBCConn::PingOne(const std::string& host) noexcept
     for (int attempt = 0; attempt < 3; ++attempt) {
         const platform::TEcho echo = platform::SendEcho(host, std::chrono::milliseconds(PingTimeout));
         if (echo.Result == platform::TEchoResult::Unresolved) {
-            Log("Ping Exception - " + echo.Error);
+            Log("Ping Exception - " + echo.Error, config::TLevel::Error);
             result = false;
             break;
         }
@@ -274,7 +274,7 @@ bool TODBCConn::PingOne(const std::string& host) noexcept
             break;
         }
     }
-    Log(result ? "Ping OK" : "Ping FAIL");
+    Log(result ? "Ping OK" : "Ping FAIL", result ? config::TLevel::Info : config::TLevel::Warning);
     return result;
 }
 
@@ -296,7 +296,7 @@ std::unique_ptr<TODBCConn> MakeConnection(const config::TConnParams& params, TOD
     params.Hosts(&problems);
     if (log)
         for (const auto& p : problems)
-            log->Log(p);
+            log->Log(p, config::TLevel::Warning);
     return connection;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/ConnParams.hpp"
+#include "config/LogLevel.hpp"
 #include "db/ODBCTls.hpp"
 
 #include <memory>
@@ -78,7 +79,7 @@ private:
     void PublishTls() noexcept;
     bool m_connectedBefore = false;  // a later connect is a reconnect
     bool PingOne(const std::string& host) noexcept;
-    void Log(const std::string& text) noexcept;
+    void Log(const std::string& text, config::TLevel level = config::TLevel::Info) noexcept;
 
     std::unique_ptr<TODBC> m_ownBinding;  // only when no binding was assigned
     std::recursive_mutex m_lock;

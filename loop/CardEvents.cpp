@@ -105,7 +105,8 @@ void TLoop::LowSecurityOpen(int reader, const std::string& data)
         m_line->GateOpenMsg(reader, true, LastPulse, kLowSecurityText);
     if (DetailedLog)
         MessageLog.Log("Cannot connect to DB!  Card Allowed, Loop Id " + std::to_string(LoopId) + " address " +
-                       std::to_string(reader) + ", Card " + data);
+                           std::to_string(reader) + ", Card " + data,
+                       config::TLevel::Warning);
 }
 
 void TLoop::CardEvent(int reader, const std::string& data)

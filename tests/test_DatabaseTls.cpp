@@ -207,7 +207,7 @@ TEST_F(DatabaseTls, EveryConnectionOfTheServiceIsEncrypted)
     // The start-up connection, the loops' and the offline copy's; a card decided on them.
     WriteRegistry("verified", ca, true);
     StartService();
-    ASSERT_TRUE(WaitFor([&] { return Log().find("Offline copy refreshed: ") != std::string::npos; }, 20s)) << Log();
+    ASSERT_TRUE(WaitFor([&] { return Log().find("Offline copy rebuilt (") != std::string::npos; }, 20s)) << Log();
     m_sims[0]->Write("card 1 1000\n");
     EXPECT_TRUE(WaitFor([&] { return m_sims[0]->Output().find("G003OK") != std::string::npos; }, 10s)) << Log();
     const auto live = server.LiveCiphers();
