@@ -59,6 +59,23 @@ int DayCode(int holidayTable, platform::TDateTime date)
     return (platform::DecodeDateTime(date).DayOfWeek + 5) % 7 + 1;
 }
 
+std::vector<TTimeRange> RangesOn(const std::vector<TRangeRow>& ranges, int accessLevel, int deviceId, int dayColumn)
+{
+    std::vector<TTimeRange> out;
+    if (dayColumn < 1 || dayColumn > kDayColumns)
+        return out;
+    for (const TRangeRow& r : ranges)
+        if (r.AccessLevel == accessLevel && r.DeviceId == deviceId && r.Days[static_cast<std::size_t>(dayColumn - 1)])
+            out.push_back(r.Range);
+    return out;
+}
+
+int MessagesRowId(const std::optional<TCardTypeRow>& type, const std::optional<TDeviceRow>& device)
+{
+    const int id = type ? type->MsgId : 0;
+    return id > 0 || !device ? id : device->MsgId;
+}
+
 bool InTimeRanges(const std::vector<TTimeRange>& ranges, platform::TDateTime t)
 {
     const long now = platform::SecondOfDay(t);

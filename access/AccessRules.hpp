@@ -38,6 +38,14 @@ long long MinutesBetween(platform::TDateTime a, platform::TDateTime b);
 int DayColumn(int holidayTable, platform::TDateTime date);
 int DayCode(int holidayTable, platform::TDateTime date);
 
+// The ranges of an access level at a device that are open on a day column.
+std::vector<TTimeRange> RangesOn(const std::vector<TRangeRow>& ranges, int accessLevel, int deviceId, int dayColumn);
+
+// The messages row a decided card's text comes from: its card type's when it
+// names one, else the device's; the first row stands in for a missing one.
+inline constexpr int kFirstMessagesRow = 1;
+int MessagesRowId(const std::optional<TCardTypeRow>& type, const std::optional<TDeviceRow>& device);
+
 // Whether t's time of day lies in one of the ranges (start and end included;
 // a range across midnight wraps, equal times mean the whole day).
 bool InTimeRanges(const std::vector<TTimeRange>& ranges, platform::TDateTime t);

@@ -98,6 +98,17 @@ struct TTimeRange {
     platform::TDateTime End = 0;
 };
 
+// The day columns of a_l_range: day_1 .. day_9, the week and two holiday tables.
+inline constexpr int kDayColumns = 9;
+
+// An a_l_range row assigned to a device, with all its day columns.
+struct TRangeRow {
+    int AccessLevel = 0;
+    int DeviceId = 0;
+    std::array<bool, kDayColumns> Days{};
+    TTimeRange Range;
+};
+
 // The texts of one messages row, by result code (soft bit cleared).
 struct TMessagesRow {
     std::array<std::string, 7> Texts;
