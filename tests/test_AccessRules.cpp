@@ -1,9 +1,12 @@
 // The decision rules on plain values, with no database.
 #include "access/AccessRules.hpp"
+#include "access/CardDecision.hpp"
 
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 using cardaccess::TDirection;
 using testing_support::At;
@@ -121,4 +124,107 @@ TEST(AccessRules, PassbackGroupsAndPathways)
 
     EXPECT_TRUE(cardaccess::PathwayInTime(15, kNow - 15 * kMinute, kNow));
     EXPECT_FALSE(cardaccess::PathwayInTime(15, kNow - 16 * kMinute, kNow));
+}
+
+namespace {
+
+// A card that passes every check at an entry on kNow (a Wednesday: day_4).
+cardaccess::TCardInputs PassingCard()
+{
+    cardaccess::TCardInputs in;
+    in.Device = cardaccess::TDeviceRow{.Id = 7, .Name = "In", .Direction = TDirection::Entry, .OpenPulse = 3.9, .MsgId = 4};
+    in.Settings = cardaccess::TSettingsRow{};
+    cardaccess::TCardRow card;
+    card.Number = 1001;
+    card.NumberText = "1001";
+    card.TypeId = 2;
+    card.InLot = 2;
+    card.InGate = -1;
+    card.FirstName = "Ann";
+    in.Card = card;
+    cardaccess::TCardTypeRow type;
+    type.Id = 2;
+    type.AccessLevelId = 5;
+    type.NoExpiry = true;
+    in.CardType = type;
+    cardaccess::TRangeRow range{.AccessLevel = 5, .DeviceId = 7, .Days = {}, .Range = {Time(0, 0), Time(0, 0)}};
+    range.Days[3] = true;
+    in.Ranges = {range};
+    for (const int id : {1, 4, 6})
+        in.Messages[id].Texts[0] = "row " + std::to_string(id);
+    return in;
+}
+
+} // namespace
+
+// The checks run in their order and the first that fails decides; a soft
+// setting lets the card through on that one.
+TEST(CardDecision, TheFirstCheckThatFailsDecides)
+{
+    using namespace cardaccess;
+    struct TCase {
+        const char* what;
+        std::function<void(TCardInputs&)> change;
+        int result;
+    };
+    const auto fullPool = [](TCardInputs& in) {
+        in.Card->GroupId = 3;
+        in.Pool = TCardPoolRow{.CurInLot = 4, .MaxInLot = 4};
+    };
+    const auto offPath = [](TCardInputs& in) {
+        in.CardType->PathwayId = 8;
+        in.Card->InGate = 5;  // no step from device 5 to 7 was loaded
+    };
+    const auto inAlready = [](TCardInputs& in) { in.Card->InLot = 1; };
+    const TCase cases[] = {
+        {"all pass", [](TCardInputs&) {}, arAccepted},
+        {"no card", [](TCardInputs& in) { in.Card.reset(); in.CardType.reset(); }, arNotOnFile},
+        {"no type", [](TCardInputs& in) { in.CardType.reset(); }, arNoAccess},
+        {"closed today, also inactive and in already",
+         [&](TCardInputs& in) { in.Ranges[0].Days = {}; in.CardType->NoExpiry = false; inAlready(in); }, arNoAccess},
+        {"on a holiday of table 2 only day_9 counts", [](TCardInputs& in) { in.HolidayTable = 2; }, arNoAccess},
+        {"inactive before the full pool", [&](TCardInputs& in) { in.CardType->NoExpiry = false; fullPool(in); }, arInactive},
+        {"full pool before the pathway", [&](TCardInputs& in) { fullPool(in); offPath(in); }, arGroupMax},
+        {"full pool at an exit lets out",
+         [&](TCardInputs& in) { fullPool(in); in.Device->Direction = TDirection::Exit; in.Card->InLot = 1; }, arAccepted},
+        {"pathway before passback", [&](TCardInputs& in) { offPath(in); inAlready(in); }, arNotInPath},
+        {"passback", inAlready, arPassback},
+        {"a soft pool lets through, unasked about the pathway",
+         [&](TCardInputs& in) { fullPool(in); offPath(in); in.Settings->SoftGroup = true; }, arGroupMax | kSoftBit},
+        {"soft passback", [&](TCardInputs& in) { inAlready(in); in.Settings->SoftPassback = true; }, arPassback | kSoftBit},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TCardInputs in = PassingCard();
+        c.change(in);
+        EXPECT_EQ(DecideCard(in, {.Number = 1001, .T = kNow, .DebitExpiry = false, .DetailedLog = true}).Result, c.result);
+    }
+}
+
+// What an accepted card writes, and the row its text comes from.
+TEST(CardDecision, AnAcceptedCardsWritesAndTextRowAreData)
+{
+    using namespace cardaccess;
+    TCardInputs in = PassingCard();
+    in.Card->GroupId = 3;
+    in.Pool = TCardPoolRow{.CurInLot = 1, .MaxInLot = 4};
+    const TCardQuestion q{.Number = 1001, .T = kNow, .DebitExpiry = false, .DetailedLog = false};
+    TCardDecision d = DecideCard(in, q);
+    EXPECT_EQ(d.Result, arAccepted);
+    EXPECT_EQ(d.CardChanges.InLot, 1);
+    EXPECT_EQ(d.CardChanges.TransDate, kNow);
+    EXPECT_EQ(d.PoolChange, 1);
+    EXPECT_EQ(d.Outputs.Card->InLot, 1) << "the card as the writes leave it";
+    EXPECT_EQ(d.Outputs.OpenPulse, 3);
+    EXPECT_EQ(d.Outputs.Messages->Texts[0], "row 4") << "the device's row: the type names none";
+    EXPECT_EQ(d.Lines, std::vector<std::string>{"Table: card"}) << "without the detailed log";
+
+    in.CardType->MsgId = 6;
+    EXPECT_EQ(DecideCard(in, q).Outputs.Messages->Texts[0], "row 6") << "the type's row first";
+    in.CardType->MsgId = 9;
+    EXPECT_EQ(DecideCard(in, q).Outputs.Messages->Texts[0], "row 1") << "a missing row: the first";
+    in.Card.reset();
+    const TCardDecision refused = DecideCard(in, q);
+    EXPECT_TRUE(refused.CardChanges.Empty());
+    EXPECT_EQ(refused.PoolChange, 0);
 }
