@@ -111,10 +111,10 @@ TFigure MeasureCard(db::TODBC& odbc, config::TMessLog& log, double card, int rou
 TFigure MeasureExit(loop::TLoop& lane, const std::string& barcode, int rounds)
 {
     db::TODBC& odbc = lane.Database();
-    lane.Settings.FlatRate = true;
     const std::string reset = "UPDATE tickinv SET status = 0 WHERE barcode = '" + barcode + "'";
+    loop::TLoopEvents& events = lane.Events();
     return SideBySide(
-        odbc, rounds, [&] { lane.CheckBarcode(2, barcode); }, [&] { RawStatement(odbc, reset); });
+        odbc, rounds, [&] { events.CheckBarcode(events.Site(), 2, barcode); }, [&] { RawStatement(odbc, reset); });
 }
 
 // Decisions on cards seen for the first time (every update changes its row:
@@ -216,7 +216,9 @@ int main(int argc, char** argv)
         bench::WriteRegistry(home + "/registry.reg", site);
         TFigure exitPass;
         {
-            loop::TLoop lane(log, 1);
+            loop::TLoopSettings flatRate;
+            flatRate.FlatRate = true;
+            loop::TLoop lane(log, 1, {.Offline = {}, .OfflineCopy = "", .Settings = flatRate});
             if (!lane.Database().Connected) {
                 std::fprintf(stderr, "the loop controller could not connect to %s\n", site.Name);
                 return 1;

@@ -12,6 +12,7 @@
 #include "BenchSupport.hpp"
 
 #include "config/MessLog.hpp"
+#include "line/Card.hpp"
 #include "line/ProcessInfo.hpp"
 #include "loop/Loop.hpp"
 #include "platform/MainLoop.hpp"
@@ -82,7 +83,7 @@ bool PresentAndWait(tools::TDeviceSimulator& sim, double& latencyMs)
 
 bool Seed(db::TODBC& odbc, const bench::TSite& site)
 {
-    const std::string loopTable = loop::LoopTable(site.MySql ? db::dkMySql : db::dkCodebase);
+    const std::string loopTable = loop::LoopTable(odbc);
     for (const std::string& sql : {
              "INSERT INTO " + loopTable + " (id, name, port, enabled) VALUES (1, 'bench', 1, 1)",
              std::string("INSERT INTO settings (reset_dadid) VALUES (0)"),

@@ -3,6 +3,7 @@
 #include "access/RowReaders.hpp"
 #include "config/MessLog.hpp"
 #include "db/ODBC.hpp"
+#include "db/Target.hpp"
 
 namespace counting {
 namespace {
@@ -13,9 +14,9 @@ constexpr int kSoftCountInput = 7;
 } // namespace
 
 TCounter::TCounter(config::TMessLog& log, db::TODBC& database, int loopId, int address, bool remote)
-    : m_log(log), m_own(database), m_database(&database), m_remote(remote)
+    : m_log(log), m_remote(remote)
 {
-    const auto device = cardaccess::ReadDeviceRow(*m_database, loopId, address).value_or(cardaccess::TDeviceRow{});
+    const auto device = cardaccess::ReadDeviceRow(database, loopId, address).value_or(cardaccess::TDeviceRow{});
     m_deviceId = device.Id;
     m_lastSoftCount = device.CountSoft;
 }
@@ -36,7 +37,7 @@ int CounterDelta(int last, int now)
     return now >= last ? now - last : now - last + kCounterModulus;
 }
 
-std::string TCounter::Process(const std::string& payload)
+std::string TCounter::Process(const db::TTarget& to, const std::string& payload)
 {
     std::string name = "Invalid";
     const auto digits = CounterDigits(payload);
@@ -44,7 +45,7 @@ std::string TCounter::Process(const std::string& payload)
         m_log.Log("TCounter.Process ERROR!  CounterData Length Invalid! - " + payload, config::TLevel::Error);
         return name;
     }
-    db::TODBCStatement device(*m_database);
+    db::TODBCStatement device(to.Database);
     if (device.ExecFmt("SELECT * FROM device WHERE id = %d", m_deviceId))
         name = device.AsString("name");
     if (m_firstReading) {
@@ -52,30 +53,30 @@ std::string TCounter::Process(const std::string& payload)
         m_firstReading = false;
         return name;
     }
-    db::TODBCStatement lot(*m_database);
+    db::TODBCStatement lot(to.Database);
     const bool lotFound = lot.ExecFmt("SELECT * FROM lot WHERE id = %d", device.AsInteger("LOT_ID"));
     for (std::size_t i = 0; i < kCounterDigits; ++i) {
         const int diff = CounterDelta(m_lastCounts[i], (*digits)[i]);
         const int position = static_cast<int>(i) + 1;
         if (diff != 0) {
             const std::string column = "count" + std::to_string(position);
-            db::TODBCStatement update(*m_database);
-            if (OnCopy())
+            db::TODBCStatement update(to.Database);
+            if (to.Journalled)
                 update.ExecFmt("UPDATE device SET %s = %s + %d WHERE id = %d", column, column, diff, m_deviceId);
             else
                 update.ExecFmt("UPDATE device SET %s = %d WHERE id = %d", column, device.AsInteger(column) + diff,
                                m_deviceId);
             if (lotFound)
-                ChangeLot(diff, position + 1, device.AsInteger("lot_id"));
+                ChangeLot(to, diff, position + 1, device.AsInteger("lot_id"));
         }
         m_lastCounts[i] = (*digits)[i];
     }
     return name;
 }
 
-void TCounter::ChangeLot(int delta, int input, int deviceLot)
+void TCounter::ChangeLot(const db::TTarget& to, int delta, int input, int deviceLot)
 {
-    db::TODBCStatement items(*m_database);
+    db::TODBCStatement items(to.Database);
     for (bool more = items.ExecFmt("SELECT c.*,k.lot_id FROM counter_item c left join counters k on "
                                    "c.cntr_id=k.id WHERE device_id=%d and input=%d",
                                    m_deviceId, input);
@@ -87,14 +88,14 @@ void TCounter::ChangeLot(int delta, int input, int deviceLot)
             text = config::Format("UPDATE lot SET lot_count=lot_count+%d WHERE id=%d", delta, lot);
             break;
         case 2: {
-            if (OnCopy()) {
+            if (to.Journalled) {
                 // Floored where the replay lands, not where the copy stood.
                 text = config::Format("UPDATE lot SET lot_count = CASE WHEN lot_count < %d THEN 0 ELSE lot_count - %d "
                                       "END WHERE id = %d",
                                       delta, delta, lot);
                 break;
             }
-            db::TODBCStatement count(*m_database);
+            db::TODBCStatement count(to.Database);
             count.ExecFmt("select lot_count from lot WHERE id=%d", lot);
             text = count.AsInteger("lot_count") - delta < 0
                        ? config::Format("UPDATE lot SET lot_count=0 WHERE id=%d", lot)
@@ -106,54 +107,33 @@ void TCounter::ChangeLot(int delta, int input, int deviceLot)
         }
         m_log.Log("Counter sql: " + text);
         if (!text.empty()) {
-            db::TODBCStatement change(*m_database);
+            db::TODBCStatement change(to.Database);
             change.Exec(text);
-            FlagLotFull(deviceLot);
+            FlagLotFull(to.Database, deviceLot);
         }
     }
 }
 
-void TCounter::FlagLotFull(int lotId)
+void TCounter::FlagLotFull(db::TODBC& database, int lotId)
 {
-    db::TODBCStatement s(*m_database);
+    db::TODBCStatement s(database);
     s.ExecFmt("UPDATE device SET lf_output_flag = 1 WHERE lot_id = %d and lf_enabled <> 0", lotId);
     s.ExecFmt("UPDATE device SET lf_sign_flag = 1 WHERE lot_id = %d and lf_sign <> 0", lotId);
 }
 
-void TCounter::SoftCount()
+void TCounter::SoftCount(const db::TTarget& to)
 {
     // The device and whether its lot is on file in one round trip: the loop's
     // next card waits for this one's count.
-    db::TODBCStatement device(*m_database);
+    db::TODBCStatement device(to.Database);
     device.ExecFmt("SELECT device.*, lot.id AS lot_on_file FROM device LEFT JOIN lot ON lot.id = device.lot_id "
                    "WHERE device.id = %d",
                    m_deviceId);
     m_lastSoftCount = device.AsInteger("count_soft") + 1;
     if (!device.Eof() && !device.Failed() && !device.IsNull("lot_on_file"))
-        ChangeLot(1, kSoftCountInput, device.AsInteger("lot_id"));
-    db::TODBCStatement update(*m_database);
+        ChangeLot(to, 1, kSoftCountInput, device.AsInteger("lot_id"));
+    db::TODBCStatement update(to.Database);
     update.ExecFmt("UPDATE device SET count_soft = count_soft + 1 WHERE id = %d", m_deviceId);
-}
-
-template <class F>
-auto TCounter::On(db::TODBC& database, F work)
-{
-    struct TBack {
-        TCounter& Counter;
-        ~TBack() { Counter.m_database = &Counter.m_own; }
-    } back{*this};
-    m_database = &database;
-    return work();
-}
-
-void TCounter::SoftCountOn(db::TODBC& database)
-{
-    On(database, [&] { SoftCount(); });
-}
-
-std::string TCounter::ProcessOn(db::TODBC& database, const std::string& payload)
-{
-    return On(database, [&] { return Process(payload); });
 }
 
 void TCounter::CheckSoftCount(db::TODBCStatement& statement)
@@ -162,10 +142,11 @@ void TCounter::CheckSoftCount(db::TODBCStatement& statement)
     const int current = statement.AsInteger("count_soft");
     if (current > m_lastSoftCount) {
         const int diff = current - m_lastSoftCount;
-        db::TODBCStatement lot(*m_database);
+        const db::TTarget site{statement.Database()};
+        db::TODBCStatement lot(site.Database);
         if (lot.ExecFmt("SELECT * FROM lot WHERE id = %d", statement.AsInteger("LOT_ID"))) {
             m_log.Log("Timer Lot Change Value: " + std::to_string(diff));
-            ChangeLot(diff, kSoftCountInput, statement.AsInteger("lot_id"));
+            ChangeLot(site, diff, kSoftCountInput, statement.AsInteger("lot_id"));
         }
         m_log.Log("Soft Count Device Id: " + std::to_string(m_deviceId) + " was " + std::to_string(m_lastSoftCount) +
                   " is " + std::to_string(current) + " diff " + std::to_string(diff));

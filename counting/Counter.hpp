@@ -11,6 +11,7 @@ class TMessLog;
 namespace db {
 class TODBC;
 class TODBCStatement;
+struct TTarget;
 }
 
 namespace counting {
@@ -27,35 +28,31 @@ int CounterDelta(int last, int now);
 
 // Keeps lot occupancy in step with one device's counters: hardware counter
 // replies, soft counts after a passage, and (remote mode) rises of count_soft
-// written by another system. Its loop's worker only.
+// written by another system. Each reply or count is decided against the
+// target it is given: the site, where the device's counts are written as the
+// values read plus the change, or the offline copy, where every count changes
+// relatively so that the journal's replay adds to what the site holds by
+// then. Its loop's worker only.
 class TCounter {
 public:
+    // Reads the device's id and soft count from database.
     TCounter(config::TMessLog& log, db::TODBC& database, int loopId, int address, bool remote);
 
     // One counter reply; returns the device name for the caller's log line.
-    std::string Process(const std::string& payload);
-    void SoftCount();
-    // The same against another database (the offline copy); the next calls
-    // use the counter's own again. There the counts change relatively, so
-    // that the journal's replay adds to what the site holds by then.
-    void SoftCountOn(db::TODBC& database);
-    std::string ProcessOn(db::TODBC& database, const std::string& payload);
+    std::string Process(const db::TTarget& to, const std::string& payload);
+    void SoftCount(const db::TTarget& to);
+    // Remote mode, on the site: what another system added to count_soft.
     void CheckSoftCount(db::TODBCStatement& statement);
-    void ChangeLot(int delta, int input, int deviceLot);
-    void FlagLotFull(int lotId);
 
     bool Remote() const noexcept { return m_remote; }
     int DeviceId() const noexcept { return m_deviceId; }
     bool FirstReading() const noexcept { return m_firstReading; }
 
 private:
-    template <class F>
-    auto On(db::TODBC& database, F work);
-    bool OnCopy() const noexcept { return m_database != &m_own; }
+    void ChangeLot(const db::TTarget& to, int delta, int input, int deviceLot);
+    void FlagLotFull(db::TODBC& database, int lotId);
 
     config::TMessLog& m_log;
-    db::TODBC& m_own;
-    db::TODBC* m_database;  // the counter's own, but for the length of On
     int m_deviceId = 0;
     bool m_firstReading = true;
     int m_lastSoftCount = 0;

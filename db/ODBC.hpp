@@ -234,6 +234,7 @@ public:
     std::string ListColumns(std::string_view table) noexcept;
 
     const TColInfoList& Columns() const noexcept { return m_columns; }
+    TODBC& Database() const noexcept { return m_owner; }
     bool Allocated() const noexcept { return m_allocated; }
     bool RefreshCapable() const noexcept { return m_refreshCapable; }
     const std::string& LastSQL() const noexcept { return m_lastSql; }

@@ -4,7 +4,13 @@
 #include "config/Format.hpp"
 #include "config/IniFileEx.hpp"
 #include "config/MessLog.hpp"
+#include "counting/Counter.hpp"
+#include "counting/EventLog.hpp"
+#include "counting/Input.hpp"
+#include "db/ODBC.hpp"
+#include "db/ODBCConn.hpp"
 #include "db/SiteColumns.hpp"
+#include "line/Card.hpp"
 #include "mail/MailSender.hpp"
 #include "platform/MainLoop.hpp"
 #include "platform/Metrics.hpp"
@@ -61,9 +67,50 @@ const std::vector<TSettingKey> kLoopSettingKeys = {
     {"NoRemoteCounts", "0"},
 };
 
-std::string LoopTable(db::TDbKind kind)
+std::string LoopTable(const db::TODBC& database)
 {
-    return kind == db::dkMySql ? "`loop`" : "loop";
+    return database.Kind() == db::dkMySql ? "`loop`" : "loop";
+}
+
+const char* DeviceTypeName(int type) noexcept
+{
+    switch (type) {
+    case dtTicketSpitter: return "spitter";
+    case dtBarcodeExit: return "barcode exit";
+    default: return "reader";
+    }
+}
+
+int TLoopConfig::DeviceType(int address) const noexcept
+{
+    return address >= 0 && static_cast<std::size_t>(address) < DeviceTypes.size()
+               ? static_cast<int>(DeviceTypes[static_cast<std::size_t>(address)])
+               : static_cast<int>(dtCardReader);
+}
+
+TLoopSettings ReadLoopSettings(config::TIniFileEx& ini)
+{
+    TLoopSettings s;
+    s.SyncMinutes = ini.ReadIntegerInit(kSection, "Sync Readers every XX minutes", 0);
+    s.GraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time from POF (minutes)", 15);
+    s.ExtendedGraceLanes.clear();
+    std::stringstream lanes(ini.ReadStringInit(kSection, "Extended Grace Lane", ""));
+    for (std::string item; std::getline(lanes, item, ',');)
+        s.ExtendedGraceLanes.push_back(config::TextToInt(item));
+    s.ExtendedGraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time from POF Extended (minutes)", 15);
+    s.FutureGraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time Future", 15);
+    s.OldTicketFormat = ini.ReadBoolInit(kSection, "Old Ticket Format?", false);
+    s.SyncExitReader = ini.ReadBoolInit(kSection, "Sync Exit Reader", true);
+    s.FlatRate = ini.ReadBoolInit(kSection, "Flat Rate Flag", false);
+    s.EmailServer = ini.ReadStringInit(kSection, "Email Server", "");
+    s.EmailPort = ini.ReadIntegerInit(kSection, "Email Port", 25);
+    s.EmailFrom = ini.ReadStringInit(kSection, "Email From", "");
+    s.EmailTo = ini.ReadStringInit(kSection, "Email To", "");
+    s.EmailSecurity = mail::ReadMailSecurity();
+    s.DebitExpiry = ini.ReadBoolInit(kSection, "Debit Expiry", false);
+    s.AutoReset = ini.ReadBoolInit(kSection, "Auto Reset", true);
+    s.LowSecurity = ini.ReadBoolInit(kSection, "Low Security on DB Error", false);
+    return s;
 }
 
 namespace {
@@ -90,30 +137,51 @@ std::shared_ptr<platform::TWorker> WorkerFor(bool sqlite, int loopId, config::TM
 
 } // namespace
 
-TLoop::TLoop(config::TMessLog& log, int loopId, const std::string& offlineCopy) : MessageLog(log), LoopId(loopId)
+TLoop::TLoop(config::TMessLog& log, int loopId, TLoopOptions options) : m_log(log)
 {
     const config::TConnParams params;
-    DetailedLog = params.DebugLog;
+    m_config.LoopId = loopId;
+    m_config.DetailedLog = params.DebugLog;
+    m_config.Offline = std::move(options.Offline);
+    if (options.Settings)
+        m_config.Settings = *options.Settings;
     m_database = std::make_unique<db::TODBC>();
-    m_connection = db::MakeConnection(params, *m_database, &MessageLog, std::to_string(LoopId));
+    m_connection = db::MakeConnection(params, *m_database, &m_log, std::to_string(loopId));
     const bool connected = m_connection->EnsureConnected();
-    PublishDatabase(connected);
     for (int code = cardaccess::arAccepted; code <= cardaccess::arNotInPath; ++code)
         platform::Metrics().Touch("velixcard_decisions_total", {{"result", cardaccess::AccessResultText(code)}});
-    m_worker = WorkerFor(connected && m_database->IsSQLite(), LoopId, MessageLog);
+    m_worker = WorkerFor(connected && m_database->IsSQLite(), loopId, m_log);
     if (connected) {
         UpgradeSchema();
-        CreateCardInterface(TSetUpFrom::Site);
-        return;
+        CreateCardInterface(TSetUpFrom::Site, options.Settings);
+    } else if (!options.OfflineCopy.empty() &&
+               db::ConnectLocalFile(*m_database, options.OfflineCopy, db::TLocalFile::Copy)) {
+        // The site database away at start-up: the devices and settings come
+        // from the offline copy, on the loop's own binding, which then lets go
+        // of the copy and connects to the site when it answers; the events
+        // meanwhile are decided offline.
+        m_log.LogFmt("Loop id %d set up from the offline copy: the site database is away", loopId);
+        CreateCardInterface(TSetUpFrom::Copy, options.Settings);
     }
-    // The site database away at start-up: the devices and settings come from
-    // the offline copy, on the loop's own binding, which then lets go of the
-    // copy and connects to the site when it answers; the events meanwhile are
-    // decided offline.
-    if (!offlineCopy.empty() && db::ConnectLocalFile(*m_database, offlineCopy, db::TLocalFile::Copy)) {
-        MessageLog.LogFmt("Loop id %d set up from the offline copy: the site database is away", LoopId);
-        CreateCardInterface(TSetUpFrom::Copy);
-    }
+    if (!m_events)
+        m_events = std::make_unique<TLoopEvents>(TLoopContext{m_config, m_log, *m_database, *m_connection, nullptr,
+                                                              m_eventLog.get(), m_counters, m_inputs});
+    m_events->PublishDatabase(connected);
+}
+
+bool TLoop::ForceGate(int address, bool open) noexcept
+{
+    if (!m_line)
+        return false;
+    if (m_line->GateState(address) == open)
+        return false;
+    if (!m_line->SetGate(address, open))
+        return false;  // refused: the state stays as it was and the next pass tries again
+    platform::SiteState().SetGateHeld(LoopId(), address, open);
+    if (m_config.DetailedLog)
+        m_log.Log("Loop id " + std::to_string(LoopId()) + " address " + std::to_string(address) +
+                  (open ? " forced open" : " forced closed"));
+    return true;
 }
 
 TLoop::~TLoop()
@@ -133,7 +201,8 @@ void TLoop::Post(std::function<void()> work)
         try {
             work();
         } catch (const std::exception& e) {
-            MessageLog.Log(std::string("Loop id ") + std::to_string(LoopId) + ": posted work failed (" + e.what() + ")", config::TLevel::Error);
+            m_log.Log(std::string("Loop id ") + std::to_string(LoopId()) + ": posted work failed (" + e.what() + ")",
+                      config::TLevel::Error);
         }
     });
 }
@@ -150,38 +219,8 @@ void TLoop::PostUpdateOutputs()
         return;
     m_worker->Loop().Post([this] {
         m_outputsQueued = false;
-        UpdateOutputs();
+        m_events->UpdateOutputs();
     });
-}
-
-int TLoop::ElapsedMinutes(platform::TDateTime from, platform::TDateTime to)
-{
-    return platform::MinutesFromTo(from, to);
-}
-
-bool TLoop::Connected(db::TODBCConn::TCheck check) noexcept
-{
-    const bool up = m_connection && m_connection->EnsureConnected(check);
-    PublishDatabase(up);
-    return up;
-}
-
-void TLoop::PublishDatabase(bool up) noexcept
-{
-    platform::SiteState().SetLoopDatabase(LoopId, up);
-    platform::Metrics().Set("velixcard_database_connected", {{"connection", "loop " + std::to_string(LoopId)}},
-                            up ? 1 : 0);
-}
-
-void TLoop::SoftCount(int address)
-{
-    if (address < 0 || static_cast<std::size_t>(address) >= m_counters.size() || !m_counters[static_cast<std::size_t>(address)])
-        return;
-    counting::TCounter& counter = *m_counters[static_cast<std::size_t>(address)];
-    if (m_offlineActive)
-        counter.SoftCountOn(*m_database);  // the copy, journalled
-    else
-        counter.SoftCount();
 }
 
 void TLoop::UpgradeSchema()
@@ -236,18 +275,18 @@ void TLoop::EnsureUniqueBarcodes()
         return;
     db::TODBCStatement add(*m_database);
     if (add.ExecSQL("ALTER TABLE tickinv ADD UNIQUE KEY tickinv_barcode_unique (barcode)"))
-        MessageLog.Log("tickinv: a unique key on barcode added");
+        m_log.Log("tickinv: a unique key on barcode added");
     else
-        MessageLog.Log("tickinv: no unique key on barcode (" + m_database->LastDiagnostic +
+        m_log.Log("tickinv: no unique key on barcode (" + m_database->LastDiagnostic +
                            "): two exits reading one new barcode at once may each book it",
                        config::TLevel::Warning);
 }
 
-void TLoop::ReadLineSettings(bool rfModem)
+void TLoop::ReadLineSettings(bool rfModem, const std::optional<TLoopSettings>& settings)
 {
     config::TIniFileEx ini(platform::SettingsFilePath());
     if (rfModem) {
-        MessageLog.Log("NOTE: Using RF Modem Mode for loop id " + std::to_string(LoopId));
+        m_log.Log("NOTE: Using RF Modem Mode for loop id " + std::to_string(LoopId()));
         m_line->RespDelay = 200;
         m_line->TurnAround = 100;
     } else {
@@ -258,37 +297,17 @@ void TLoop::ReadLineSettings(bool rfModem)
     m_line->PayOnFoot = ini.ReadBoolInit(kSection, "PayOnFoot Poll", m_line->PayOnFoot);
     m_line->NoInputs = ini.ReadBoolInit(kSection, "Inputs Off", m_line->NoInputs);
     m_line->NoCounters = ini.ReadBoolInit(kSection, "Counters Off", m_line->NoCounters);
-    Settings.SyncMinutes = ini.ReadIntegerInit(kSection, "Sync Readers every XX minutes", 0);
-    SyncCount = 0;
-    Settings.GraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time from POF (minutes)", 15);
-    Settings.ExtendedGraceLanes.clear();
-    std::stringstream lanes(ini.ReadStringInit(kSection, "Extended Grace Lane", ""));
-    std::string item;
-    while (std::getline(lanes, item, ','))
-        Settings.ExtendedGraceLanes.push_back(config::TextToInt(item));
-    Settings.ExtendedGraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time from POF Extended (minutes)", 15);
-    Settings.FutureGraceMinutes = ini.ReadIntegerInit(kSection, "Grace Time Future", 15);
-    Settings.OldTicketFormat = ini.ReadBoolInit(kSection, "Old Ticket Format?", false);
-    Settings.SyncExitReader = ini.ReadBoolInit(kSection, "Sync Exit Reader", true);
-    Settings.FlatRate = ini.ReadBoolInit(kSection, "Flat Rate Flag", false);
-    Settings.EmailServer = ini.ReadStringInit(kSection, "Email Server", "");
-    Settings.EmailPort = ini.ReadIntegerInit(kSection, "Email Port", 25);
-    Settings.EmailFrom = ini.ReadStringInit(kSection, "Email From", "");
-    Settings.EmailTo = ini.ReadStringInit(kSection, "Email To", "");
-    Settings.EmailSecurity = mail::ReadMailSecurity();
-    Settings.DebitExpiry = ini.ReadBoolInit(kSection, "Debit Expiry", false);
-    Settings.AutoReset = ini.ReadBoolInit(kSection, "Auto Reset", true);
-    Settings.LowSecurity = ini.ReadBoolInit(kSection, "Low Security on DB Error", false);
+    if (!settings)
+        m_config.Settings = ReadLoopSettings(ini);
 }
 
-void TLoop::CreateCardInterface(TSetUpFrom from)
+void TLoop::CreateCardInterface(TSetUpFrom from, const std::optional<TLoopSettings>& settings)
 {
     try {
         // The line's events are handled on the loop's worker, one at a time.
-        m_line = std::make_unique<line::TCard>(m_worker->Loop(), &MessageLog);
-        m_line->LoopId = LoopId;
-        BindHandlers();
-        m_eventLog = std::make_unique<counting::TEventLog>(*m_database, LoopId);
+        m_line = std::make_unique<line::TCard>(m_worker->Loop(), &m_log);
+        m_line->LoopId = LoopId();
+        m_eventLog = std::make_unique<counting::TEventLog>(*m_database, LoopId());
         // Every statement of the set-up is done, and released, before the
         // line opens: from then on the connection belongs to the worker.
         bool found = false, enabled = false, rfModem = false;
@@ -296,7 +315,7 @@ void TLoop::CreateCardInterface(TSetUpFrom from)
         std::string name;
         {
             db::TODBCStatement loopRow(*m_database);
-            found = loopRow.ExecFmt("SELECT * FROM %s WHERE id = %d", LoopTable(m_database->Kind()), LoopId);
+            found = loopRow.ExecFmt("SELECT * FROM %s WHERE id = %d", LoopTable(*m_database), LoopId());
             if (found) {
                 enabled = loopRow.AsBool("enabled");
                 port = loopRow.AsInteger("port");
@@ -304,20 +323,20 @@ void TLoop::CreateCardInterface(TSetUpFrom from)
                 name = loopRow.AsString("name");
             }
             db::TODBCStatement flags(*m_database);
-            flags.ExecFmt("UPDATE device SET lf_sign_flag = 1 WHERE loop_id = %d and lf_sign <> 0", LoopId);
-            flags.ExecFmt("UPDATE device SET lf_output_flag = 1 WHERE loop_id = %d and lf_enabled <> 0", LoopId);
+            flags.ExecFmt("UPDATE device SET lf_sign_flag = 1 WHERE loop_id = %d and lf_sign <> 0", LoopId());
+            flags.ExecFmt("UPDATE device SET lf_output_flag = 1 WHERE loop_id = %d and lf_enabled <> 0", LoopId());
         }
         int first = 0, last = 0;
         if (!found) {
-            MessageLog.Log("Failed Card Init - No Loop id: " + std::to_string(LoopId), config::TLevel::Error);
+            m_log.Log("Failed Card Init - No Loop id: " + std::to_string(LoopId()), config::TLevel::Error);
         } else if (enabled) {
             m_line->Port = port;
-            MessageLog.LogFmt("Init Devices for LoopId %d Port %d", LoopId, port);
+            m_log.LogFmt("Init Devices for LoopId %d Port %d", LoopId(), port);
             m_eventLog->Port = port;
             SetUpDevices(first, last);
             m_line->SetFirstReader(first);
             m_line->SetLastReader(last);
-            ReadLineSettings(rfModem);
+            ReadLineSettings(rfModem, settings);
         } else if (config::UpperCase(name) == "POE/POF") {
             MakePayOnFootCounters();
         }
@@ -325,25 +344,31 @@ void TLoop::CreateCardInterface(TSetUpFrom from)
         // and a card decided on the copy as if it were the site would go unjournalled.
         if (from == TSetUpFrom::Copy)
             m_database->Disconnect();
+        // The configuration is fixed from here: the handlers get it with the
+        // objects made for them, and the line their events.
+        m_events = std::make_unique<TLoopEvents>(TLoopContext{m_config, m_log, *m_database, *m_connection, m_line.get(),
+                                                              m_eventLog.get(), m_counters, m_inputs});
+        BindHandlers();
         if (found && enabled)
             OpenLine(port, first, last);
-        MessageLog.Log("CreateCardInterface - Done");
+        m_log.Log("CreateCardInterface - Done");
     } catch (...) {
-        MessageLog.Log(config::WithReason("CreateCardInterface - Exception"), config::TLevel::Error);
+        m_log.Log(config::WithReason("CreateCardInterface - Exception"), config::TLevel::Error);
     }
 }
 
 void TLoop::BindHandlers()
 {
     auto& e = m_line->Events;
-    e.OnCounter = [this](int r, const std::string& v) { CounterEvent(r, v); };
-    e.OnInput = [this](int r, const std::string& v) { InputEvent(r, v); };
-    e.OnError = [this](int r) { OfflineEvent(r); };
-    e.OnPowerUp = [this](int r) { PowerUpEvent(r); };
-    e.OnData = [this](int r, const std::string& v) { CardDataEvent(r, v); };
-    e.OnMemory = [this](int r, const std::string& v) { MemoryDataEvent(r, v); };
-    e.OnBarCode = [this](int r, const std::string& v) { BarcodeEvent(r, v); };
-    e.OnPrinter = [this](int r, const std::string& v) { PrinterEvent(r, v); };
+    TLoopEvents& h = *m_events;
+    e.OnCounter = [&h](int r, const std::string& v) { h.CounterEvent(r, v); };
+    e.OnInput = [&h](int r, const std::string& v) { h.InputEvent(r, v); };
+    e.OnError = [&h](int r) { h.OfflineEvent(r); };
+    e.OnPowerUp = [&h](int r) { h.PowerUpEvent(r); };
+    e.OnData = [&h](int r, const std::string& v) { h.CardDataEvent(r, v); };
+    e.OnMemory = [&h](int r, const std::string& v) { h.MemoryDataEvent(r, v); };
+    e.OnBarCode = [&h](int r, const std::string& v) { h.BarcodeEvent(r, v); };
+    e.OnPrinter = [&h](int r, const std::string& v) { h.PrinterEvent(r, v); };
 }
 
 // The devices of the loop: their texts and types, the address range polled,
@@ -353,8 +378,8 @@ void TLoop::SetUpDevices(int& first, int& last)
     first = 99;
     last = -99;
     db::TODBCStatement devices(*m_database);
-    if (!devices.ExecFmt("SELECT * FROM device WHERE loop_id=%d", LoopId)) {
-        MessageLog.LogFmt(config::TLevel::Warning, "No devices found for loop id %d", LoopId);
+    if (!devices.ExecFmt("SELECT * FROM device WHERE loop_id=%d", LoopId())) {
+        m_log.LogFmt(config::TLevel::Warning, "No devices found for loop id %d", LoopId());
         first = last = 0;
         return;
     }
@@ -362,8 +387,8 @@ void TLoop::SetUpDevices(int& first, int& last)
         const int a = devices.AsInteger("addr_ess");
         // The line keeps texts for addresses 0 to kMaxAddress only.
         if (a < 0 || a > line::kMaxAddress) {
-            MessageLog.LogFmt(config::TLevel::Warning, "Device id %d of loop id %d has address %d outside 0 to %d, ignored",
-                              devices.AsInteger("id"), LoopId, a, line::kMaxAddress);
+            m_log.LogFmt(config::TLevel::Warning, "Device id %d of loop id %d has address %d outside 0 to %d, ignored",
+                              devices.AsInteger("id"), LoopId(), a, line::kMaxAddress);
             continue;
         }
         db::TODBCStatement msg(*m_database);
@@ -374,10 +399,11 @@ void TLoop::SetUpDevices(int& first, int& last)
             m_line->SetIdleMsg(a, "Default message");
             m_line->SetActiveMsg(a, "Device activated");
         }
-        if (m_deviceTypes.size() < static_cast<std::size_t>(a) + 1)
-            m_deviceTypes.resize(static_cast<std::size_t>(a) + 1, 0);
-        m_deviceTypes[static_cast<std::size_t>(a)] = static_cast<std::uint8_t>(devices.AsInteger("device_type") & 0xFF);
-        platform::SiteState().SetDevice(LoopId, a, devices.AsString("name"), DeviceTypeName(DeviceType(a)));
+        auto& types = m_config.DeviceTypes;
+        if (types.size() < static_cast<std::size_t>(a) + 1)
+            types.resize(static_cast<std::size_t>(a) + 1, 0);
+        types[static_cast<std::size_t>(a)] = static_cast<std::uint8_t>(devices.AsInteger("device_type") & 0xFF);
+        platform::SiteState().SetDevice(LoopId(), a, devices.AsString("name"), DeviceTypeName(m_config.DeviceType(a)));
         first = std::min(first, a);
         last = std::max(last, a);
     } while (devices.Next());
@@ -391,9 +417,9 @@ void TLoop::MakeCountersAndInputs(int first, int last)
 {
     for (int a = 0; a <= last; ++a) {
         m_counters.push_back(a < first ? nullptr
-                                       : std::make_unique<counting::TCounter>(MessageLog, *m_database, LoopId, a, false));
+                                       : std::make_unique<counting::TCounter>(m_log, *m_database, LoopId(), a, false));
         m_inputs.push_back(a < first ? nullptr
-                                     : std::make_unique<counting::TInput>(LoopId, *m_database, *m_eventLog, MessageLog,
+                                     : std::make_unique<counting::TInput>(LoopId(), *m_database, *m_eventLog, m_log,
                                                                           m_line.get(), a));
     }
 }
@@ -401,13 +427,13 @@ void TLoop::MakeCountersAndInputs(int first, int last)
 void TLoop::OpenLine(int port, int first, int last)
 {
     if (m_line->Open()) {
-        MessageLog.LogFmt("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
+        m_log.LogFmt("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
                           m_line->PollDelay.load(), m_line->TurnAround.load(), m_line->RespDelay.load(),
                           m_line->Baud.load(), m_line->OffLineDelay.load());
-        MessageLog.LogFmt("Device started.  LoopId %d  First address: %d  Last address: %d", LoopId, first, last);
+        m_log.LogFmt("Device started.  LoopId %d  First address: %d  Last address: %d", LoopId(), first, last);
     } else {
-        MessageLog.Log("Failed to open port COM" + std::to_string(port) + " for loop id " + std::to_string(LoopId), config::TLevel::Error);
-        MessageLog.Log("  " + m_line->LastOpenError(), config::TLevel::Error);
+        m_log.Log("Failed to open port COM" + std::to_string(port) + " for loop id " + std::to_string(LoopId()), config::TLevel::Error);
+        m_log.Log("  " + m_line->LastOpenError(), config::TLevel::Error);
     }
 }
 
@@ -419,7 +445,7 @@ void TLoop::MakePayOnFootCounters()
         return;
     int first = 99, last = -99;
     db::TODBCStatement devices(*m_database);
-    for (bool more = devices.ExecFmt("SELECT * FROM device WHERE loop_id=%d", LoopId); more; more = devices.Next()) {
+    for (bool more = devices.ExecFmt("SELECT * FROM device WHERE loop_id=%d", LoopId()); more; more = devices.Next()) {
         const int a = devices.AsInteger("addr_ess");
         if (a < 0 || a > line::kMaxAddress)
             continue;
@@ -431,8 +457,8 @@ void TLoop::MakePayOnFootCounters()
             m_counters.push_back(nullptr);
             continue;
         }
-        m_counters.push_back(std::make_unique<counting::TCounter>(MessageLog, *m_database, LoopId, a, true));
-        MessageLog.Log("Created POE/POF soft counter for address " + std::to_string(a));
+        m_counters.push_back(std::make_unique<counting::TCounter>(m_log, *m_database, LoopId(), a, true));
+        m_log.Log("Created POE/POF soft counter for address " + std::to_string(a));
     }
 }
 

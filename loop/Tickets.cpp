@@ -2,6 +2,8 @@
 
 #include "config/Format.hpp"
 
+#include <algorithm>
+
 namespace loop {
 namespace {
 
@@ -115,6 +117,61 @@ std::string TicketTimeText(platform::TDateTime value)
     const int month = t.Month >= 1 && t.Month <= 12 ? t.Month : 1;
     return config::Format("%s%.2d/%.4d %.2d:%.2d:%.2d", kMonths[month - 1], t.Day, t.Year, t.Hour, t.Minute,
                           t.Second);
+}
+
+} // namespace loop
+
+namespace loop {
+
+TExitJudgement JudgeExit(int direction, int status, int lane, int minutesSinceIssue, const TExitRules& rules)
+{
+    constexpr int kEntry = 1;
+    TExitJudgement j;
+    if (direction == kEntry && status == kTicketInside) {
+        j.State = TExitState::Passback;
+        return j;
+    }
+    if (status == kTicketUsed && direction != kEntry) {
+        j.State = TExitState::Used;
+        return j;
+    }
+    if (rules.FlatRate && lane > kExtendedLaneBase)
+        return j;
+    const bool extended = std::any_of(rules.ExtendedGraceLanes.begin(), rules.ExtendedGraceLanes.end(),
+                                      [lane](int n) { return n + kExtendedLaneBase == lane; });
+    int grace = extended ? rules.ExtendedGraceMinutes : rules.GraceMinutes;
+    if (direction == kEntry && status == kTicketUsed) {
+        // A used ticket shown at an entry: back inside only if issued just now.
+        grace = 0;
+        j.NewStatus = kTicketInside;
+    }
+    if (minutesSinceIssue > grace || (minutesSinceIssue < 0 && -minutesSinceIssue > rules.FutureGraceMinutes))
+        j.State = TExitState::Expired;
+    return j;
+}
+
+// An older row with the same barcode or ticket number is renamed or
+// renumbered, unless it is the row an exit made before this late (off-line)
+// issue record arrived: that row is then completed.
+TIssuePlan PlanIssue(const TIssueRecord& issue, const std::optional<TIssueRow>& byBarcode,
+                     const std::optional<TIssueRow>& byTicket)
+{
+    TIssuePlan plan;
+    if (byBarcode) {
+        if (byBarcode->IssuerId == 0 && byBarcode->TakerId != 0 && issue.OffLine)
+            plan.CompleteExitRow = true;
+        else
+            plan.Aside = TIssuePlan::TAside::Barcode;
+        return plan;
+    }
+    if (byTicket) {
+        plan.ByTicket = true;
+        if (byTicket->TakerId != 0 && issue.OffLine)
+            plan.CompleteExitRow = true;
+        else
+            plan.Aside = TIssuePlan::TAside::Ticket;
+    }
+    return plan;
 }
 
 } // namespace loop

@@ -5,12 +5,39 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace loop {
 
 // How an exit pass was judged, and the text the reader shows for it.
 enum class TExitState { ReadError, Accepted, Used, SystemError, Expired, Passback };
 const char* ExitReplyText(TExitState state);
+
+// tickinv.status.
+inline constexpr int kTicketInside = 0;
+inline constexpr int kTicketUsed = 2;
+// Lanes above it are pay-on-foot exits.
+inline constexpr int kExtendedLaneBase = 50;
+
+// The settings the exit rules judge by.
+struct TExitRules {
+    int GraceMinutes = 15;
+    std::vector<int> ExtendedGraceLanes;  // lane numbers above kExtendedLaneBase
+    int ExtendedGraceMinutes = 15;
+    int FutureGraceMinutes = 15;
+    bool FlatRate = false;
+};
+
+// An exit pass judged: its state and, accepted, the status the ticket takes.
+struct TExitJudgement {
+    TExitState State = TExitState::Accepted;
+    int NewStatus = kTicketUsed;
+};
+// The exit rules in order, for a ticket of that status at a device of that
+// direction (1 entry), minutesSinceIssue after the barcode's time. Pure.
+TExitJudgement JudgeExit(int direction, int status, int lane, int minutesSinceIssue, const TExitRules& rules);
+
+
 
 // The record a ticket spitter sends when it prints a ticket: a flag digit,
 // the 10-character barcode and the 6-digit ticket number.
@@ -24,6 +51,23 @@ inline constexpr std::size_t kIssueRecordLength = 17;
 
 // nullopt unless the record has exactly kIssueRecordLength characters.
 std::optional<TIssueRecord> SplitIssueRecord(std::string_view record);
+
+// What a spitter's issue record writes: an insert, or an update of the row an
+// exit made before this late (off-line) record arrived; and what it moves out
+// of the way first.
+struct TIssuePlan {
+    enum class TAside { None, Barcode, Ticket } Aside = TAside::None;
+    bool CompleteExitRow = false;  // update the row found instead of inserting
+    bool ByTicket = false;         // the row found is the one of the ticket number (issuerid NULL)
+};
+// The rows of tickinv with the record's barcode, and with its ticket number
+// and no issuer, as the plan sees them.
+struct TIssueRow {
+    int IssuerId = 0;
+    int TakerId = 0;
+};
+TIssuePlan PlanIssue(const TIssueRecord& issue, const std::optional<TIssueRow>& byBarcode,
+                     const std::optional<TIssueRow>& byTicket);
 
 // The lane of a barcode, its last two characters (9 and 10 of the ten-character
 // form), as a number; 0 when not a number.

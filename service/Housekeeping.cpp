@@ -98,7 +98,7 @@ void TServer::MainTick(platform::TTimer& timMain)
         LastMinute = minute;
         RunPlannedTasks(now);
         for (auto& l : Loops)
-            l->SyncTimeDate();
+            l->Post([&lane = *l] { lane.Events().SyncTimeDate(); });
     }
     if (++TickCount >= kDevicePassTicks) {
         DevicePass();
@@ -141,7 +141,7 @@ void TServer::PublishSiteState()
 
 void TServer::RunPlannedTasks(platform::TDateTime now)
 {
-    if (Loops.empty() || !Loops.front()->Settings.AutoReset)
+    if (Loops.empty() || !Loops.front()->Config().Settings.AutoReset)
         return;
     const bool reset = AutoResetTask(now);
     const bool counts = LotCountReset(now);
@@ -269,13 +269,13 @@ void TServer::DevicePass()
     const db::TSql quoting(MainDatabase->Kind());
     db::TODBCStatement heartbeat(*MainDatabase);
     // The computer name is escaped like any other text literal.
-    heartbeat.Exec("UPDATE " + loop::LoopTable(MainDatabase->Kind()) + " SET lastupdate={fn now()} WHERE name='" +
+    heartbeat.Exec("UPDATE " + loop::LoopTable(*MainDatabase) + " SET lastupdate={fn now()} WHERE name='" +
                    quoting.EscapeText(config::LowerCase(config::ComputerName())) + "'");
     if (Loops.empty())
         return;
     std::string loopIds;
     for (const auto& l : Loops)
-        loopIds += (loopIds.empty() ? "" : ",") + std::to_string(l->LoopId);
+        loopIds += (loopIds.empty() ? "" : ",") + std::to_string(l->LoopId());
     // Today's windows and the devices of every loop, one query each, however many devices.
     const long x = platform::SecondOfDay(t);
     std::set<int> held;
@@ -299,7 +299,7 @@ void TServer::DevicePass()
                            .OpenPulse = rows.AsFloat("open_pulse")});
     for (auto& l : Loops)
         for (const auto& d : devices)
-            if (d.LoopId == l->LoopId)
+            if (d.LoopId == l->LoopId())
                 ServeDevice(*l, d, held.count(d.Id) > 0);
 }
 
@@ -315,7 +315,7 @@ void TServer::ServeDevice(loop::TLoop& lane, const TPassDevice& device, bool inW
         update.ExecFmt("UPDATE device SET open_flag = 0 WHERE id = %d", device.Id);
         if (!hold)
             lane.Post([&lane, address = device.Address, pulse = static_cast<int>(std::trunc(device.OpenPulse))] {
-                lane.ManualOpen(address, pulse);
+                lane.Events().ManualOpen(address, pulse);
             });
     }
 }

@@ -42,7 +42,7 @@ void TTextTable::Print(std::FILE* out) const
 std::string ServedLoopsSql(const db::TODBC& odbc, const std::string& computerName)
 {
     const db::TSql quoting(odbc.Kind());
-    return "SELECT * FROM " + loop::LoopTable(odbc.Kind()) + " WHERE name = '" + quoting.EscapeText(computerName) +
+    return "SELECT * FROM " + loop::LoopTable(odbc) + " WHERE name = '" + quoting.EscapeText(computerName) +
            "' OR UPPER(name) = 'POE/POF' ORDER BY id";
 }
 

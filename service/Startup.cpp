@@ -33,7 +33,8 @@ TServer::TServer() = default;
 
 TServer::~TServer() = default;
 
-void TServer::AddLoops(const std::string& computerName, const std::string& offlineCopy)
+void TServer::AddLoops(const config::TConnParams& params, const std::string& computerName,
+                       const std::string& offlineCopy)
 {
     // This computer's own loops first, in the id list for remote opens, then the POE/POF ones.
     std::vector<int> own, payOnFoot;
@@ -43,13 +44,19 @@ void TServer::AddLoops(const std::string& computerName, const std::string& offli
             (config::UpperCase(s.AsString("name")) == "POE/POF" ? payOnFoot : own).push_back(s.AsInteger("id"));
     }
     std::string ids;
-    for (const int id : own) {
-        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id, offlineCopy));
+    for (const int id : own)
         ids += (ids.empty() ? "" : ",") + std::to_string(id);
-    }
     LoopIdList = ids.empty() ? std::string() : "(" + ids + ")";
+    // The journal and the copy the loops decide with while the site is away.
+    StartOffline(params, offlineCopy.empty() ? TMainDatabaseIs::Site : TMainDatabaseIs::Copy);
+    const loop::TLoopOptions options{
+        .Offline = {.Copy = OfflineCopy.get(), .Journal = Journal.get(), .Computer = computerName},
+        .OfflineCopy = offlineCopy,
+        .Settings = std::nullopt};
+    for (const int id : own)
+        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id, options));
     for (const int id : payOnFoot)
-        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id, offlineCopy));
+        Loops.push_back(std::make_unique<loop::TLoop>(*MainLog, id, options));
 }
 
 bool TServer::StartUp(platform::TTimer& timMain)
@@ -79,13 +86,12 @@ bool TServer::StartUp(platform::TTimer& timMain)
             failure = "no connection to the database";
         } else {
             const std::string name = config::LowerCase(config::ComputerName());
-            AddLoops(name);
+            AddLoops(params, name);
             if (!Loops.empty())
                 MainLog->Log("Loops FOUND for computer name \"" + name + "\"");
             else
                 MainLog->Log("No loops found for this computer name \"" + name + "\"", config::TLevel::Error);
             failure = "no loops for the computer name \"" + name + "\"";
-            StartOffline(params, name);
             db::TODBCStatement s(*MainDatabase);
             if (s.Exec("UPDATE settings SET reset_dadid = 0") && s.Eof())
                 s.Exec("INSERT into settings (reset_dadid) values (0)");
@@ -129,18 +135,17 @@ bool TServer::StartFromCopy(const config::TConnParams& params)
         return false;
     MainLog->Log("The site database is away: starting from the offline copy");
     const std::string name = config::LowerCase(config::ComputerName());
-    AddLoops(name, copyPath);
+    AddLoops(params, name, copyPath);
     // The start-up binding connects to the site when it answers.
     MainDatabase->Disconnect();
     if (Loops.empty()) {
         MainLog->Log("No loops for this computer name \"" + name + "\" in the offline copy", config::TLevel::Error);
         return false;
     }
-    StartOffline(params, name);
     return true;
 }
 
-void TServer::StartOffline(const config::TConnParams& params, const std::string& computerName)
+void TServer::StartOffline(const config::TConnParams& params, TMainDatabaseIs mainDatabase)
 {
     const config::TOfflineParams offline = config::ReadOfflineParams();
     const std::string journalPath = db::OfflineFolder() + "/journal.db";
@@ -149,8 +154,10 @@ void TServer::StartOffline(const config::TConnParams& params, const std::string&
     // have been switched off since.
     if (!offline.Decisions && !std::filesystem::exists(journalPath, ec))
         return;
-    db::TODBCStatement s(*MainDatabase);
-    s.Run(db::JournalTableSql());
+    if (mainDatabase == TMainDatabaseIs::Site) {
+        db::TODBCStatement s(*MainDatabase);
+        s.Run(db::JournalTableSql());
+    }
     Journal = std::make_unique<db::TJournal>(journalPath, offline.JournalLimit, *MainLog);
     Replay = std::make_unique<db::TJournalReplay>(*Journal, params, *MainLog);
     Replay->Start();
@@ -162,10 +169,6 @@ void TServer::StartOffline(const config::TConnParams& params, const std::string&
                         "journal of at most %d decisions",
                         offline.RefreshMinutes, offline.MaxAgeHours, offline.JournalLimit);
     }
-    // On each loop's worker: its events read the links.
-    const loop::TOfflineLinks links{.Copy = OfflineCopy.get(), .Journal = Journal.get(), .Computer = computerName};
-    for (auto& lane : Loops)
-        lane->Invoke([&] { lane->Offline = links; });
 }
 
 void TServer::StartStatusListener()

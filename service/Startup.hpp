@@ -75,10 +75,14 @@ public:
     std::function<platform::TDateTime()> Clock = platform::NowDateTime;  // tests set their own
 
 private:
-    void AddLoops(const std::string& computerName, const std::string& offlineCopy = std::string());
+    // Finds this computer's loops, starts the offline journal and copy they
+    // decide with, and sets them up (from the offline copy when it is given).
+    void AddLoops(const config::TConnParams& params, const std::string& computerName,
+                  const std::string& offlineCopy = std::string());
     // The site database away: the loops set up from the offline copy, when it may be used.
     bool StartFromCopy(const config::TConnParams& params);
-    void StartOffline(const config::TConnParams& params, const std::string& computerName);
+    enum class TMainDatabaseIs { Site, Copy };
+    void StartOffline(const config::TConnParams& params, TMainDatabaseIs mainDatabase);
     void PublishSiteState();
     void StartStatusListener();
     void RunPlannedTasks(platform::TDateTime now);

@@ -27,7 +27,7 @@ void TLoopTest::SetUp()
     TSiteTest::SetUp();
     if (HasFatalFailure())
         return;
-    ASSERT_TRUE(Exec("INSERT INTO " + loop::LoopTable(m_odbc.Kind()) + " (id, name, port, enabled) VALUES (" +
+    ASSERT_TRUE(Exec("INSERT INTO " + loop::LoopTable(m_odbc) + " (id, name, port, enabled) VALUES (" +
                      std::to_string(kLoopId) + ", 'x', 1, 1)"));
     for (const auto& sql : SiteRows())
         ASSERT_TRUE(Exec(sql)) << sql << "\n" << ReadFile(LogFile());
@@ -40,6 +40,15 @@ void TLoopTest::SetUp()
     m_sim = std::make_unique<tools::TDeviceSimulator>(m_pty->Master(), 115200, Addresses());
     m_thread = std::thread([this] { m_main.Run(); });
     m_main.Invoke([this] { m_loop = std::make_unique<loop::TLoop>(*m_log, kLoopId); });
+    ASSERT_TRUE(m_loop && m_loop->Line() && m_loop->Line()->IsOpen()) << ReadFile(LogFile());
+}
+
+void TLoopTest::Rebuild(loop::TLoopOptions options)
+{
+    m_main.Invoke([&] {
+        m_loop.reset();
+        m_loop = std::make_unique<loop::TLoop>(*m_log, kLoopId, std::move(options));
+    });
     ASSERT_TRUE(m_loop && m_loop->Line() && m_loop->Line()->IsOpen()) << ReadFile(LogFile());
 }
 

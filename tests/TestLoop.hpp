@@ -1,5 +1,6 @@
 #pragma once
 
+#include "line/Card.hpp"
 #include "loop/Loop.hpp"
 #include "platform/MainLoop.hpp"
 #include "tools/devsim/DeviceSim.hpp"
@@ -34,6 +35,10 @@ protected:
 
     // Runs fn on the loop's worker, where its events run, and waits for it.
     void OnLoop(const std::function<void()>& fn) { m_loop->Invoke(fn); }
+    // The loop set up afresh, with these options (settings, offline links).
+    void Rebuild(loop::TLoopOptions options);
+    // The loop's handlers; on its worker.
+    loop::TLoopEvents& Events() { return m_loop->Events(); }
     // Whether the address received the command (letter and payload) in time.
     bool Received(int address, const std::string& data);
     // The commands with this letter that the address received so far.

@@ -160,7 +160,9 @@ TEST_P(CardRoad, CardsAreAnsweredCountedAndBooked)
             EXPECT_TRUE(Logged(c.logLine));
         }
     }
-    EXPECT_EQ(m_loop->LastPulse, 3) << "the pulse of the last live card";
+    int lastPulse = 0;
+    OnLoop([&] { lastPulse = Events().LastPulse(); });
+    EXPECT_EQ(lastPulse, 3) << "the pulse of the last live card";
 }
 
 // A reader that answers after its window: its card reply reaches the line
@@ -212,13 +214,19 @@ TEST_P(CardRoad, MemoryRecordsAreBookedWithoutAnAnswer)
 TEST_P(CardRoad, UnreachableDatabaseOpensOnlyWithLowSecurity)
 {
     CutDatabase();
-    const int rows = TransRows();
-    OnLoop([&] { m_loop->LastPulse = 6; });
     m_sim->ClearFrames();
     Present(1, 'C', "1001");
     EXPECT_TRUE(AnswersAfterHandling(1).empty()) << "without low security the card gets no answer";
 
-    OnLoop([&] { m_loop->Settings.LowSecurity = true; });
+    // With it, the gates open with the pulse of the last live card.
+    loop::TLoopSettings settings;
+    settings.LowSecurity = true;
+    Rebuild({.Offline = {}, .OfflineCopy = "", .Settings = settings});
+    ASSERT_TRUE(Exec("UPDATE device SET open_pulse = 6 WHERE id = 1"));
+    Present(1, 'C', "1001");
+    ASSERT_TRUE(Received(1, "G006Welcome Ann"));
+    const int rows = TransRows(), counts = Count(1) + Count(2) + Count(3);
+    CutDatabase();
     m_sim->ClearFrames();
     Present(1, 'C', "1001");
     EXPECT_EQ(AnswersAfterHandling(1), std::vector<std::string>{"G006Thank you..."});
@@ -239,7 +247,7 @@ TEST_P(CardRoad, UnreachableDatabaseOpensOnlyWithLowSecurity)
     EXPECT_TRUE(WaitFor([&] { return Logged("Got BarcodeEvent event!  - 2 - |2000060001|"); }, 5s));
     EXPECT_TRUE(AnswersAfterHandling(2).empty());
     EXPECT_EQ(TransRows(), rows) << "nothing is written while the database is down";
-    EXPECT_EQ(Count(1) + Count(2) + Count(3), 0) << "nor counted";
+    EXPECT_EQ(Count(1) + Count(2) + Count(3), counts) << "nor counted";
 }
 
 TEST_P(CardRoad, WithoutAUsableCopyOrRoomInTheJournalTheCardMeetsLowSecurity)
@@ -251,12 +259,9 @@ TEST_P(CardRoad, WithoutAUsableCopyOrRoomInTheJournalTheCardMeetsLowSecurity)
     db::TJournal journal(m_dir / "offline/journal.db", 100, *m_log);
     db::TJournal fullJournal(m_dir / "offline/full.db", 1, *m_log);
     ASSERT_TRUE(fullJournal.Append("gatepc", platform::NowDateTime(), {"UPDATE lot SET lot_count = 0"}));
-    std::string driver, dsn;
-    OnLoop([&] {
-        driver = m_loop->Connection().Driver;
-        dsn = m_loop->Connection().DSN;
-        m_loop->Settings.LowSecurity = true;
-    });
+    loop::TLoopSettings lowSecurity;
+    lowSecurity.LowSecurity = true;
+    ASSERT_TRUE(Exec("UPDATE device SET open_pulse = 6 WHERE id = 2"));
     const struct {
         const char* what;
         std::function<void()> spoil;  // the copy file as the case leaves it
@@ -283,10 +288,11 @@ TEST_P(CardRoad, WithoutAUsableCopyOrRoomInTheJournalTheCardMeetsLowSecurity)
         SCOPED_TRACE(c.what);
         c.spoil();
         db::TOfflineCopy copy(params, copyPath, loops, *m_log);  // reads the file as the case left it
-        OnLoop([&] {
-            m_loop->Offline = {.Copy = &copy, .Journal = c.fullJournal ? &fullJournal : &journal};
-            m_loop->LastPulse = 6;
-        });
+        Rebuild({.Offline = {.Copy = &copy, .Journal = c.fullJournal ? &fullJournal : &journal, .Computer = ""},
+                 .OfflineCopy = "",
+                 .Settings = lowSecurity});
+        Present(2, 'C', "1002");  // a live card of pulse 6
+        ASSERT_TRUE(Received(2, "G006Row four"));
         CutDatabase();
         m_sim->ClearFrames();
         const auto depth = journal.Depth();
@@ -294,14 +300,7 @@ TEST_P(CardRoad, WithoutAUsableCopyOrRoomInTheJournalTheCardMeetsLowSecurity)
         EXPECT_EQ(AnswersAfterHandling(1), c.answers);
         EXPECT_TRUE(Logged(c.logged)) << testing_support::ReadFile(LogFile());
         EXPECT_EQ(journal.Depth() > depth, c.answers.front() != "G006Thank you...") << "journalled only when decided";
-        // The site back: the next outage logs its own reason.
-        OnLoop([&] {
-            m_loop->Connection().Driver = driver;
-            m_loop->Connection().DSN = dsn;
-        });
-        Present(2, 'C', "1002");
-        AnswersAfterHandling(2);
-        OnLoop([&] { m_loop->Offline = {}; });
+        Rebuild({});  // the loop lets go of the case's copy
     }
 }
 
@@ -327,7 +326,7 @@ TEST_P(CardRoad, CardWhoseSessionWasKilledIsDecidedAgainAndBookedOnce)
 
 TEST_P(CardRoad, ManualOpenBooksItsOwnRow)
 {
-    OnLoop([&] { m_loop->ManualOpen(2, 4); });
+    OnLoop([&] { Events().ManualOpen(2, 4); });
     EXPECT_TRUE(Received(2, "G004Manual Open"));
     EXPECT_TRUE(Logged("Manual open Loop Id 3 address 2"));
     db::TODBCStatement s(m_odbc);
@@ -346,12 +345,17 @@ TEST_P(CardRoad, ManualOpenBooksItsOwnRow)
 TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
 {
     const std::string to = testing_support::UniqueRecipient("cards");
-    OnLoop([&] {
-        m_loop->Settings.EmailServer = "127.0.0.1";
-        m_loop->Settings.EmailPort = testing_support::SmtpPort();
-        m_loop->Settings.EmailFrom = "gate@site.test";
-        m_loop->Settings.EmailTo = to;
-    });
+    loop::TLoopSettings mail;
+    mail.EmailServer = "127.0.0.1";
+    mail.EmailPort = testing_support::SmtpPort();
+    mail.EmailFrom = "gate@site.test";
+    mail.EmailTo = to;
+    const auto mailVia = [&](int port, mail::TMailSecurity security) {
+        mail.EmailPort = port;
+        mail.EmailSecurity = security;
+        Rebuild({.Offline = {}, .OfflineCopy = "", .Settings = mail});
+    };
+    Rebuild({.Offline = {}, .OfflineCopy = "", .Settings = mail});
     Present(2, 'C', "1004");
     EXPECT_TRUE(Received(2, "G002Row four"));
     const auto mails = testing_support::MailsTo(to);
@@ -363,7 +367,7 @@ TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
     EXPECT_EQ(testing_support::MailsTo(to, 2, 0s).size(), 1u) << "a refused card is not mailed";
 
     // A server that refuses: the gate opens and the card counts all the same.
-    OnLoop([&] { m_loop->Settings.EmailPort = testing_support::RefusingPort(); });
+    mailVia(testing_support::RefusingPort(), {});
     const int count = Count(2);
     m_sim->ClearFrames();
     Present(2, 'C', "1002");
@@ -380,11 +384,8 @@ TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
     EXPECT_FALSE(Logged("Exception in MailMessage()"));
 
     // A login the server refuses is the mail's failure, not the card's.
-    OnLoop([&] {
-        m_loop->Settings.EmailPort = testing_support::SmtpPort() + 1;
-        m_loop->Settings.EmailSecurity = {.Tls = mail::TMailTls::StartTls, .User = "gate", .Pass = "guess",
-                                          .Verify = false, .CaFile = "", .Problem = ""};
-    });
+    mailVia(testing_support::SmtpPort() + 1, {.Tls = mail::TMailTls::StartTls, .User = "gate", .Pass = "guess",
+                                              .Verify = false, .CaFile = "", .Problem = ""});
     m_sim->ClearFrames();
     Present(2, 'C', "1002");
     EXPECT_TRUE(Received(2, "G002Row four"));
@@ -396,11 +397,10 @@ TEST_P(CardRoad, AcceptedCardsAreMailedWithoutHoldingTheGates)
             });
         },
         10s));
-    OnLoop([&] { m_loop->Settings.EmailSecurity = {}; });
 
     // A server that never answers holds up no other reader of the loop.
     testing_support::THungServer hung;
-    OnLoop([&] { m_loop->Settings.EmailPort = hung.Port(); });
+    mailVia(hung.Port(), {});
     Present(2, 'C', "1002");
     const auto start = std::chrono::steady_clock::now();
     m_sim->ClearFrames();
@@ -423,7 +423,7 @@ TEST_P(CardRoad, HostileTextIsStoredAsItIs)
                          ", remote_ip = " + literal(h) + " WHERE id = 2"));
         const int rows = TransRows();
         Present(2, 'C', "1001");
-        OnLoop([&] { m_loop->ManualOpen(2, 1); });
+        OnLoop([&] { Events().ManualOpen(2, 1); });
         ASSERT_EQ(TransRows(), rows + 2);
         db::TODBCStatement s(m_odbc);
         ASSERT_TRUE(s.Exec("SELECT * FROM trans ORDER BY id DESC"));
@@ -470,7 +470,7 @@ TEST_P(CardRoad, RoundTripsPerDecisionKind)
         std::vector<std::string> statements;
         OnLoop([&] {
             m_loop->Database().OnExec = [&](const std::string& sql) { statements.push_back(sql); };
-            m_loop->CardEvent(c.reader, c.card);
+            Events().CardEvent(Events().Site(), c.reader, c.card);
             m_loop->Database().OnExec = nullptr;
         });
         std::string all;

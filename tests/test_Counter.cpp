@@ -1,4 +1,5 @@
 #include "counting/Counter.hpp"
+#include "db/Target.hpp"
 
 #include "config/MessLog.hpp"
 #include "counting/EventLog.hpp"
@@ -25,6 +26,7 @@ namespace {
 // output and sign, and device 11 of lot 2.
 class Counting : public testing_support::TSiteTest {
 protected:
+    db::TTarget Site() { return {m_odbc}; }
     void SetUp() override
     {
         TSiteTest::SetUp();
@@ -66,11 +68,11 @@ TEST_P(Counting, HardwareCountsRollOverAndFollowTheCounterItems)
     counting::TCounter counter(*m_log, m_odbc, 1, 3, false);
     EXPECT_EQ(counter.DeviceId(), 10);
 
-    EXPECT_EQ(counter.Process(std::string("\x3E") + "0000"), "Entry 3");  // baseline: position 1 at 14
+    EXPECT_EQ(counter.Process(Site(), std::string("\x3E") + "0000"), "Entry 3");  // baseline: position 1 at 14
     EXPECT_EQ(LotCount(1), 3) << "the first reading changes nothing";
     EXPECT_EQ(Flag(10, "count1"), 100);
 
-    counter.Process(std::string("\x32") + "0000");  // 14 -> 2 rolls over: 4
+    counter.Process(Site(), std::string("\x32") + "0000");  // 14 -> 2 rolls over: 4
     EXPECT_EQ(Flag(10, "count1"), 104);
     EXPECT_EQ(LotCount(1), 7);
     EXPECT_EQ(LotCount(2), 6);
@@ -78,7 +80,7 @@ TEST_P(Counting, HardwareCountsRollOverAndFollowTheCounterItems)
     EXPECT_EQ(Flag(10, "lf_sign_flag"), 1);
     EXPECT_EQ(Flag(11, "lf_output_flag"), 0);
 
-    counter.Process(std::string("\x3C") + "0000");  // 2 -> 12: 10, lot 2 floors at 0
+    counter.Process(Site(), std::string("\x3C") + "0000");  // 2 -> 12: 10, lot 2 floors at 0
     EXPECT_EQ(LotCount(2), 0);
     EXPECT_EQ(LotCount(1), 17);
     const auto lines = LogLines();
@@ -92,10 +94,10 @@ TEST_P(Counting, ShortPayloadIsLoggedAndTheBaselineWaits)
 {
     ASSERT_TRUE(Exec("INSERT INTO counter_item (device_id, input, cntr_id, chg_lot) VALUES (10, 3, 1, 0)"));
     counting::TCounter counter(*m_log, m_odbc, 1, 3, false);
-    EXPECT_EQ(counter.Process("0000"), "Invalid");
+    EXPECT_EQ(counter.Process(Site(), "0000"), "Invalid");
     EXPECT_TRUE(counter.FirstReading());
-    counter.Process("00000");
-    counter.Process("01000");  // position 2 -> input 3, a rule that changes nothing
+    counter.Process(Site(), "00000");
+    counter.Process(Site(), "01000");  // position 2 -> input 3, a rule that changes nothing
     EXPECT_EQ(LotCount(1), 3);
     EXPECT_EQ(Flag(10, "count2"), 1);
     EXPECT_EQ(Flag(10, "lf_output_flag"), 0) << "no change, no flags";
@@ -109,7 +111,7 @@ TEST_P(Counting, SoftAndRemoteCountsUseInputSeven)
 {
     ASSERT_TRUE(Exec("INSERT INTO counter_item (device_id, input, cntr_id, chg_lot) VALUES (10, 7, 1, 1)"));
     counting::TCounter local(*m_log, m_odbc, 1, 3, false);
-    local.SoftCount();
+    local.SoftCount(Site());
     EXPECT_EQ(LotCount(1), 4);
     EXPECT_EQ(Flag(10, "count_soft"), 11);
 
@@ -145,8 +147,8 @@ TEST_P(Counting, CountsTakenOfflineAddToWhatTheSiteHoldsWhenReplayed)
     };
 
     counting::TCounter counter(*m_log, m_odbc, 1, 3, false);
-    counter.Process(std::string("\x30") + "0000");  // baseline, online
-    EXPECT_EQ(counter.ProcessOn(local, std::string("\x34") + "0000"), "Entry 3");  // 4 cars, offline
+    counter.Process(Site(), std::string("\x30") + "0000");  // baseline, online
+    EXPECT_EQ(counter.Process(db::TTarget{local, true}, std::string("\x34") + "0000"), "Entry 3");  // 4 cars, offline
     ASSERT_FALSE(journalled.empty());
 
     // Meanwhile the site moved on: the device counts reset, cars counted
@@ -161,7 +163,7 @@ TEST_P(Counting, CountsTakenOfflineAddToWhatTheSiteHoldsWhenReplayed)
     EXPECT_EQ(LotCount(2), 0) << "floored where the replay lands";
 
     // Online again: the counter's own database, with the statements as before.
-    counter.Process(std::string("\x35") + "0000");
+    counter.Process(Site(), std::string("\x35") + "0000");
     EXPECT_EQ(Flag(10, "count1"), 5);
     const auto lines = LogLines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Counter sql: UPDATE lot SET lot_count=lot_count+1 WHERE id=1"),

@@ -34,7 +34,7 @@ protected:
         TSiteTest::SetUp();
         if (HasFatalFailure())
             return;
-        const std::string loopTable = loop::LoopTable(m_odbc.Kind());
+        const std::string loopTable = loop::LoopTable(m_odbc);
         for (const std::string& sql : {
                  "INSERT INTO " + loopTable + " (id, name, port, enabled) VALUES (3, 'gate''pc', 1, 1)",
                  "INSERT INTO " + loopTable + " (id, name, port, enabled) VALUES (4, 'otherpc', 2, 1)",
@@ -410,9 +410,9 @@ TEST_P(Housekeeping, DevicePassHoldsGatesAndCarriesOutRemoteOpens)
     EXPECT_TRUE(testing_support::Received(*m_sim, 1, "XDefault message"));
     EXPECT_EQ(Sent(1, 'O'), 1);
     EXPECT_EQ(Int("SELECT gate_up FROM device WHERE id = 1"), 0);
-    EXPECT_NE(Value("SELECT lastupdate FROM " + loop::LoopTable(m_odbc.Kind()) + " WHERE id = 3"), "")
+    EXPECT_NE(Value("SELECT lastupdate FROM " + loop::LoopTable(m_odbc) + " WHERE id = 3"), "")
         << "this computer's heartbeat";
-    EXPECT_EQ(Value("SELECT lastupdate FROM " + loop::LoopTable(m_odbc.Kind()) + " WHERE id = 4"), "");
+    EXPECT_EQ(Value("SELECT lastupdate FROM " + loop::LoopTable(m_odbc) + " WHERE id = 4"), "");
 
     // Device 2 is held by a window of today's day code; both ask for an open.
     const platform::TDateTime now = platform::NowDateTime();

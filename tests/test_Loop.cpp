@@ -642,7 +642,7 @@ TEST_F(Service, ResetPlannedInTheSkippedHourRunsOnceRightAfterClocksSpringForwar
 TEST(LoopMinutes, ElapsedMinutesTruncatesTowardsZero)
 {
     const double minute = 1.0 / 1440;
-    EXPECT_EQ(loop::TLoop::ElapsedMinutes(100.0, 100.0 + 14.9 * minute), 14);
-    EXPECT_EQ(loop::TLoop::ElapsedMinutes(100.0 + 14.9 * minute, 100.0), -14);
-    EXPECT_EQ(loop::TLoop::ElapsedMinutes(100.0, 101.0), 1440);
+    EXPECT_EQ(platform::MinutesFromTo(100.0, 100.0 + 14.9 * minute), 14);
+    EXPECT_EQ(platform::MinutesFromTo(100.0 + 14.9 * minute, 100.0), -14);
+    EXPECT_EQ(platform::MinutesFromTo(100.0, 101.0), 1440);
 }

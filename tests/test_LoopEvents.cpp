@@ -39,16 +39,16 @@ protected:
 
 TEST_P(LoopEvents, ClocksAreSetOnEverySecondMinuteForSpittersOnly)
 {
-    EXPECT_EQ(m_loop->Settings.SyncMinutes, 2);
-    EXPECT_FALSE(m_loop->Settings.SyncExitReader);
+    EXPECT_EQ(m_loop->Config().Settings.SyncMinutes, 2);
+    EXPECT_FALSE(m_loop->Config().Settings.SyncExitReader);
     OnLoop([this] {
-        m_loop->SyncTimeDate();
+        Events().SyncTimeDate();
         m_loop->Line()->SignText(1, "marker");
     });
     // Commands go out in order: none came before the marker.
     ASSERT_TRUE(Received(1, "Lmarker"));
     EXPECT_EQ(Sent('M'), 0) << "the first minute only counts";
-    OnLoop([this] { m_loop->SyncTimeDate(); });
+    OnLoop([this] { Events().SyncTimeDate(); });
     ASSERT_TRUE(WaitFor([&] { return Sent('M') == 1; }, 3s));
     for (const auto& f : m_sim->Frames())
         if (f.Data[0] == 'M') {
@@ -76,7 +76,7 @@ TEST_P(LoopEvents, ForcedGateIsSentOnceAndOverfullLotShowsZero)
     EXPECT_TRUE(Received(3, "XDefault message"));
 
     // The lot-full flags were raised at set-up; 105 of 100 is full and shows 0 free.
-    OnLoop([this] { m_loop->UpdateOutputs(); });
+    OnLoop([this] { Events().UpdateOutputs(); });
     EXPECT_TRUE(Received(1, "WA"));
     EXPECT_TRUE(Received(1, "L\x14" "1\r\x16" "0\\1\\1"));
     db::TODBCStatement s(m_odbc);
@@ -86,7 +86,7 @@ TEST_P(LoopEvents, ForcedGateIsSentOnceAndOverfullLotShowsZero)
 
     // A flagged device whose lot is not there has its flags cleared, nothing sent.
     ASSERT_TRUE(s.Exec("UPDATE device SET lf_output_flag = 1, lf_sign_flag = 1 WHERE id = 3"));
-    OnLoop([this] { m_loop->UpdateOutputs(); });
+    OnLoop([this] { Events().UpdateOutputs(); });
     ASSERT_TRUE(s.Exec("SELECT lf_output_flag + lf_sign_flag AS flags FROM device WHERE id = 3"));
     EXPECT_EQ(s.AsInteger("flags"), 0);
     EXPECT_TRUE(Commands(3, 'W').empty() && Commands(3, 'F').empty());
@@ -95,9 +95,9 @@ TEST_P(LoopEvents, ForcedGateIsSentOnceAndOverfullLotShowsZero)
 TEST_P(LoopEvents, CounterEventsOutsideTheTableDoNothing)
 {
     OnLoop([this] {
-        m_loop->CounterEvent(0, "10000");
-        m_loop->CounterEvent(9, "10000");
-        m_loop->CounterEvent(1, "A1");
+        Events().CounterEvent(0, "10000");
+        Events().CounterEvent(9, "10000");
+        Events().CounterEvent(1, "A1");
     });
     const auto m = LogLines();
     ASSERT_FALSE(m.empty());

@@ -27,7 +27,7 @@ protected:
         TSiteTest::SetUp();
         if (HasFatalFailure())
             return;
-        const std::string loopTable = loop::LoopTable(m_odbc.Kind());
+        const std::string loopTable = loop::LoopTable(m_odbc);
         for (const std::string& sql : {
                  "INSERT INTO " + loopTable + " (id, name, port, enabled) VALUES (3, 'gatepc', 1, 1)",
                  "INSERT INTO " + loopTable + " (id, name, port, enabled) VALUES (5, 'gatepc', 2, 1)",

@@ -131,7 +131,7 @@ protected:
     {
         const std::string fiveMinutesAgo = db::DateTimeEscape(platform::NowDateTime() - 5 * kMinute);
         return {
-            "INSERT INTO " + loop::LoopTable(m_odbc.Kind()) + " (id, name, port, enabled) VALUES (3, 'gatepc', 1, 1)",
+            "INSERT INTO " + loop::LoopTable(m_odbc) + " (id, name, port, enabled) VALUES (3, 'gatepc', 1, 1)",
             "INSERT INTO settings (reset_dadid, AUTO_RESET, AUTO_RESET_GROUP, AUTO_RESET_PATHWAY, reset_time, soft_pb) "
             "VALUES (0, 1, 1, 1, '03:15:00', 1)",
             "INSERT INTO lot (id, lot_count, max_capacity, AUTO_R_COUNT, auto_r_time, reset_amt, cnt_reset_flag, "

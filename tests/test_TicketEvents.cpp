@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <algorithm>
 
 using testing_support::At;
@@ -66,6 +68,12 @@ protected:
                           Column(s, "security") + " in " + When(s, "in_date") + " out " + When(s, "out_date"));
         return out;
     }
+    int LastPulse()
+    {
+        int pulse = 0;
+        OnLoop([&] { pulse = Events().LastPulse(); });
+        return pulse;
+    }
     bool Logged(const std::string& line)
     {
         const auto lines = LogLines();
@@ -111,6 +119,7 @@ TEST_P(Tickets, ExitPassRulesAtTheirEdges)
         {"12 characters, lane 52 is not extended", 2, 45, 52, -1, false, 15, "ExitPass Expired", 0, 12},
     };
     int index = 0;
+    std::optional<std::pair<bool, int>> built;  // the flat rate and future grace the loop was set up with
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         // A few seconds apart so every case has its own barcode.
@@ -121,19 +130,23 @@ TEST_P(Tickets, ExitPassRulesAtTheirEdges)
         }
         const int countBefore = SoftCount(c.reader);
         m_sim->ClearFrames();
-        OnLoop([&] {
-            m_loop->Settings.FlatRate = c.flatRate;
-            m_loop->Settings.FutureGraceMinutes = c.futureGrace;
-            m_loop->Settings.ExtendedGraceLanes = {3};
-            m_loop->Settings.ExtendedGraceMinutes = 60;
-            m_loop->CheckBarcode(c.reader, barcode, kNow);
-        });
+        if (built != std::pair{c.flatRate, c.futureGrace}) {
+            loop::TLoopSettings settings;
+            settings.FlatRate = c.flatRate;
+            settings.FutureGraceMinutes = c.futureGrace;
+            settings.ExtendedGraceLanes = {3};
+            settings.ExtendedGraceMinutes = 60;
+            Rebuild({.Offline = {}, .OfflineCopy = "", .Settings = settings});
+            built = {c.flatRate, c.futureGrace};
+            m_sim->ClearFrames();
+        }
+        OnLoop([&] { Events().CheckBarcode(Events().Site(), c.reader, barcode, kNow); });
         const bool open = std::string(c.reply) == "Thank you...";
         const int pulse = c.reader == 2 ? 3 : 4;
         EXPECT_TRUE(Received(c.reader, open ? config::Format("G%.3d%s", pulse, c.reply) : std::string("B") + c.reply));
         EXPECT_TRUE(Logged(config::Format("Card1.GateOpenMsg(%d, %s, %d, %s)", c.reader, open ? "Y" : "N", pulse,
                                           c.reply)));
-        EXPECT_EQ(m_loop->LastPulse, pulse);
+        EXPECT_EQ(LastPulse(), pulse);
         EXPECT_EQ(Int("SELECT COUNT(*) FROM tickinv WHERE barcode = '" + barcode + "'"), 1);
         EXPECT_EQ(Int("SELECT status FROM tickinv WHERE barcode = '" + barcode + "'"), c.statusAfter);
         if (open) {
@@ -149,18 +162,18 @@ TEST_P(Tickets, ExitPassRulesAtTheirEdges)
 
 TEST_P(Tickets, UndecodableOrUnstorableBarcodesAreRefused)
 {
-    OnLoop([&] { m_loop->CheckBarcode(2, "923403091200", kNow); });
+    OnLoop([&] { Events().CheckBarcode(Events().Site(), 2, "923403091200", kNow); });
     EXPECT_TRUE(Received(2, "BRead ERROR;Please Re-try"));
     EXPECT_TRUE(Logged("Unknown or invalid Barcode!"));
     EXPECT_TRUE(Logged("Card1.GateOpenMsg(2, N, 5, Read ERROR;Please Re-try)"));
-    EXPECT_EQ(m_loop->LastPulse, 5);
+    EXPECT_EQ(LastPulse(), 5);
     EXPECT_EQ(Int("SELECT COUNT(*) FROM tickinv"), 0);
 
     // A row the database will not store: the exit pass is a system error.
     ASSERT_TRUE(Exec("DROP TABLE tickinv"));
-    OnLoop([&] { m_loop->CheckBarcode(2, Barcode(kNow, 1), kNow); });
+    OnLoop([&] { Events().CheckBarcode(Events().Site(), 2, Barcode(kNow, 1), kNow); });
     EXPECT_TRUE(Received(2, "BSystem ERROR!"));
-    EXPECT_EQ(m_loop->LastPulse, 3) << "the device's pulse, read after the failure";
+    EXPECT_EQ(LastPulse(), 3) << "the device's pulse, read after the failure";
 }
 
 TEST_P(Tickets, BarcodesFromTheWireOnlyEverTouchTheirOwnRow)
@@ -172,7 +185,7 @@ TEST_P(Tickets, BarcodesFromTheWireOnlyEverTouchTheirOwnRow)
     for (const auto& barcode : hostile) {
         SCOPED_TRACE(barcode);
         m_sim->ClearFrames();
-        OnLoop([&] { m_loop->CheckBarcode(2, barcode, kNow); });
+        OnLoop([&] { Events().CheckBarcode(Events().Site(), 2, barcode, kNow); });
         EXPECT_TRUE(Received(2, "BExitPass Expired")) << "judged as a new ticket, not as the used one";
     }
     std::vector<std::string> stored;
@@ -185,7 +198,7 @@ TEST_P(Tickets, BarcodesFromTheWireOnlyEverTouchTheirOwnRow)
     EXPECT_EQ(Int("SELECT status FROM tickinv WHERE id = 1"), 2);
 
     // An issue record with the same characters renames only its own barcode.
-    OnLoop([&] { m_loop->RecordTicketIssue(1, "0" + hostile[1] + "000042", kNow); });
+    OnLoop([&] { Events().RecordTicketIssue(Events().Site(), 1, "0" + hostile[1] + "000042", kNow); });
     EXPECT_EQ(Int("SELECT COUNT(*) FROM tickinv WHERE ticket = 42"), 1);
     EXPECT_EQ(Int("SELECT COUNT(*) FROM tickinv WHERE barcode LIKE '%*'"), 1);
 }
@@ -242,7 +255,7 @@ TEST_P(Tickets, IssueRecordsAreStoredMovingOlderRowsAside)
                              c.before));
         }
         const int countBefore = SoftCount(1);
-        OnLoop([&] { m_loop->RecordTicketIssue(1, c.record, kNow); });
+        OnLoop([&] { Events().RecordTicketIssue(Events().Site(), 1, c.record, kNow); });
         EXPECT_EQ(Rows(), c.rows);
         EXPECT_EQ(SoftCount(1), countBefore + 1) << "counted, even an invalid record";
         if (!c.updating.empty()) {
@@ -255,7 +268,7 @@ TEST_P(Tickets, IssueRecordsAreStoredMovingOlderRowsAside)
     // A write the database refuses is not counted.
     ASSERT_TRUE(Exec("DROP TABLE tickinv"));
     const int countBefore = SoftCount(1);
-    OnLoop([&] { m_loop->RecordTicketIssue(1, "0" + bc + "000123", kNow); });
+    OnLoop([&] { Events().RecordTicketIssue(Events().Site(), 1, "0" + bc + "000123", kNow); });
     EXPECT_EQ(SoftCount(1), countBefore);
 }
 
@@ -281,7 +294,7 @@ TEST_P(Tickets, PrinterStatusWordsFillTheEightColumns)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
         ASSERT_TRUE(Exec("UPDATE device SET ptr_paper2 = 9, ptr_stat2 = 9 WHERE id = 1"));
-        OnLoop([&] { m_loop->PrinterStatus(1, c.value); });
+        OnLoop([&] { Events().PrinterStatus(1, c.value); });
         db::TODBCStatement s(m_odbc);
         ASSERT_TRUE(s.Exec("SELECT * FROM device WHERE id = 1"));
         for (std::size_t i = 0; i < 8; ++i)
@@ -307,7 +320,7 @@ TEST_P(Tickets, ExitTicketRoundTrips)
     std::vector<std::string> statements;
     OnLoop([&] {
         m_loop->Database().OnExec = [&](const std::string& sql) { statements.push_back(sql); };
-        m_loop->CheckBarcode(2, barcode, kNow);
+        Events().CheckBarcode(Events().Site(), 2, barcode, kNow);
         m_loop->Database().OnExec = nullptr;
     });
     std::string all;
