@@ -140,13 +140,12 @@ void LoadRowByRow(db::TODBC& database, const TCardKey& key, TCardInputs& in)
 TCardInputs LoadCardInputs(db::TODBC& database, const TCardKey& key)
 {
     TCardInputs in;
-    // An SQLite file has one writer at a time: its transaction is the lock.
-    const bool server = database.Kind() == db::dkMySql && !database.IsSQLite();
-    if (server)
+    const db::TDialect& dialect = database.Dialect();
+    if (dialect.LockingDecision)
         LockChangedRows(database, key.Number);
     if (database.ConflictSeen || database.ConnectionLost)
         return in;
-    if (server && LoadJoined(database, key, in))
+    if (dialect.JoinedDecision && LoadJoined(database, key, in))
         return in;
     if (!database.ConnectionLost)
         LoadRowByRow(database, key, in);

@@ -4,18 +4,12 @@
 
 namespace db {
 
-// Database family of a connection, recognised from the driver name or the
-// connection text.
+// Database family of a connection: the two the service ships a schema for,
+// and any other ODBC database, which gets the plainest statements.
 enum TDbKind : std::uint8_t {
-    dkUnknown = 0,
-    dkOracle = 1,
-    dkMySql = 2,
-    dkFoxPro = 3,
-    dkFirebird = 4,
-    dkAccess = 5,
-    dkExcel = 6,
-    dkSqlServer = 7,
-    dkCodebase = 8,
+    dkOther = 0,
+    dkMySql = 1,  // MySQL and MariaDB, a single server or a cluster node
+    dkSQLite = 2,
 };
 
 } // namespace db

@@ -214,7 +214,7 @@ bool TJournalReplay::ReplayOnce()
     // Every pass may be a new session: the journal's statements were rendered
     // by the SQLite rule (quotes doubled, backslashes as they are).
     TODBCStatement s(*m_db);
-    if (m_db->Kind() == dkMySql && !s.Run("SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')"))
+    if (const char* plain = m_db->Dialect().PlainBackslashes; plain && !s.Run(plain))
         return false;
     if (!s.Run(JournalTableSql()))
         return false;
@@ -240,8 +240,8 @@ bool TJournalReplay::Apply(const TJournalEntry& e, bool& skipped)
     const TDbKind kind = m_db->Kind();
     const std::string key = "computer = " + Quoted(kind, e.Computer) + " and sequence = " + std::to_string(e.Sequence);
     TODBCStatement s(*m_db);
-    const bool mySql = kind == dkMySql && !m_db->IsSQLite();
-    if (!s.Run(mySql ? "START TRANSACTION" : "BEGIN IMMEDIATE"))
+    const char* begin = m_db->Dialect().Begin;
+    if (!s.Run(begin ? begin : "BEGIN"))
         return false;
     const bool booked = s.ExecSQL(std::string("SELECT 1 AS booked FROM ") + kJournalTable + " WHERE " + key);
     if (s.Failed()) {

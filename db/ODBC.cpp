@@ -208,11 +208,7 @@ TDbKind DetectKind(std::string_view text, TDbKind current) noexcept
         TDbKind kind;
     };
     // MariaDB escapes backslashes as MySQL does.
-    static constexpr TRule kRules[] = {
-        {"oracle", dkOracle},   {"firebird", dkFirebird}, {"mysql", dkMySql},     {"mariadb", dkMySql},
-        {"sql server", dkSqlServer}, {"sql native client", dkSqlServer}, {"codebase", dkCodebase},
-        {"foxpro", dkFoxPro},   {"dbf", dkFoxPro},        {"access", dkAccess},   {"excel", dkExcel},
-    };
+    static constexpr TRule kRules[] = {{"mysql", dkMySql}, {"mariadb", dkMySql}, {"sqlite", dkSQLite}};
     for (const auto& r : kRules)
         if (t.find(r.word) != std::string::npos)
             return r.kind;
@@ -275,10 +271,7 @@ std::string ConnectionString(TDbKind kind, const std::string& dsn, const std::st
     if (out.empty()) {
         AddPair(out, "DSN", dsn);
         AddPair(out, "DRIVER", config::BracedValue(driver), TPairValue::Verbatim);
-        const char* dbKey = (kind == dkOracle || kind == dkCodebase) ? "DBQ"
-                            : kind == dkFoxPro                       ? "SourceDB"
-                                                                     : "Database";
-        AddPair(out, dbKey, database);
+        AddPair(out, "Database", database);
     }
     AddPair(out, "UID", user);
     AddPair(out, "PWD", password);
@@ -400,7 +393,7 @@ bool TODBC::Connect(const std::string& dsn, const std::string& user, const std::
         }
         ConnReport(SQLSetConnectAttr(m_dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(5), 0));
         m_kind = DetectKind(driver, m_kind);
-        if (!database.empty() && m_kind != dkCodebase)
+        if (!database.empty())
             ConnReport(SQLSetConnectAttr(m_dbc, SQL_ATTR_CURRENT_CATALOG,
                                          reinterpret_cast<SQLPOINTER>(const_cast<char*>(database.c_str())),
                                          SQL_NTS));
@@ -438,7 +431,7 @@ bool TODBC::Connect(const std::string& dsn, const std::string& user, const std::
             ConnectString = reinterpret_cast<char*>(out);
         }
         if (!Ok(rc)) {
-            m_kind = dkUnknown;
+            m_kind = dkOther;
             ConnReport(rc);
             SQLFreeHandle(SQL_HANDLE_DBC, m_dbc);
             m_dbc = nullptr;
@@ -447,10 +440,12 @@ bool TODBC::Connect(const std::string& dsn, const std::string& user, const std::
         m_kind = DetectKind(ConnectString, m_kind);
         char dbms[64] = {};
         SQLGetInfo(m_dbc, SQL_DBMS_NAME, dbms, sizeof dbms, nullptr);
-        m_sqlite = config::LowerCase(dbms).find("sqlite") != std::string::npos;
+        // The family names no SQLite; the server's own name does.
+        if (config::LowerCase(dbms).find("sqlite") != std::string::npos)
+            m_kind = dkSQLite;
         ConnectionLost = false;
         Connected = true;
-        if (m_kind == dkMySql && !m_sqlite)
+        if (m_kind == dkMySql)
             LearnServer();
         return true;
     } catch (...) {

@@ -3,6 +3,7 @@
 #include "config/ConnParams.hpp"
 #include "config/Format.hpp"
 #include "db/DbKind.hpp"
+#include "db/Dialect.hpp"
 #include "platform/LocalTime.hpp"
 
 #include <sql.h>
@@ -100,8 +101,8 @@ public:
     // The server answered a statement within the last few seconds.
     bool AnsweredRecently() const noexcept;
     TDbKind Kind() const noexcept { return m_kind; }
-    // The family names no SQLite; the server's own name does.
-    bool IsSQLite() const noexcept { return m_sqlite; }
+    // What the family's statements look like; fixed at connect.
+    const TDialect& Dialect() const noexcept { return DialectOf(m_kind); }
     // A node of a replicated cluster (wsrep on): its reads may lag behind
     // what the other nodes committed.
     bool IsClusterNode() const noexcept { return m_clusterNode; }
@@ -160,8 +161,7 @@ private:
     static constexpr std::chrono::seconds kTrustedFor{10};
     SQLHENV m_env = nullptr;
     SQLHDBC m_dbc = nullptr;
-    TDbKind m_kind = dkUnknown;
-    bool m_sqlite = false;
+    TDbKind m_kind = dkOther;
     bool m_mariaDb = false;
     bool m_clusterNode = false;
     // What the driver answered the first statement's set-up; constant for a connection.

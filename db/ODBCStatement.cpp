@@ -122,9 +122,8 @@ TODBCStatement::TODBCStatement(TODBC& owner) : m_owner(owner), m_bindColumns(own
     SQLGetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr);
     // A driver that turns the dynamic cursor into a static one reads the whole
     // result up front (MySQL, SQLite) or runs the query twice; rows are only
-    // ever walked forward here, so a forward-only cursor serves. Oracle's
-    // keyset cursor likewise.
-    if ((owner.Kind() == dkOracle && cursor == SQL_CURSOR_KEYSET_DRIVEN) || cursor == SQL_CURSOR_STATIC) {
+    // ever walked forward here, so a forward-only cursor serves.
+    if (cursor == SQL_CURSOR_STATIC) {
         SQLSetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_FORWARD_ONLY), 0);
         cursor = SQL_CURSOR_FORWARD_ONLY;
         SQLGetStmtAttr(m_stmt, SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr);
@@ -327,8 +326,6 @@ void TODBCStatement::DescribeResult()
         }
         const std::string upper = config::UpperCase(name).substr(0, 128);
         std::memcpy(col.Name, upper.c_str(), upper.size() + 1);
-        if (m_owner.Kind() == dkSqlServer && size == 0 && type == SQL_VARCHAR)
-            size = 8000;
         col.Kind = ColKindOf(type);
         if (col.Kind == ckUnknown)
             size = 0;
@@ -487,9 +484,7 @@ std::string TODBCStatement::ListColumns(std::string_view table) noexcept
     try {
         if (!m_allocated)
             return std::string();
-        std::string name(table);
-        if (m_owner.Kind() == dkFirebird)
-            name = config::UpperCase(name);
+        const std::string name(table);
         auto list = [this](std::string tableName) {
             Report(SQLFreeStmt(m_stmt, SQL_CLOSE));
             Report(SQLFreeStmt(m_stmt, SQL_UNBIND));

@@ -68,7 +68,7 @@ const char* ToText(TCertificateCheck check) noexcept
 std::string TlsOptions(config::TDatabaseTls mode, const std::string& driver, std::string options)
 {
     if ((mode != config::TDatabaseTls::Required && mode != config::TDatabaseTls::Verified) ||
-        DetectKind(driver, dkUnknown) != dkMySql)
+        DetectKind(driver, dkOther) != dkMySql)
         return options;
     options = WithConnectionPair(std::move(options), "FORCETLS", "1");
     if (mode == config::TDatabaseTls::Verified)
@@ -80,7 +80,7 @@ TSessionTls ReadSessionTls(TODBC& odbc) noexcept
 {
     TSessionTls tls;
     try {
-        if (odbc.IsSQLite()) {
+        if (odbc.Kind() == dkSQLite) {
             tls.State = TSessionTls::TState::LocalFile;
             return tls;
         }

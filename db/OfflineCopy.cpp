@@ -168,7 +168,7 @@ void TOfflineCopy::Start(const config::TConnParams& site, const TJournal* journa
 
 void TOfflineCopy::Run(std::stop_token stop, config::TConnParams site)
 {
-    if (DetectKind(site.ODBCDriver + " " + site.DSNName + " " + site.ODBCOptions, dkUnknown) == dkMySql &&
+    if (DetectKind(site.ODBCDriver + " " + site.DSNName + " " + site.ODBCOptions, dkOther) == dkMySql &&
         config::UpperCase(site.ODBCOptions).find("READ_TIMEOUT") == std::string::npos)
         site.ODBCOptions += (site.ODBCOptions.empty() ? "" : ";") + std::string(kRefreshReadTimeout);
     TODBC database;

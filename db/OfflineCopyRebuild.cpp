@@ -22,7 +22,7 @@ void RemoveFile(const std::string& path)
 bool CopyRows(TODBC& site, TODBC& copy, const TCopyTable& table, long long& rowsRead)
 {
     TRawRows rows(site);
-    if (!rows.Open(SiteSelectSql(table, DialectOf(site), "")))
+    if (!rows.Open(SiteSelectSql(table, site.Kind(), "")))
         return false;
     TInsertBatch insert(copy, CopyInsertHead(table));
     std::string tuple;
@@ -67,7 +67,7 @@ std::string FillTables(TODBC& site, TODBC& copy, const std::vector<TCopyTable>& 
             if (!s.Run(sql))
                 return "the new copy's indexes: " + copy.LastDiagnostic;
         if (!s.Run(std::string("INSERT INTO ") + kCopyTablesTable + " (name, shape) VALUES ('" + table.Name + "', '" +
-                   TSql(dkUnknown).EscapeText(table.Shape()) + "')"))
+                   TSql(dkSQLite).EscapeText(table.Shape()) + "')"))
             return "the new copy: " + copy.LastDiagnostic;
     }
     if (!s.Run(std::string("INSERT INTO ") + kCopyInfoTable + " (read_at) VALUES ('" + DateTimeText(readAt) + "')") ||

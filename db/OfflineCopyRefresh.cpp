@@ -42,7 +42,7 @@ struct TTableRanges {
 
 // The changed ranges in statements of kRangesPerStatement.
 template <typename TEach>
-bool ForEachBatch(const TTableRanges& t, TDialect dialect, TEach each)
+bool ForEachBatch(const TTableRanges& t, TDbKind dialect, TEach each)
 {
     for (std::size_t at = 0; at < t.Changed.size(); at += kRangesPerStatement) {
         const std::vector<int> batch(t.Changed.begin() + static_cast<std::ptrdiff_t>(at),
@@ -57,7 +57,7 @@ bool ForEachBatch(const TTableRanges& t, TDialect dialect, TEach each)
 class TRefresh {
 public:
     TRefresh(TODBC& site, const TRefreshRequest& request, config::TMessLog& log)
-        : m_site(site), m_request(request), m_log(log), m_dialect(DialectOf(site))
+        : m_site(site), m_request(request), m_log(log), m_dialect(site.Kind())
     {
     }
     TRefreshOutcome Run();
@@ -90,7 +90,7 @@ private:
     TODBC& m_site;
     const TRefreshRequest& m_request;
     config::TMessLog& m_log;
-    const TDialect m_dialect;
+    const TDbKind m_dialect;
     std::vector<TCopyTable> m_tables;
     std::string m_rebuildWhy;
     TRefreshOutcome m_outcome;
@@ -99,26 +99,19 @@ private:
 bool TRefresh::BeginSnapshot()
 {
     TODBCStatement s(m_site);
-    if (m_dialect != TDialect::MySql)
-        return s.Run("BEGIN");
-    // A Galera node answers from what it has applied: the snapshot waits until
-    // it has caught up with the cluster.
-    bool galera = false;
-    {
-        TRawRows wsrep(m_site);
-        galera = wsrep.Open("SHOW VARIABLES LIKE 'wsrep_on'") && wsrep.Next() && wsrep.Columns().size() == 2 &&
-                 config::UpperCase(wsrep.Text(1)) == "ON";
-    }
-    if (galera && !s.Run("SET SESSION wsrep_sync_wait = @@wsrep_sync_wait | 1"))
+    // A cluster node answers from what it has applied: the snapshot waits
+    // until it has caught up with the cluster.
+    if (m_site.IsClusterNode() && !s.Run("SET SESSION wsrep_sync_wait = @@wsrep_sync_wait | 1"))
         return false;
-    return s.Run("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ") &&
-           s.Run("START TRANSACTION WITH CONSISTENT SNAPSHOT, READ ONLY");
+    if (m_dialect == dkMySql && !s.Run("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ"))
+        return false;
+    return s.Run(m_site.Dialect().ConsistentSnapshot);
 }
 
 void TRefresh::EndSnapshot()
 {
     TODBCStatement s(m_site);
-    s.ExecSQL(m_dialect == TDialect::MySql ? "COMMIT" : "ROLLBACK");
+    s.ExecSQL(m_dialect == dkMySql ? "COMMIT" : "ROLLBACK");
 }
 
 TRefresh::TStep TRefresh::DescribeTables()
@@ -142,7 +135,7 @@ TRefresh::TStep TRefresh::CheckCopy(TODBC& copy)
     std::error_code ec;
     if (!std::filesystem::exists(m_request.Path, ec))
         return RebuildFor("no copy yet");
-    if (m_dialect == TDialect::Other)
+    if (m_dialect == dkOther)
         return RebuildFor("the site database cannot checksum ranges");
     if (!ConnectLocalFile(copy, m_request.Path, TLocalFile::Copy))
         return RebuildFor("the copy cannot be opened: " + copy.LastDiagnostic);
@@ -194,7 +187,7 @@ TRefresh::TStep TRefresh::Compare(TODBC& copy, std::vector<TTableRanges>& work, 
                 copyOk = copyOk && ReadSums(copy, LocalSumsSql(*w.Table, w.Bounds, m_dialect, false), w.Copy);
         });
         for (auto& w : work) {
-            const std::string sql = m_dialect == TDialect::MySql ? MySqlSumsSql(*w.Table, w.Bounds)
+            const std::string sql = m_dialect == dkMySql ? MySqlSumsSql(*w.Table, w.Bounds)
                                                                  : LocalSumsSql(*w.Table, w.Bounds, m_dialect, true);
             siteOk = siteOk && ReadSums(m_site, sql, w.Site);
         }
@@ -241,7 +234,7 @@ TRefresh::TStep TRefresh::Judge(std::vector<TTableRanges>& work)
 
 TRefresh::TStep TRefresh::ReadChanged(std::vector<TTableRanges>& work)
 {
-    const TDialect quoting = m_dialect == TDialect::MySql ? TDialect::MySql : TDialect::SQLite;
+    const TDbKind quoting = m_dialect == dkMySql ? dkMySql : dkSQLite;
     for (auto& w : work) {
         const bool ok = ForEachBatch(w, quoting, [&](const std::string& predicate) {
             TRawRows rows(m_site);
@@ -272,7 +265,7 @@ TRefresh::TStep TRefresh::Apply(TODBC& copy, std::vector<TTableRanges>& work, lo
     }
     bool ok = true;
     for (auto& w : work) {
-        ok = ok && ForEachBatch(w, TDialect::SQLite, [&](const std::string& predicate) {
+        ok = ok && ForEachBatch(w, dkSQLite, [&](const std::string& predicate) {
                  TODBCStatement d(copy);
                  return d.Run("DELETE FROM " + w.Table->Name + " WHERE " + predicate);
              });

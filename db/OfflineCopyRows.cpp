@@ -265,7 +265,7 @@ std::string_view TRawRows::Text(std::size_t column) const noexcept
 
 void AppendTuple(std::string& out, const TRawRows& rows)
 {
-    static const TSql kQuoting(dkUnknown);  // SQLite: quotes doubled, backslashes as they are
+    static const TSql kQuoting(dkSQLite);  // SQLite: quotes doubled, backslashes as they are
     static constexpr char kHex[] = "0123456789ABCDEF";
     out += '(';
     for (std::size_t i = 0; i < rows.Columns().size(); ++i) {

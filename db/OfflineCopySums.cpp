@@ -32,7 +32,7 @@ std::string Joined(const std::vector<std::string>& items)
 // delivered it), a bit as its number.
 std::string MySqlValue(const TColumnInfo& c)
 {
-    const std::string name = QuotedColumn(TDialect::MySql, c.Name);
+    const std::string name = QuotedColumn(dkMySql, c.Name);
     if (IsText(c.SqlType))
         return "CONVERT(" + name + " USING utf8mb4)";
     if (c.SqlType == SQL_BIT)
@@ -42,10 +42,10 @@ std::string MySqlValue(const TColumnInfo& c)
 
 // The copy's value in the form the site's text has: a fixed-point number
 // with its decimals ("12.50"), which SQLite holds as a plain number.
-std::string LocalValue(const TColumnInfo& c, TDialect site)
+std::string LocalValue(const TColumnInfo& c, TDbKind site)
 {
-    const std::string name = QuotedColumn(TDialect::SQLite, c.Name);
-    if (site == TDialect::MySql && (c.SqlType == SQL_DECIMAL || c.SqlType == SQL_NUMERIC))
+    const std::string name = QuotedColumn(dkSQLite, c.Name);
+    if (site == dkMySql && (c.SqlType == SQL_DECIMAL || c.SqlType == SQL_NUMERIC))
         return config::Format("CASE WHEN %s IS NULL THEN NULL ELSE printf('%%.%df', %s) END", name, c.Digits, name);
     return name;
 }
@@ -61,7 +61,7 @@ std::vector<std::string> MySqlMasks(const TCopyTable& table)
         if (!c.Nullable)
             continue;
         mask += (mask.empty() ? "" : "|") +
-                config::Format("(ISNULL(%s)<<%d)", QuotedColumn(TDialect::MySql, c.Name), bit);
+                config::Format("(ISNULL(%s)<<%d)", QuotedColumn(dkMySql, c.Name), bit);
         if (++bit == rowtext::kMaskBits) {
             masks.push_back("(" + mask + ")");
             mask.clear();
@@ -108,7 +108,7 @@ bool ParseLocalSums(std::string_view text, TRangeMap& sums)
 std::string BoundsSql(const TCopyTable& table)
 {
     return config::Format("SELECT velix_bounds(%s, %d) AS bounds FROM %s",
-                          QuotedColumn(TDialect::SQLite, table.KeyColumn()->Name), kRangeRows, table.Name);
+                          QuotedColumn(dkSQLite, table.KeyColumn()->Name), kRangeRows, table.Name);
 }
 
 std::vector<std::string> SplitBounds(std::string_view text)
@@ -122,7 +122,7 @@ std::vector<std::string> SplitBounds(std::string_view text)
     return out;
 }
 
-std::string LocalSumsSql(const TCopyTable& table, const std::vector<std::string>& bounds, TDialect site,
+std::string LocalSumsSql(const TCopyTable& table, const std::vector<std::string>& bounds, TDbKind site,
                          bool siteRows)
 {
     std::string nullable, values;
@@ -130,7 +130,7 @@ std::string LocalSumsSql(const TCopyTable& table, const std::vector<std::string>
         nullable += c.Nullable ? '1' : '0';
         values += ", " + LocalValue(c, site);
     }
-    const std::string key = table.Key < 0 ? "0" : QuotedColumn(TDialect::SQLite, table.KeyColumn()->Name);
+    const std::string key = table.Key < 0 ? "0" : QuotedColumn(dkSQLite, table.KeyColumn()->Name);
     return "SELECT velix_ranges(" + key + ", '" + Joined(bounds) + "', '" + nullable + "'" + values +
            ") AS sums FROM " + (siteRows ? table.SiteName : table.Name) + Filter(table, siteRows);
 }
@@ -144,16 +144,16 @@ std::string MySqlSumsSql(const TCopyTable& table, const std::vector<std::string>
         values += ", " + mask;
     std::string range = "0";
     if (table.Key >= 0) {
-        const std::string key = QuotedColumn(TDialect::MySql, table.KeyColumn()->Name);
+        const std::string key = QuotedColumn(dkMySql, table.KeyColumn()->Name);
         range = bounds.empty() ? "IF(" + key + " IS NULL, -1, 0)" : "INTERVAL(" + key + ", " + Joined(bounds) + ")";
     }
     return "SELECT " + range + " AS r, COUNT(*) AS n, SUM(CRC32(CONCAT_WS(CHAR(31)" + values + "))) AS x FROM " +
            table.SiteName + Filter(table, true) + (table.Key >= 0 ? " GROUP BY r" : "");
 }
 
-std::string SiteColumns(const TCopyTable& table, TDialect site)
+std::string SiteColumns(const TCopyTable& table, TDbKind site)
 {
-    if (site != TDialect::MySql)
+    if (site != dkMySql)
         return table.ColumnList(site);
     std::string out;
     for (const auto& c : table.Columns)
@@ -162,7 +162,7 @@ std::string SiteColumns(const TCopyTable& table, TDialect site)
     return out;
 }
 
-std::string SiteSelectSql(const TCopyTable& table, TDialect site, const std::string& predicate)
+std::string SiteSelectSql(const TCopyTable& table, TDbKind site, const std::string& predicate)
 {
     const std::string where = table.Where.empty() ? predicate
                               : predicate.empty() ? table.Where
@@ -172,7 +172,7 @@ std::string SiteSelectSql(const TCopyTable& table, TDialect site, const std::str
 
 std::string CopyInsertHead(const TCopyTable& table)
 {
-    return "INSERT INTO " + table.Name + " (" + table.ColumnList(TDialect::SQLite) + ") VALUES ";
+    return "INSERT INTO " + table.Name + " (" + table.ColumnList(dkSQLite) + ") VALUES ";
 }
 
 bool ReadSums(TODBC& db, const std::string& sql, TRangeMap& sums)
@@ -201,7 +201,7 @@ bool ReadSums(TODBC& db, const std::string& sql, TRangeMap& sums)
 }
 
 std::string RangesPredicate(const TCopyTable& table, const std::vector<std::string>& bounds,
-                            const std::vector<int>& ranges, TDialect dialect)
+                            const std::vector<int>& ranges, TDbKind dialect)
 {
     if (table.Key < 0)
         return "1 = 1";

@@ -35,7 +35,7 @@ std::vector<std::string> SplitBounds(std::string_view text);
 
 // The sums of every range on SQLite, the copy's rows or an SQLite site's
 // (siteRows: those the copy takes), for a site of the given dialect.
-std::string LocalSumsSql(const TCopyTable& table, const std::vector<std::string>& bounds, TDialect site,
+std::string LocalSumsSql(const TCopyTable& table, const std::vector<std::string>& bounds, TDbKind site,
                          bool siteRows);
 // The same at a MySQL-family site, a row (r, n, x) per range:
 // COUNT(*) and SUM(CRC32(CONCAT_WS(...))), NULLs told apart by masks. A
@@ -43,10 +43,10 @@ std::string LocalSumsSql(const TCopyTable& table, const std::vector<std::string>
 std::string MySqlSumsSql(const TCopyTable& table, const std::vector<std::string>& bounds);
 // The site's columns for reading rows into the copy: as they are, but for a
 // MySQL-family bit, which the driver would hand over as a raw byte.
-std::string SiteColumns(const TCopyTable& table, TDialect site);
+std::string SiteColumns(const TCopyTable& table, TDbKind site);
 
 // The site's rows of a table the copy takes, within predicate (empty for all).
-std::string SiteSelectSql(const TCopyTable& table, TDialect site, const std::string& predicate);
+std::string SiteSelectSql(const TCopyTable& table, TDbKind site, const std::string& predicate);
 // "INSERT INTO card (...) VALUES " for the copy's rows.
 std::string CopyInsertHead(const TCopyTable& table);
 
@@ -56,7 +56,7 @@ bool ReadSums(TODBC& db, const std::string& sql, TRangeMap& sums);
 // The rows of the given ranges (sorted, no repeats), quoted for the dialect;
 // consecutive ranges become one interval.
 std::string RangesPredicate(const TCopyTable& table, const std::vector<std::string>& bounds,
-                            const std::vector<int>& ranges, TDialect dialect);
+                            const std::vector<int>& ranges, TDbKind dialect);
 
 } // namespace offline
 } // namespace db

@@ -105,16 +105,9 @@ std::vector<std::string> KnownColumns(const std::string& table)
 
 } // namespace
 
-TDialect DialectOf(const TODBC& site) noexcept
+std::string QuotedColumn(TDbKind dialect, const std::string& name)
 {
-    if (site.IsSQLite())
-        return TDialect::SQLite;
-    return site.Kind() == dkMySql ? TDialect::MySql : TDialect::Other;
-}
-
-std::string QuotedColumn(TDialect dialect, const std::string& name)
-{
-    return dialect == TDialect::MySql ? "`" + name + "`" : "\"" + name + "\"";
+    return dialect == dkMySql ? "`" + name + "`" : "\"" + name + "\"";
 }
 
 std::string TCopyTable::Shape() const
@@ -126,7 +119,7 @@ std::string TCopyTable::Shape() const
     return out;
 }
 
-std::string TCopyTable::ColumnList(TDialect dialect) const
+std::string TCopyTable::ColumnList(TDbKind dialect) const
 {
     std::string out;
     for (const auto& c : Columns)
@@ -134,7 +127,7 @@ std::string TCopyTable::ColumnList(TDialect dialect) const
     return out;
 }
 
-std::vector<TCopyTable> CopiedTables(TDialect dialect, const std::string& deviceFilter, platform::TDateTime readAt)
+std::vector<TCopyTable> CopiedTables(TDbKind dialect, const std::string& deviceFilter, platform::TDateTime readAt)
 {
     enum class TRows { All, Devices, RecentTickets, None };
     struct TSpec {
@@ -168,7 +161,7 @@ std::vector<TCopyTable> CopiedTables(TDialect dialect, const std::string& device
     for (const TSpec& spec : kTables) {
         TCopyTable& t = out.emplace_back();
         t.Name = spec.Name;
-        t.SiteName = dialect == TDialect::MySql && t.Name == "loop" ? "`loop`" : t.Name;
+        t.SiteName = dialect == dkMySql && t.Name == "loop" ? "`loop`" : t.Name;
         t.KeyName = spec.Key;
         t.Rows = spec.Rows != TRows::None;
         if (spec.Rows == TRows::Devices)
@@ -227,7 +220,7 @@ std::string CreateTableSql(const TCopyTable& table)
     std::string sql = "CREATE TABLE " + table.Name + " (";
     for (std::size_t i = 0; i < table.Columns.size(); ++i) {
         const TColumnInfo& c = table.Columns[i];
-        sql += (i ? ", " : "") + QuotedColumn(TDialect::SQLite, c.Name) + " ";
+        sql += (i ? ", " : "") + QuotedColumn(dkSQLite, c.Name) + " ";
         // The one form SQLite takes as the row's own number: ids given offline.
         sql += c.Name == table.PrimaryKey ? "integer PRIMARY KEY" : CopyType(c);
     }
@@ -251,7 +244,7 @@ std::vector<std::string> CreateIndexSql(const TCopyTable& table)
     // The ranges are read and replaced by their key.
     if (!keyIndexed)
         out.push_back("CREATE INDEX velix_range_" + table.Name + " ON " + table.Name + " (" +
-                      QuotedColumn(TDialect::SQLite, table.KeyColumn()->Name) + ")");
+                      QuotedColumn(dkSQLite, table.KeyColumn()->Name) + ")");
     return out;
 }
 

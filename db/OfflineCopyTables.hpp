@@ -1,5 +1,6 @@
 #pragma once
 
+#include "db/DbKind.hpp"
 #include "db/OfflineCopyRows.hpp"
 #include "platform/LocalTime.hpp"
 
@@ -16,13 +17,8 @@ namespace offline {
 inline constexpr const char* kCopyInfoTable = "velix_copy";
 inline constexpr const char* kCopyTablesTable = "velix_copy_table";
 
-// How the site computes range checksums: a MySQL-family server with
-// CRC32(CONCAT_WS(...)), SQLite with the project's extension (as the copy
-// does), or not at all (the copy is then made afresh each time).
-enum class TDialect { MySql, SQLite, Other };
-TDialect DialectOf(const TODBC& site) noexcept;
 // A column name quoted for the dialect (SQLite for the copy).
-std::string QuotedColumn(TDialect dialect, const std::string& name);
+std::string QuotedColumn(TDbKind dialect, const std::string& name);
 
 // One table of the copy. Its columns are the site's own, those of them the
 // service knows, with the site's types and NULLs allowed wherever the site
@@ -40,13 +36,13 @@ struct TCopyTable {
     // What the copy was made with; a difference at the next refresh is a schema change.
     std::string Shape() const;
     // The columns for a SELECT or an INSERT, quoted for the dialect.
-    std::string ColumnList(TDialect dialect) const;
+    std::string ColumnList(TDbKind dialect) const;
     const TColumnInfo* KeyColumn() const { return Key >= 0 ? &Columns[static_cast<std::size_t>(Key)] : nullptr; }
 };
 
 // The tables a decision reads, with the site rows they need: the devices of
 // deviceFilter and the tickets of the last days before readAt.
-std::vector<TCopyTable> CopiedTables(TDialect dialect, const std::string& deviceFilter, platform::TDateTime readAt);
+std::vector<TCopyTable> CopiedTables(TDbKind dialect, const std::string& deviceFilter, platform::TDateTime readAt);
 
 // Fills Columns and Key from the site (a query that returns no row); false
 // when the site has no such table.

@@ -1,5 +1,7 @@
 #include "db/Sql.hpp"
 
+#include "db/Dialect.hpp"
+
 #include "config/Format.hpp"
 
 #include <algorithm>
@@ -77,7 +79,7 @@ int TSql::AddDateTime(std::string_view name, platform::TDateTime value)
 
 int TSql::AddNow(std::string_view name)
 {
-    return AddField(name, Kind == dkCodebase ? "{fn curdate()}" : "{fn now()}", false);
+    return AddField(name, "{fn now()}", false);
 }
 
 int TSql::SetField(std::string_view name, std::string_view value, bool quoted)
@@ -103,7 +105,7 @@ std::string TSql::EscapeText(std::string_view text) const
     for (const char c : text) {
         if (c == '\'')
             out += "''";
-        else if (c == '\\' && Kind == dkMySql)
+        else if (c == '\\' && DialectOf(Kind).BackslashEscapes)
             out += "\\\\";
         else
             out += c;

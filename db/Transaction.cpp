@@ -9,13 +9,10 @@ TTransaction::TTransaction(TODBC& database) noexcept : m_database(database)
     database.LostAtCommit = false;
     if (!database.Connected || !database.OneCommitPerDecision)
         return;
-    TODBCStatement begin(database);
-    if (database.Kind() == dkMySql)
-        m_open = begin.Exec("START TRANSACTION");
-    else if (database.IsSQLite())
-        // Immediate: the write lock is taken now, so the reads that come first
-        // cannot pin a snapshot that another connection's write makes stale.
-        m_open = begin.Exec("BEGIN IMMEDIATE");
+    if (const char* sql = database.Dialect().Begin) {
+        TODBCStatement begin(database);
+        m_open = begin.Exec(sql);
+    }
     database.InTransaction = m_open;
 }
 

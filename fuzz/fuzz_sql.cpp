@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto text = fuzz::Text(data, size);
     if (text.find('\0') != std::string_view::npos)
         return 0;  // a statement is NUL-terminated text
-    const db::TSql sql(db::dkUnknown);
+    const db::TSql sql(db::dkSQLite);
     const std::string statement = "SELECT '" + sql.EscapeText(text) + "'";
     sqlite3_stmt* stmt = nullptr;
     fuzz::Require(sqlite3_prepare_v2(Database(), statement.c_str(), -1, &stmt, nullptr) == SQLITE_OK);

@@ -69,7 +69,7 @@ const std::vector<TSettingKey> kLoopSettingKeys = {
 
 std::string LoopTable(const db::TODBC& database)
 {
-    return database.Kind() == db::dkMySql ? "`loop`" : "loop";
+    return db::TableName(database.Dialect(), "loop");
 }
 
 const char* DeviceTypeName(int type) noexcept
@@ -150,7 +150,7 @@ TLoop::TLoop(config::TMessLog& log, int loopId, TLoopOptions options) : m_log(lo
     const bool connected = m_connection->EnsureConnected();
     for (int code = cardaccess::arAccepted; code <= cardaccess::arNotInPath; ++code)
         platform::Metrics().Touch("velixcard_decisions_total", {{"result", cardaccess::AccessResultText(code)}});
-    m_worker = WorkerFor(connected && m_database->IsSQLite(), loopId, m_log);
+    m_worker = WorkerFor(connected && m_database->Kind() == db::dkSQLite, loopId, m_log);
     if (connected) {
         UpgradeSchema();
         CreateCardInterface(TSetUpFrom::Site, options.Settings);
@@ -262,7 +262,7 @@ void TLoop::UpgradeSchema()
 // SQLite file one decision runs at a time.
 void TLoop::EnsureUniqueBarcodes()
 {
-    if (m_database->Kind() != db::dkMySql || m_database->IsSQLite())
+    if (!m_database->Dialect().LockingDecision)
         return;
     db::TODBCStatement index(*m_database);
     // A unique index of barcode alone.

@@ -180,7 +180,7 @@ TExitState TLoopEvents::JudgeExitPass(const db::TTarget& to, int reader, const s
 // its lock already. False when the lock was lost to another transaction.
 bool TLoopEvents::LockTicketRow(db::TODBC& database, const std::string& barcode)
 {
-    if (database.Kind() != db::dkMySql || database.IsSQLite())
+    if (!database.Dialect().LockingDecision)
         return true;
     const db::TSql quoting(database.Kind());
     db::TODBCStatement lock(database);

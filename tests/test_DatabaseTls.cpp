@@ -247,7 +247,9 @@ TEST_F(DatabaseTls, EveryConnectionOfTheServiceIsEncrypted)
     }
     WriteRegistry("required", ca, false);
     StartService();
-    ASSERT_TRUE(WaitFor([&] { return Log().find("Journal replay ended: 1 applied") != std::string::npos; }, 20s))
+    ASSERT_TRUE(WaitFor([&] { return Log().find("Journal replay ended: 1 applied") != std::string::npos &&
+                                     testing_support::Occurrences(Log(), "Started!") == 2; },
+                        20s))
         << Log();
     const auto replaying = server.LiveCiphers();
     EXPECT_EQ(replaying.size(), 4u) << "start-up, two loops, the replay";

@@ -179,7 +179,8 @@ TEST_P(ODBC, ListColumnsNamesEveryColumnWhateverTheCase)
 
 TEST_P(ODBC, KindComesFromTheDriverAndTheServerSaysWhichItIs)
 {
-    EXPECT_EQ(m_odbc.Kind(), GetParam() == TDbFamily::MariaDB ? db::dkMySql : db::dkUnknown);
+    EXPECT_EQ(m_odbc.Kind(), GetParam() == TDbFamily::MariaDB ? db::dkMySql : db::dkSQLite);
+    EXPECT_EQ(m_odbc.Dialect().JoinedDecision, GetParam() == TDbFamily::MariaDB);
     EXPECT_FALSE(m_odbc.IsDead());
     // A MariaDB server bounds a decision's lock wait; only a cluster node waits for the cluster.
     EXPECT_EQ(m_odbc.LockingPrefix(),
@@ -213,20 +214,12 @@ TEST(ODBCText, DetectKindRecognisesTheFamilies)
         {"MySQL ODBC 3.51 Driver", db::dkMySql},
         {"MariaDB", db::dkMySql},
         {"DRIVER={MariaDB Unicode};SERVER=x", db::dkMySql},
-        {"Oracle in OraClient11g", db::dkOracle},
-        {"Firebird/InterBase(r) driver", db::dkFirebird},
-        {"SQL Server", db::dkSqlServer},
-        {"SQL Native Client", db::dkSqlServer},
-        {"Microsoft Visual FoxPro Driver", db::dkFoxPro},
-        {"Microsoft dBase Driver (*.dbf)", db::dkFoxPro},
-        {"Microsoft Access Driver (*.mdb)", db::dkAccess},
-        {"Microsoft Excel Driver (*.xls)", db::dkExcel},
-        {"CodeBase ODBC", db::dkCodebase},
-        {"SQLite3", db::dkSqlServer},  // no hit: the current kind stays
+        {"SQLite3", db::dkSQLite},
+        {"SQL Server", db::dkOther},  // no hit: the current kind stays
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        EXPECT_EQ(db::DetectKind(c.text, db::dkSqlServer), c.kind);
+        EXPECT_EQ(db::DetectKind(c.text, db::dkOther), c.kind);
     }
 }
 
@@ -248,15 +241,12 @@ TEST(ODBCText, ConnectionStringsAreBuiltPairByPair)
          "DRIVER={MariaDB};UID=u;SERVER=h;Option =18;read_timeout=30;CONN_TIMEOUT=3;WRITE_TIMEOUT=5"},
         {"data source option merged", db::dkMySql, "site", "", "", "MariaDB", "", "", "8",
          "DSN=site;DRIVER={MariaDB};OPTION=10;CONN_TIMEOUT=3;READ_TIMEOUT=5;WRITE_TIMEOUT=5"},
-        {"oracle uses DBQ", db::dkOracle, "", "", "", "Oracle", "orcl", "", "", "DRIVER={Oracle};DBQ=orcl"},
-        {"foxpro uses SourceDB", db::dkFoxPro, "", "", "", "FoxPro", "c:\\d", "", "",
-         "DRIVER={FoxPro};SourceDB=c:\\d"},
-        {"no empty pairs", db::dkUnknown, "", "", "", "SQLite3", "", "", "", "DRIVER={SQLite3}"},
+        {"no empty pairs", db::dkSQLite, "", "", "", "SQLite3", "", "", "", "DRIVER={SQLite3}"},
         {"a braced password holding pairs of its own stays whole", db::dkMySql, "", "u", "x;OPTION=0;READ_TIMEOUT=1",
          "MariaDB", "", "SERVER=h", "",
          "DRIVER={MariaDB};UID=u;PWD={x;OPTION=0;READ_TIMEOUT=1};SERVER=h;OPTION=2;CONN_TIMEOUT=3;READ_TIMEOUT=5;"
          "WRITE_TIMEOUT=5"},
-        {"values that need braces", db::dkUnknown, "", " u", "p;a{b}c=", "SQLite3", "/tmp/a;b.db", "", "",
+        {"values that need braces", db::dkSQLite, "", " u", "p;a{b}c=", "SQLite3", "/tmp/a;b.db", "", "",
          "DRIVER={SQLite3};Database={/tmp/a;b.db};UID={ u};PWD={p;a{b}}c=}"},
     };
     for (const auto& c : cases) {
@@ -272,7 +262,7 @@ TEST(ODBCText, FileDsnGivesItsOdbcSection)
     TTempDir dir;
     testing_support::WriteFile(dir / "site.dsn", "[ODBC]\r\nDRIVER=SQLite3 Driver\r\nDatabase=/x.db\r\n\r\n"
                                                  "[Other]\r\nA=B\r\n");
-    EXPECT_EQ(db::ConnectionString(db::dkUnknown, dir / "site.dsn", "u", "", "Ignored", "gtw", "", ""),
+    EXPECT_EQ(db::ConnectionString(db::dkSQLite, dir / "site.dsn", "u", "", "Ignored", "gtw", "", ""),
               "DRIVER={SQLite3 Driver};Database=/x.db;UID=u");
 }
 

@@ -37,7 +37,7 @@ protected:
 // Text as the copy renders it: the SQLite rule.
 std::string Quoted(const std::string& text)
 {
-    return "'" + db::TSql(db::dkUnknown).EscapeText(text) + "'";
+    return "'" + db::TSql(db::dkSQLite).EscapeText(text) + "'";
 }
 
 } // namespace

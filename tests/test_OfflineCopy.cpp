@@ -483,7 +483,7 @@ TEST_P(OfflineChecksum, TheCopysRangeSumsEqualTheServersOnAwkwardValues)
 
     auto copy = MakeCopy();
     ASSERT_TRUE(copy->Refresh(m_odbc)) << testing_support::ReadFile(LogFile());
-    auto tables = db::offline::CopiedTables(db::offline::TDialect::MySql, kDevices, platform::NowDateTime());
+    auto tables = db::offline::CopiedTables(db::dkMySql, kDevices, platform::NowDateTime());
     db::offline::TCopyTable& card = tables.front();
     ASSERT_EQ(card.Name, "card");
     ASSERT_TRUE(db::offline::DescribeSite(m_odbc, card));
@@ -504,14 +504,14 @@ TEST_P(OfflineChecksum, TheCopysRangeSumsEqualTheServersOnAwkwardValues)
     ASSERT_TRUE(db::offline::ReadSums(m_odbc, db::offline::MySqlSumsSql(card, bounds), site)) << m_odbc.LastDiagnostic;
     db::TODBC copyDb;
     ASSERT_TRUE(db::ConnectLocalFile(copyDb, CopyPath(), db::TLocalFile::Copy));
-    ASSERT_TRUE(db::offline::ReadSums(copyDb, db::offline::LocalSumsSql(card, bounds, db::offline::TDialect::MySql, false),
+    ASSERT_TRUE(db::offline::ReadSums(copyDb, db::offline::LocalSumsSql(card, bounds, db::dkMySql, false),
                                       local))
         << copyDb.LastDiagnostic;
     EXPECT_EQ(site.size(), bounds.size() + 1) << "a range per key and one for the NULL key";
     for (const auto& [range, sums] : site) {
         const std::string key = range <= 0 ? "(none)" : bounds[static_cast<std::size_t>(range - 1)];
         EXPECT_EQ(local[range], sums) << "the card numbered " << key << ": "
-                                      << Value("SELECT CONCAT_WS('|', " + card.ColumnList(db::offline::TDialect::MySql) +
+                                      << Value("SELECT CONCAT_WS('|', " + card.ColumnList(db::dkMySql) +
                                                ") FROM card WHERE number " + (range < 0 ? "IS NULL" : "= " + key));
     }
     // So a refresh finds nothing to read again.
