@@ -26,7 +26,7 @@ std::optional<unsigned> InputMask(std::string_view payload);
 bool InputActive(unsigned mask, int input);
 
 // Watches one device's inputs for a door held open too long and for the fire
-// input. Main thread only.
+// input. Its loop's worker only.
 class TInput {
 public:
     TInput(int loopId, db::TODBC& database, TEventLog& eventLog, config::TMessLog& log, line::TCard* line,

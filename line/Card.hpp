@@ -23,8 +23,11 @@ namespace line {
 class TPoll;
 
 // The line component of one loop: its settings, per-reader texts and states,
-// event handlers and command operations. Created, configured and driven on the
-// main thread; the poll thread reads the settings at the moment of use.
+// event handlers and command operations. Created and configured by its loop's
+// set-up (the main thread), opened and closed there; its command operations
+// are called from the loop's worker and the main tick (any thread: they only
+// queue); its events are delivered on the event loop it was given (the
+// loop's worker); the poll thread reads the settings at the moment of use.
 class TCard {
 public:
     explicit TCard(platform::TMainLoop& mainLoop, config::TMessLog* log = nullptr);
@@ -39,7 +42,7 @@ public:
     // when the port cannot be opened or configured.
     bool Open();
     // Stops the threads and waits for them; events still queued are dropped.
-    // Main thread, not from inside one of this line's handlers.
+    // The thread that opened it, not from inside one of this line's handlers.
     void Close();
     bool IsOpen() const noexcept { return m_poll != nullptr; }
     const std::string& LastOpenError() const noexcept { return m_openError; }

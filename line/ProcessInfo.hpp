@@ -45,8 +45,8 @@ private:
     std::deque<std::pair<TEventKind, TEventValues>> m_events;
 };
 
-// The dispatch thread: hands one event at a time to its handler on the main
-// thread and waits for it, 30 ms between passes. Events without a handler are
+// The dispatch thread: hands one event at a time to its handler on the event
+// loop it was given (the loop's worker) and waits for it, 30 ms between passes. Events without a handler are
 // dropped in the same pass, so they never hold up one that has a handler.
 // With prompt set, a line that has been quiet for a pass interval sleeps until
 // the next post and delivers it at once; bursts are paced as before.

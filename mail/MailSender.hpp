@@ -17,8 +17,8 @@ class TMessLog;
 namespace mail {
 
 // Sends notices on a thread of its own, so that a slow or unreachable mail
-// server never holds up the gates: the main thread only queues. The one
-// exception to "mail runs on the main thread", hence the lock.
+// server never holds up the gates: the loop's worker only queues (under the
+// lock the queue has).
 class TMailSender {
 public:
     struct TOptions {

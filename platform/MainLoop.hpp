@@ -30,7 +30,8 @@ public:
     TMainLoop(const TMainLoop&) = delete;
     TMainLoop& operator=(const TMainLoop&) = delete;
 
-    // Runs on the calling thread, which becomes the main thread, until Quit().
+    // Runs on the calling thread, which becomes the loop's thread (the main
+    // thread, or a worker's), until Quit().
     // A call that throws is reported (to syslog without a report) and the next goes on.
     void Run(const TFailureReport& report = {});
     // Any thread. Pending calls are dropped; Invoke waiters return false.
@@ -39,11 +40,11 @@ public:
     // handed over run, then Run() returns.
     void Finish();
     bool Quitting() const;
-    // Any thread: run fn on the main thread later.
+    // Any thread: run fn on the loop's thread later.
     void Post(std::function<void()> fn);
-    // Any thread: run fn on the main thread and wait until it has run. Returns
+    // Any thread: run fn on the loop's thread and wait until it has run. Returns
     // false, without running fn, when stop is requested or the loop quits before
-    // fn started; once started, fn is always waited for. On the main thread fn
+    // fn started; once started, fn is always waited for. On the loop's thread fn
     // runs at once.
     bool Invoke(std::function<void()> fn, std::stop_token stop = {});
     bool OnMainThread() const noexcept;
