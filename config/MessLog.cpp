@@ -56,7 +56,11 @@ TMessLog::TMessLog(std::string fileName, TOptions options, std::string openingMe
 
 TMessLog::~TMessLog()
 {
-    Log(m_endMarker ? "End Log" : "");
+    try {
+        std::scoped_lock lock(m_lock);
+        WriteOut(m_endMarker ? "End Log" : "", TLevel::Info, TWhose::Everyone);
+    } catch (...) {
+    }
 }
 
 std::string TMessLog::Stamp() const
@@ -82,11 +86,17 @@ std::string TMessLog::LogFileName(int period) const
     return Format("%s%d%s", stem, period, ext);
 }
 
+std::deque<TMessLog::TLine>& TMessLog::Mine()
+{
+    return m_pending[std::this_thread::get_id()];
+}
+
 void TMessLog::Append(std::string line, TLevel level)
 {
-    if (m_pending.size() >= kMaxPendingLines)
-        m_pending.pop_front();
-    m_pending.push_back({std::move(line), level});
+    auto& mine = Mine();
+    if (mine.size() >= kMaxPendingLines)
+        mine.pop_front();
+    mine.push_back({std::move(line), level, TLogLoop::Current()});
 }
 
 namespace {
@@ -101,8 +111,10 @@ platform::TJournalPriority PriorityOf(TLevel level)
     return platform::TJournalPriority::Info;
 }
 
+thread_local int t_loop = 0;
+
 // A buffered line without its time stamp and line end: the journal keeps its own time.
-void JournalCopy(std::string_view line, TLevel level)
+void JournalCopy(std::string_view line, TLevel level, int loop)
 {
     if (!platform::UnderSystemd())
         return;
@@ -111,14 +123,37 @@ void JournalCopy(std::string_view line, TLevel level)
     std::string_view text = at == std::string_view::npos ? line : line.substr(at + kStampEnd.size());
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.remove_suffix(1);
-    platform::JournalLine(text, PriorityOf(level));
+    platform::JournalLine(text, PriorityOf(level), loop);
 }
 
 } // namespace
 
-void TMessLog::WriteOut(std::string_view direct, TLevel level)
+TLogLoop::TLogLoop(int loopId) noexcept : m_previous(t_loop)
 {
-    if (m_pending.empty() && direct.empty())
+    t_loop = loopId;
+}
+
+TLogLoop::~TLogLoop()
+{
+    t_loop = m_previous;
+}
+
+int TLogLoop::Current() noexcept
+{
+    return t_loop;
+}
+
+void TMessLog::WriteOut(std::string_view direct, TLevel level, TWhose whose)
+{
+    std::vector<std::deque<TLine>*> batches;
+    if (whose == TWhose::Everyone) {
+        for (auto& [thread, lines] : m_pending)
+            batches.push_back(&lines);
+    } else {
+        batches.push_back(&Mine());
+    }
+    const bool nothing = std::all_of(batches.begin(), batches.end(), [](const auto* b) { return b->empty(); });
+    if (nothing && direct.empty())
         return;
     if (m_options.Rotate) {
         const int period = PeriodNow();
@@ -147,16 +182,20 @@ void TMessLog::WriteOut(std::string_view direct, TLevel level)
         out += std::string(21, '.') + " - " + VersionLine() + "\r\n";
         m_headerPending = false;
     }
-    for (const auto& line : m_pending) {
-        out += line.Text;
-        JournalCopy(line.Text, line.Level);
+    for (auto* batch : batches) {
+        for (const auto& line : *batch) {
+            out += line.Text;
+            JournalCopy(line.Text, line.Level, line.Loop);
+        }
     }
     if (!direct.empty()) {
         out += Stamp() + " - " + std::string(direct) + "\r\n";
-        platform::JournalLine(direct, PriorityOf(level));
+        platform::JournalLine(direct, PriorityOf(level), TLogLoop::Current());
     }
     file.Write(out);
-    m_pending.clear();
+    for (auto* batch : batches)
+        batch->clear();
+    std::erase_if(m_pending, [](const auto& entry) { return entry.second.empty(); });
 }
 
 void TMessLog::Log(std::string_view text, TLevel level) noexcept
@@ -173,11 +212,11 @@ int TMessLog::Add(std::string_view text, TLevel level) noexcept
     try {
         std::scoped_lock lock(m_lock);
         Append(Stamp() + " - " + std::string(text) + "\r\n", level);
-        if (m_pending.size() >= static_cast<std::size_t>(kAutoFlushLines)) {
+        if (Mine().size() >= static_cast<std::size_t>(kAutoFlushLines)) {
             WriteOut(std::string_view());
             return -1;
         }
-        return static_cast<int>(m_pending.size()) - 1;
+        return static_cast<int>(Mine().size()) - 1;
     } catch (...) {
         return -1;
     }
@@ -188,7 +227,7 @@ int TMessLog::AddQuiet(std::string_view text) noexcept
     try {
         std::scoped_lock lock(m_lock);
         Append(Stamp() + " - " + std::string(text) + "\r\n", TLevel::Info);
-        return static_cast<int>(m_pending.size()) - 1;
+        return static_cast<int>(Mine().size()) - 1;
     } catch (...) {
         return -1;
     }
@@ -239,7 +278,10 @@ std::string TMessLog::CurrentFile()
 std::size_t TMessLog::PendingCount()
 {
     std::scoped_lock lock(m_lock);
-    return m_pending.size();
+    std::size_t n = 0;
+    for (const auto& [thread, lines] : m_pending)
+        n += lines.size();
+    return n;
 }
 
 } // namespace config

@@ -8,10 +8,13 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace config {
 
@@ -37,7 +40,8 @@ public:
     TMessLog(const TMessLog&) = delete;
     TMessLog& operator=(const TMessLog&) = delete;
 
-    // Writes out the pending lines, then text as a new line; an empty text only writes out.
+    // Writes out the calling thread's pending lines, then text as a new line;
+    // an empty text only writes out.
     void Log(std::string_view text, TLevel level = TLevel::Info) noexcept;
     // Formats outside the lock; a format that does not fit its arguments logs
     // "TMessLog Format() Exception!" and the reason instead.
@@ -74,9 +78,16 @@ private:
     struct TLine {
         std::string Text;  // stamped, with its line end
         TLevel Level = TLevel::Info;
+        int Loop = 0;      // the loop whose work logged it; 0 for none
     };
-    void WriteOut(std::string_view direct, TLevel level = TLevel::Info);
+    // Each thread's lines wait apart from the others', so that the lines of one
+    // piece of work (a decision on a loop's worker) are written out together,
+    // never interleaved with another loop's. A write-out takes the calling
+    // thread's, or at the end everyone's.
+    enum class TWhose { Mine, Everyone };
+    void WriteOut(std::string_view direct, TLevel level = TLevel::Info, TWhose whose = TWhose::Mine);
     void Append(std::string line, TLevel level);
+    std::deque<TLine>& Mine();
 
     std::recursive_mutex m_lock;
     TClock m_clock;
@@ -86,7 +97,7 @@ private:
     int m_periodNumber = 0;
     bool m_endMarker = false;
     bool m_headerPending = true;
-    std::deque<TLine> m_pending;
+    std::map<std::thread::id, std::deque<TLine>> m_pending;
 };
 
 template <typename... TArgs>
@@ -126,6 +137,20 @@ void TMessLog::AddFmt(TLevel level, std::string_view format, const TArgs&... arg
     if (const auto text = Formatted(format, args...))
         Add(*text, level);
 }
+
+// The loop whose work the calling thread does for as long as it lives: the
+// lines it logs carry the loop to the system journal (field VELIX_LOOP).
+class TLogLoop {
+public:
+    explicit TLogLoop(int loopId) noexcept;
+    ~TLogLoop();
+    TLogLoop(const TLogLoop&) = delete;
+    TLogLoop& operator=(const TLogLoop&) = delete;
+    static int Current() noexcept;
+
+private:
+    int m_previous;
+};
 
 // What a guarded thread's failure writes to the log: "The <name> thread
 // failed (<reason>); it starts again".

@@ -198,6 +198,7 @@ TLoop::~TLoop()
 void TLoop::Post(std::function<void()> work)
 {
     m_worker->Loop().Post([this, work = std::move(work)] {
+        const config::TLogLoop tag(LoopId());
         try {
             work();
         } catch (const std::exception& e) {
@@ -218,6 +219,7 @@ void TLoop::PostUpdateOutputs()
     if (m_outputsQueued.exchange(true))
         return;
     m_worker->Loop().Post([this] {
+        const config::TLogLoop tag(LoopId());
         m_outputsQueued = false;
         m_events->UpdateOutputs();
     });
@@ -361,14 +363,30 @@ void TLoop::BindHandlers()
 {
     auto& e = m_line->Events;
     TLoopEvents& h = *m_events;
-    e.OnCounter = [&h](int r, const std::string& v) { h.CounterEvent(r, v); };
-    e.OnInput = [&h](int r, const std::string& v) { h.InputEvent(r, v); };
-    e.OnError = [&h](int r) { h.OfflineEvent(r); };
-    e.OnPowerUp = [&h](int r) { h.PowerUpEvent(r); };
-    e.OnData = [&h](int r, const std::string& v) { h.CardDataEvent(r, v); };
-    e.OnMemory = [&h](int r, const std::string& v) { h.MemoryDataEvent(r, v); };
-    e.OnBarCode = [&h](int r, const std::string& v) { h.BarcodeEvent(r, v); };
-    e.OnPrinter = [&h](int r, const std::string& v) { h.PrinterEvent(r, v); };
+    const int id = LoopId();
+    // Each event's lines say whose they are (the loops on SQLite share a worker).
+    using TText = void (TLoopEvents::*)(int, const std::string&) noexcept;
+    using TReader = void (TLoopEvents::*)(int) noexcept;
+    const auto text = [&h, id](TText handler) {
+        return [&h, id, handler](int r, const std::string& v) {
+            const config::TLogLoop tag(id);
+            (h.*handler)(r, v);
+        };
+    };
+    const auto reader = [&h, id](TReader handler) {
+        return [&h, id, handler](int r) {
+            const config::TLogLoop tag(id);
+            (h.*handler)(r);
+        };
+    };
+    e.OnCounter = text(&TLoopEvents::CounterEvent);
+    e.OnInput = text(&TLoopEvents::InputEvent);
+    e.OnError = reader(&TLoopEvents::OfflineEvent);
+    e.OnPowerUp = reader(&TLoopEvents::PowerUpEvent);
+    e.OnData = text(&TLoopEvents::CardDataEvent);
+    e.OnMemory = text(&TLoopEvents::MemoryDataEvent);
+    e.OnBarCode = text(&TLoopEvents::BarcodeEvent);
+    e.OnPrinter = text(&TLoopEvents::PrinterEvent);
 }
 
 // The devices of the loop: their texts and types, the address range polled,

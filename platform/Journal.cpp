@@ -27,14 +27,18 @@ bool UnderSystemd() noexcept
     return under;
 }
 
-void JournalLine(std::string_view line, TJournalPriority priority) noexcept
+void JournalLine(std::string_view line, TJournalPriority priority, int loop) noexcept
 {
     if (!UnderSystemd() || line.empty())
         return;
     try {
         const std::string text(line);
-        sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", SyslogPriority(priority),
-                        "SYSLOG_IDENTIFIER=VELIXCard", nullptr);
+        if (loop > 0)
+            sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", SyslogPriority(priority),
+                            "SYSLOG_IDENTIFIER=VELIXCard", "VELIX_LOOP=%d", loop, nullptr);
+        else
+            sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", SyslogPriority(priority),
+                            "SYSLOG_IDENTIFIER=VELIXCard", nullptr);
     } catch (...) {
     }
 }

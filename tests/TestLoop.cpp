@@ -43,6 +43,13 @@ void TLoopTest::SetUp()
     ASSERT_TRUE(m_loop && m_loop->Line() && m_loop->Line()->IsOpen()) << ReadFile(LogFile());
 }
 
+std::vector<std::string> TLoopTest::LogLines()
+{
+    if (m_loop)
+        OnLoop([this] { m_log->Log(""); });
+    return TSiteTest::LogLines();
+}
+
 void TLoopTest::Rebuild(loop::TLoopOptions options)
 {
     m_main.Invoke([&] {

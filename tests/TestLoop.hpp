@@ -39,6 +39,10 @@ protected:
     void Rebuild(loop::TLoopOptions options);
     // The loop's handlers; on its worker.
     loop::TLoopEvents& Events() { return m_loop->Events(); }
+    // The log's lines, the worker's pending ones written out first (a handler
+    // called directly leaves its lines pending, as a decision does until it
+    // has answered).
+    std::vector<std::string> LogLines();
     // Whether the address received the command (letter and payload) in time.
     bool Received(int address, const std::string& data);
     // The commands with this letter that the address received so far.

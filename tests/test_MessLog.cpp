@@ -10,6 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include <mutex>
+
+#include <condition_variable>
+
 #include <ctime>
 #include <filesystem>
 #include <regex>
@@ -104,6 +110,38 @@ TEST(MessLog, AddWritesOutAtTheTwoHundredFiftiethLine)
     for (int i = 0; i < 300; ++i)
         log.AddQuiet("q");
     EXPECT_EQ(log.PendingCount(), 300u);
+}
+
+// Two loops' decisions at once, their lines added turn about: each decision's
+// lines reach the file together, never interleaved with the other's.
+TEST(MessLog, EachThreadsLinesAreWrittenOutTogether)
+{
+    TTempDir dir;
+    TMessLog log(dir / "a.log", {.NoHeader = true}, "");
+    std::mutex turnLock;
+    std::condition_variable turned;
+    int turn = 0;  // even: the first thread's, odd: the second's
+    const auto decide = [&](const std::string& who, int parity) {
+        for (int line = 0; line < 3; ++line) {
+            std::unique_lock lock(turnLock);
+            turned.wait(lock, [&] { return turn % 2 == parity; });
+            log.Add(who + " " + std::to_string(line));
+            ++turn;
+            turned.notify_all();
+        }
+        std::unique_lock lock(turnLock);
+        turned.wait(lock, [&] { return turn >= 6 + parity; });
+        log.Log(who + " answered");
+        ++turn;
+        turned.notify_all();
+    };
+    std::thread first(decide, "a", 0), second(decide, "b", 1);
+    first.join();
+    second.join();
+    std::vector<std::string> texts;
+    for (const auto& line : SplitLines(ReadFile(dir / "a.log")))
+        texts.push_back(line.substr(24));
+    EXPECT_EQ(texts, (std::vector<std::string>{"a 0", "a 1", "a 2", "a answered", "b 0", "b 1", "b 2", "b answered"}));
 }
 
 TEST(MessLog, LockedFileKeepsLinesPendingWithTheirStamps)
