@@ -11,7 +11,14 @@
 #include <cctype>
 #include <charconv>
 #include <optional>
+#include <type_traits>
 #include <utility>
+
+static_assert(std::is_same_v<SQLHANDLE, db::TOdbcHandle> && std::is_same_v<SQLHSTMT, db::TOdbcHandle> &&
+              std::is_same_v<SQLLEN, db::TOdbcLen> && std::is_same_v<SQLRETURN, db::TOdbcReturn> &&
+              std::is_same_v<SQLULEN, db::TOdbcULen> && std::is_same_v<SQLUINTEGER, db::TOdbcUInt> &&
+              std::is_same_v<SQLSMALLINT, short>,
+              "the binding's handle and number types are the driver manager's");
 
 namespace db {
 namespace {
@@ -160,7 +167,7 @@ std::string WithConnectionPair(std::string text, std::string_view key, std::stri
     return text + (text.empty() ? "" : ";") + pair;
 }
 
-TColKind ColKindOf(SQLLEN sqlType) noexcept
+TColKind ColKindOf(TOdbcLen sqlType) noexcept
 {
     switch (sqlType) {
     case SQL_CHAR:
@@ -234,7 +241,7 @@ TODBC::~TODBC()
         SQLFreeHandle(SQL_HANDLE_ENV, m_env);
 }
 
-SQLRETURN TODBC::ExecDirect(SQLHSTMT stmt, const std::string& sql)
+TOdbcReturn TODBC::ExecDirect(TOdbcHandle stmt, const std::string& sql)
 {
     // On the calling thread, which blocks on the driver until the return code
     // is known: a hand-over to another thread costs more than it could save.
@@ -514,7 +521,12 @@ bool TODBC::IsDead() noexcept
     return Ok(rc) && dead == SQL_CD_TRUE;
 }
 
-void TODBC::NoteFailure(SQLHSTMT statement) noexcept
+void TODBC::ConnReport(TOdbcReturn rc) noexcept
+{
+    ReportDiagnostics(SQL_HANDLE_DBC, m_dbc, rc);
+}
+
+void TODBC::NoteFailure(TOdbcHandle statement) noexcept
 {
     try {
         SQLCHAR state[6] = {};
@@ -536,7 +548,7 @@ void TODBC::NoteFailure(SQLHSTMT statement) noexcept
     }
 }
 
-void TODBC::ReportDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc) noexcept
+void TODBC::ReportDiagnostics(short handleType, TOdbcHandle handle, TOdbcReturn rc) noexcept
 {
     if (Ok(rc) || !ReportErrors || !handle)
         return;

@@ -6,8 +6,6 @@
 #include "db/Dialect.hpp"
 #include "platform/LocalTime.hpp"
 
-#include <sql.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -26,6 +24,14 @@ namespace db {
 
 class TODBCStatement;
 
+// The driver manager's handles and numbers as the binding keeps them: the
+// ODBC headers stay inside db/ (ODBC.cpp checks that these match them).
+using TOdbcHandle = void*;      // SQLHANDLE, SQLHENV, SQLHDBC, SQLHSTMT
+using TOdbcLen = long;          // SQLLEN
+using TOdbcReturn = short;      // SQLRETURN
+using TOdbcULen = unsigned long;  // SQLULEN
+using TOdbcUInt = unsigned int;   // SQLUINTEGER
+
 enum TColKind : std::uint8_t {
     ckUnknown = 0,
     ckString = 1,
@@ -42,12 +48,12 @@ struct TColInfo {
     char Name[129] = {};  // upper-cased, cut at 128 characters
     TColKind Kind = ckUnknown;
     std::int32_t Size = 0;
-    SQLLEN Indicator = 0;  // length/indicator cell of the bound buffer
+    TOdbcLen Indicator = 0;  // length/indicator cell of the bound buffer
 };
 
 using TColInfoList = std::vector<TColInfo>;
 
-TColKind ColKindOf(SQLLEN sqlType) noexcept;
+TColKind ColKindOf(TOdbcLen sqlType) noexcept;
 // A diagnostic record of a transaction that lost to another one (a deadlock,
 // a certification conflict on a replicated cluster, a lock held too long):
 // run it again.
@@ -136,40 +142,40 @@ public:
     // Called with the text of every statement executed; for benchmarks and tracing.
     std::function<void(const std::string&)> OnExec;
 
-    SQLHENV EnvHandle() const noexcept { return m_env; }
-    SQLHDBC ConnHandle() const noexcept { return m_dbc; }
+    TOdbcHandle EnvHandle() const noexcept { return m_env; }
+    TOdbcHandle ConnHandle() const noexcept { return m_dbc; }
 
     // Writes the diagnostics of a failed call to the log (when ReportErrors) and
     // notes a lost server connection. rc success values report nothing.
-    void ReportDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, SQLRETURN rc) noexcept;
+    void ReportDiagnostics(short handleType, TOdbcHandle handle, TOdbcReturn rc) noexcept;
     // What every failed statement leaves, logged or not: its first diagnostic
     // record (LastDiagnostic, LastState, LastNative), a conflict, a lost connection.
-    void NoteFailure(SQLHSTMT statement) noexcept;
+    void NoteFailure(TOdbcHandle statement) noexcept;
 
 private:
     friend class TODBCStatement;
     void Register(TODBCStatement* statement);
     void Unregister(TODBCStatement* statement) noexcept;
-    SQLRETURN ExecDirect(SQLHSTMT stmt, const std::string& sql);
+    TOdbcReturn ExecDirect(TOdbcHandle stmt, const std::string& sql);
     std::string DataSourceDescription(const std::string& dsn);
     // Which server it is (MariaDB, a node with replication on); after connecting.
     void LearnServer() noexcept;
-    void ConnReport(SQLRETURN rc) noexcept { ReportDiagnostics(SQL_HANDLE_DBC, m_dbc, rc); }
+    void ConnReport(TOdbcReturn rc) noexcept;
 
     // When the server last answered a statement.
     std::chrono::steady_clock::time_point m_lastAnswer{};
     static constexpr std::chrono::seconds kTrustedFor{10};
-    SQLHENV m_env = nullptr;
-    SQLHDBC m_dbc = nullptr;
+    TOdbcHandle m_env = nullptr;
+    TOdbcHandle m_dbc = nullptr;
     TDbKind m_kind = dkOther;
     bool m_mariaDb = false;
     bool m_clusterNode = false;
     // What the driver answered the first statement's set-up; constant for a connection.
-    std::optional<SQLULEN> m_concurrency;
-    std::optional<SQLUINTEGER> m_cursorAttributes[4];
+    std::optional<TOdbcULen> m_concurrency;
+    std::optional<TOdbcUInt> m_cursorAttributes[4];
     // Handles of freed statements, closed and set up, for the next statements:
     // allocating and configuring a handle costs more than many statements.
-    std::vector<SQLHSTMT> m_freeHandles;
+    std::vector<TOdbcHandle> m_freeHandles;
     bool m_pooledRefreshCapable = false;
     static constexpr std::size_t kMaxFreeHandles = 16;
     std::vector<TODBCStatement*> m_statements;  // empty slots are reused
@@ -238,7 +244,7 @@ public:
     bool Allocated() const noexcept { return m_allocated; }
     bool RefreshCapable() const noexcept { return m_refreshCapable; }
     const std::string& LastSQL() const noexcept { return m_lastSql; }
-    SQLHSTMT StmtHandle() const noexcept { return m_stmt; }
+    TOdbcHandle StmtHandle() const noexcept { return m_stmt; }
 
 private:
     friend class TODBC;
@@ -248,12 +254,12 @@ private:
     bool RunSQL(const std::string& sql) noexcept;
     void ReleaseHandle() noexcept;
     void DescribeResult();
-    void Report(SQLRETURN rc) noexcept { m_owner.ReportDiagnostics(SQL_HANDLE_STMT, m_stmt, rc); }
+    void Report(TOdbcReturn rc) noexcept;
     bool FormatFailed(std::string_view format, const std::exception& e) noexcept;
     std::string ColumnText(int index);
 
     TODBC& m_owner;
-    SQLHSTMT m_stmt = nullptr;
+    TOdbcHandle m_stmt = nullptr;
     bool m_allocated = false;
     bool m_bindColumns = false;
     bool m_eof = false;

@@ -180,6 +180,11 @@ bool TODBCStatement::FormatFailed(std::string_view format, const std::exception&
     return false;
 }
 
+void TODBCStatement::Report(TOdbcReturn rc) noexcept
+{
+    m_owner.ReportDiagnostics(SQL_HANDLE_STMT, m_stmt, rc);
+}
+
 std::string_view StatementProper(std::string_view sql) noexcept
 {
     constexpr std::string_view kPrefix = "SET STATEMENT ";
