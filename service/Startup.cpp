@@ -29,7 +29,7 @@ std::string MainLogFileName()
     return platform::HomeFolder() + "/log/dadid.log";
 }
 
-TServer::TServer() = default;
+TServer::TServer(TServerOptions options) : Clock(std::move(options.Clock)) {}
 
 TServer::~TServer() = default;
 

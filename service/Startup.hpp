@@ -30,9 +30,15 @@ class TStatusServer;
 
 // The process-wide state that start-up creates and shutdown frees, and the
 // work of the main timer. Main thread only.
+// What a server is made with: the local clock its tasks judge by (tests
+// give their own).
+struct TServerOptions {
+    std::function<platform::TDateTime()> Clock = platform::NowDateTime;
+};
+
 class TServer : public TServiceCore {
 public:
-    TServer();
+    explicit TServer(TServerOptions options = {});
     ~TServer() override;
 
     // True when at least one loop controller was created; a failed attempt
@@ -54,25 +60,11 @@ public:
     bool InScheduleWindow(int deviceId, int dayCode, platform::TDateTime t);
     void RemoteOpenCheck();
 
-    // Declared in order of dependence, so that they go in reverse order even
-    // without ShutDown: the loops and the manager before the binding it
-    // points at, all of them before the log.
-    std::unique_ptr<config::TMessLog> MainLog;
-    // Kept across restarts: it reports them.
-    std::unique_ptr<TStatusServer> StatusListener;
-    std::unique_ptr<db::TODBC> MainDatabase;
-    std::unique_ptr<db::TODBCConn> MainConnection;
-    // Offline operation: the journal (and its replay) whenever it holds
-    // entries or offline decisions are on, the copy when they are on.
-    std::unique_ptr<db::TJournal> Journal;
-    std::unique_ptr<db::TJournalReplay> Replay;
-    std::unique_ptr<db::TOfflineCopy> OfflineCopy;
-    std::vector<std::unique_ptr<loop::TLoop>> Loops;
-    std::string LoopIdList;
-    std::unique_ptr<TPlannedTasks> Plan;  // read afresh by each start-up
-    int TickCount = 0;
-    int LastMinute = 0;  // survives a restart; 0 at process start
-    std::function<platform::TDateTime()> Clock = platform::NowDateTime;  // tests set their own
+    // What the tests and the operator's view read; the server owns them.
+    config::TMessLog* Log() const noexcept { return MainLog.get(); }
+    db::TODBC* Database() const noexcept { return MainDatabase.get(); }
+    const std::vector<std::unique_ptr<loop::TLoop>>& LoopList() const noexcept { return Loops; }
+    const std::string& LoopIds() const noexcept { return LoopIdList; }
 
 private:
     // Finds this computer's loops, starts the offline journal and copy they
@@ -97,6 +89,25 @@ private:
     };
     void ServeDevice(loop::TLoop& lane, const TPassDevice& device, bool inWindow);
 
+    // Declared in order of dependence, so that they go in reverse order even
+    // without ShutDown: the loops and the manager before the binding it
+    // points at, all of them before the log.
+    std::unique_ptr<config::TMessLog> MainLog;
+    // Kept across restarts: it reports them.
+    std::unique_ptr<TStatusServer> StatusListener;
+    std::unique_ptr<db::TODBC> MainDatabase;
+    std::unique_ptr<db::TODBCConn> MainConnection;
+    // Offline operation: the journal (and its replay) whenever it holds
+    // entries or offline decisions are on, the copy when they are on.
+    std::unique_ptr<db::TJournal> Journal;
+    std::unique_ptr<db::TJournalReplay> Replay;
+    std::unique_ptr<db::TOfflineCopy> OfflineCopy;
+    std::vector<std::unique_ptr<loop::TLoop>> Loops;
+    std::string LoopIdList;
+    std::unique_ptr<TPlannedTasks> Plan;  // read afresh by each start-up
+    int TickCount = 0;
+    int LastMinute = 0;  // survives a restart; 0 at process start
+    const std::function<platform::TDateTime()> Clock;
     // A planned task failed: tried again every few ticks while connected.
     bool m_plannedTaskFailed = false;
     int m_ticksSinceFailure = 0;

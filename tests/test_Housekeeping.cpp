@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
@@ -63,7 +65,7 @@ protected:
         m_main.Invoke([&] {
             // Ticks come from the test only.
             m_timMain = std::make_unique<platform::TTimer>(m_main, 1h, [] {});
-            m_server = std::make_unique<service::TServer>();
+            m_server = std::make_unique<service::TServer>(service::TServerOptions{.Clock = [this] { return m_now.load(); }});
             started = m_server->StartUp(*m_timMain);
         });
         ASSERT_TRUE(started) << MainLog();
@@ -91,7 +93,7 @@ protected:
     void LoopsIdle()
     {
         OnMain([&] {
-            for (auto& l : m_server->Loops)
+            for (auto& l : m_server->LoopList())
                 l->Invoke([] {});
         });
     }
@@ -101,7 +103,7 @@ protected:
         bool started = false;
         OnMain([&] {
             m_server->ShutDown(*m_timMain);
-            m_server = std::make_unique<service::TServer>();
+            m_server = std::make_unique<service::TServer>(service::TServerOptions{.Clock = [this] { return m_now.load(); }});
             started = m_server->StartUp(*m_timMain);
         });
         ASSERT_TRUE(started) << MainLog();
@@ -109,7 +111,7 @@ protected:
     void Tick(platform::TDateTime now)
     {
         OnMain([&] {
-            m_server->Clock = [now] { return now; };
+            m_now = now;
             m_server->MainTick(*m_timMain);
         });
     }
@@ -118,8 +120,8 @@ protected:
     int Logged(const std::string& message)
     {
         OnMain([&] {
-            if (m_server && m_server->MainLog)
-                m_server->MainLog->Log("");
+            if (m_server && m_server->Log())
+                m_server->Log()->Log("");
         });
         int n = 0;
         for (const auto& l : testing_support::SplitLines(MainLog()))
@@ -141,6 +143,8 @@ protected:
     platform::TMainLoop m_main;
     std::thread m_thread;
     std::unique_ptr<platform::TTimer> m_timMain;
+    // The local clock the server judges by; ticks set it.
+    std::atomic<platform::TDateTime> m_now{platform::NowDateTime()};
     std::unique_ptr<service::TServer> m_server;
 };
 
@@ -318,14 +322,14 @@ TEST_P(Housekeeping, PlannedTasksRunOnceADayWhateverTheClockDoes)
                                                     table, away ? "_away" : "")));
             } else {
                 OnMain([&] {
-                    m_server->Clock = [t = step.At] { return platform::EncodeDateTime(platform::ToLocal(t)); };
-                    m_server->MainDatabase->OnExec = [&](const std::string& sql) {
+                    m_now = platform::EncodeDateTime(platform::ToLocal(step.At));
+                    m_server->Database()->OnExec = [&](const std::string& sql) {
                         for (const char* task : {"UPDATE card SET", "UPDATE lot SET lot_count", "UPDATE device SET count1"})
                             if (sql.rfind(task, 0) == 0)
                                 ran[task].push_back(step.At);
                     };
                     m_server->MainTick(*m_timMain);
-                    m_server->MainDatabase->OnExec = nullptr;
+                    m_server->Database()->OnExec = nullptr;
                 });
             }
         }
@@ -394,7 +398,7 @@ TEST_P(Housekeeping, ScheduleWindowsByDayCode)
     std::vector<int> codes;
     OnMain([&] {
         for (const int day : {7, 9, 13, 24, 25})
-            codes.push_back(service::DayCode(*m_server->MainDatabase, At(2026, 12, day, 12, 0)));
+            codes.push_back(service::DayCode(*m_server->Database(), At(2026, 12, day, 12, 0)));
     });
     EXPECT_EQ(codes, (std::vector<int>{1, 3, 7, 9, 8})) << "Monday 1, Wednesday 3, Sunday 7, holidays 9 and 8";
 }
@@ -419,7 +423,7 @@ TEST_P(Housekeeping, DevicePassHoldsGatesAndCarriesOutRemoteOpens)
     ASSERT_TRUE(Exec(config::Format("INSERT INTO gateoc VALUES (2, %d, '00:00:00', '23:59:59')",
                                     [&] {
                                         int code = 0;
-                                        OnMain([&] { code = service::DayCode(*m_server->MainDatabase, now); });
+                                        OnMain([&] { code = service::DayCode(*m_server->Database(), now); });
                                         return code;
                                     }())));
     ASSERT_TRUE(Exec("UPDATE device SET open_flag = 1"));
@@ -433,13 +437,15 @@ TEST_P(Housekeeping, DevicePassHoldsGatesAndCarriesOutRemoteOpens)
     EXPECT_EQ(Int("SELECT device_id FROM trans"), 1);
     EXPECT_EQ(Int("SELECT open_flag FROM device WHERE id = 5"), 1) << "another computer's flag is left alone";
 
-    // No loops of this computer by name: the remote check asks nothing.
+    // No loops of this computer by name (a POE/POF loop alone): the remote check asks nothing.
+    ASSERT_TRUE(Exec("UPDATE " + loop::LoopTable(m_odbc) + " SET name = 'POE/POF', enabled = 0"));
+    Restart();
+    ASSERT_TRUE(m_server->LoopIds().empty());
     std::vector<std::string> statements;
     OnMain([&] {
-        m_server->LoopIdList.clear();
-        m_server->MainDatabase->OnExec = [&](const std::string& sql) { statements.push_back(sql); };
+        m_server->Database()->OnExec = [&](const std::string& sql) { statements.push_back(sql); };
         m_server->RemoteOpenCheck();
-        m_server->MainDatabase->OnExec = nullptr;
+        m_server->Database()->OnExec = nullptr;
     });
     EXPECT_TRUE(statements.empty());
 }
@@ -449,9 +455,9 @@ TEST_P(Housekeeping, DevicePassAsksTheSameFewQueriesHoweverManyDevices)
     const auto statements = [&] {
         std::size_t n = 0;
         OnMain([&] {
-            m_server->MainDatabase->OnExec = [&](const std::string&) { ++n; };
+            m_server->Database()->OnExec = [&](const std::string&) { ++n; };
             m_server->DevicePass();
-            m_server->MainDatabase->OnExec = nullptr;
+            m_server->Database()->OnExec = nullptr;
         });
         return n;
     };

@@ -67,7 +67,7 @@ protected:
         m_main.Invoke([&] {
             m_timMain = std::make_unique<platform::TTimer>(m_main, 1h, [] {});
             m_server = std::make_unique<service::TServer>();
-            started = m_server->StartUp(*m_timMain) && m_server->Loops.size() == 2;
+            started = m_server->StartUp(*m_timMain) && m_server->LoopList().size() == 2;
         });
         ASSERT_TRUE(started);
         ASSERT_TRUE(m_db->Connect(m_blocker));
@@ -96,8 +96,8 @@ protected:
     {
         if (writeOut)
             m_main.Invoke([&] {
-                if (m_server && m_server->MainLog)
-                    m_server->MainLog->Log("");
+                if (m_server && m_server->Log())
+                    m_server->Log()->Log("");
             });
         return testing_support::LogFolderText(m_dir.Path());
     }
@@ -194,7 +194,7 @@ TEST_P(ParallelLoops, ARestartWaitsForTheDecisionsUnderWayOnEveryLoop)
     std::atomic<bool> stopped{false};
     m_main.Post([&] {
         m_server->MainTick(*m_timMain);
-        stopped = m_server->Loops.empty();
+        stopped = m_server->LoopList().empty();
     });
     // The stop has begun and waits: its log line is written out before the loops go.
     EXPECT_TRUE(WaitFor(

@@ -13,6 +13,8 @@
 #include "TestMail.hpp"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <httplib.h>
 
 #include <cmath>
@@ -109,7 +111,7 @@ protected:
         bool started = false;
         OnMain([&] {
             m_timMain = std::make_unique<platform::TTimer>(m_main, 1h, [] {});  // ticks come from the test
-            m_server = std::make_unique<service::TServer>();
+            m_server = std::make_unique<service::TServer>(service::TServerOptions{.Clock = [this] { return m_now.load(); }});
             started = m_server->StartUp(*m_timMain);
         });
         ASSERT_TRUE(started) << Log();
@@ -186,12 +188,12 @@ protected:
     void Tick(platform::TDateTime now)
     {
         OnMain([&] {
-            m_server->Clock = [now] { return now; };
+            m_now = now;
             m_server->MainTick(*m_timMain);
         });
         // What the tick handed the loops (remote opens, outputs) has run.
         OnMain([&] {
-            for (auto& l : m_server->Loops)
+            for (auto& l : m_server->LoopList())
                 l->Invoke([] {});
         });
     }
@@ -239,8 +241,8 @@ protected:
     std::string Log()
     {
         OnMain([&] {
-            if (m_server && m_server->MainLog)
-                m_server->MainLog->Log("");
+            if (m_server && m_server->Log())
+                m_server->Log()->Log("");
         });
         return testing_support::LogFolderText(m_dir.Path());
     }
@@ -274,6 +276,8 @@ protected:
     platform::TMainLoop m_main;
     std::thread m_thread;
     std::unique_ptr<platform::TTimer> m_timMain;
+    // The local clock the server judges by; ticks set it.
+    std::atomic<platform::TDateTime> m_now{platform::NowDateTime()};
     std::unique_ptr<service::TServer> m_server;
 };
 
