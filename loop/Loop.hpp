@@ -10,21 +10,6 @@
 #include <string>
 #include <vector>
 
-namespace config {
-class TMessLog;
-}
-namespace counting {
-class TCounter;
-class TEventLog;
-class TInput;
-}
-namespace db {
-class TODBC;
-class TODBCConn;
-}
-namespace line {
-class TCard;
-}
 namespace platform {
 class TWorker;
 }
